@@ -1,0 +1,3 @@
+#include "VeMoHostIntLib/VeMoHostInt.h"
+
+wchar_t g_szVeMoHostCategory[kHostCategoryChars] = L"VeMoHost";

@@ -1,0 +1,23 @@
+#pragma once
+// The host service: its start hook starts the initialisation thread, its stop hook ends daemon
+// mode, waits for that thread and unloads the plug-ins.
+#include <windows.h>
+
+#include <atomic>
+
+#include "BasisLibs_MitTracing/ThreadControlLib/ServiceControl.h"
+#include "common/UniqueHandle.h"
+
+class CVemoHostService : public CService {
+public:
+    CVemoHostService(const wchar_t* pszName, const wchar_t* pszDisplayName, const wchar_t* pszDescription);
+
+    BOOL OnStart() override;
+    BOOL OnStop() override;
+
+    HANDLE InitEvent() const { return m_initEvent.get(); }
+
+private:
+    vemo::unique_handle m_initEvent;
+    std::atomic<bool> m_stopFlag{false};
+};

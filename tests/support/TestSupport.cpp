@@ -1,0 +1,144 @@
+#include "TestSupport.h"
+
+#include "common/UniqueHandle.h"
+
+namespace vemo::test {
+
+std::wstring ExecutableDirectory() {
+    wchar_t path[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring dir(path);
+    dir.resize(dir.find_last_of(L"\\/") + 1);
+    return dir;
+}
+
+ProcessResult RunProcess(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs) {
+    ProcessResult result;
+    std::wstring commandLine = L"\"" + program + L"\"";
+    if (!arguments.empty()) commandLine += L" " + arguments;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    if (!::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                          &startup, &info)) {
+        return result;
+    }
+    unique_handle process(info.hProcess);
+    unique_handle thread(info.hThread);
+    if (::WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0) {
+        ::TerminateProcess(process.get(), 1);
+        ::WaitForSingleObject(process.get(), timeoutMs);
+        return result;
+    }
+    result.finished = ::GetExitCodeProcess(process.get(), &result.exitCode) != FALSE;
+    return result;
+}
+
+std::string ReadFileBytes(const std::wstring& path) {
+    unique_hfile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return {};
+    std::string bytes;
+    char buffer[65536];
+    DWORD read = 0;
+    while (::ReadFile(file.get(), buffer, sizeof(buffer), &read, nullptr) && read > 0) bytes.append(buffer, read);
+    return bytes;
+}
+
+std::vector<std::string> SplitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(std::move(line));
+        start = end + 1;
+    }
+    return lines;
+}
+
+namespace {
+void RemoveDirectoryTree(const std::wstring& dir) {
+    WIN32_FIND_DATAW data;
+    HANDLE find = ::FindFirstFileW((dir + L"*").c_str(), &data);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = data.cFileName;
+            if (name == L"." || name == L"..") continue;
+            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                RemoveDirectoryTree(dir + name + L"\\");
+            } else {
+                ::DeleteFileW((dir + name).c_str());
+            }
+        } while (::FindNextFileW(find, &data));
+        ::FindClose(find);
+    }
+    ::RemoveDirectoryW(dir.c_str());
+}
+}  // namespace
+
+ScratchDirectory::ScratchDirectory(const std::wstring& prefix) {
+    wchar_t temp[MAX_PATH] = {};
+    ::GetTempPathW(MAX_PATH, temp);
+    m_path = std::wstring(temp) + prefix + L"_" + std::to_wstring(::GetCurrentProcessId()) + L"_" +
+             std::to_wstring(::GetTickCount64()) + L"\\";
+    ::CreateDirectoryW(m_path.c_str(), nullptr);
+}
+
+ScratchDirectory::~ScratchDirectory() { RemoveDirectoryTree(m_path); }
+
+namespace {
+unique_hkey CreateKey(const std::wstring& keyPath) {
+    unique_hkey key;
+    ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr,
+                      key.put(), nullptr);
+    return key;
+}
+}  // namespace
+
+bool SetRegistryDword(const std::wstring& keyPath, const std::wstring& name, DWORD value) {
+    unique_hkey key = CreateKey(keyPath);
+    return key && ::RegSetValueExW(key.get(), name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                                   sizeof(value)) == ERROR_SUCCESS;
+}
+
+bool SetRegistryString(const std::wstring& keyPath, const std::wstring& name, const std::wstring& value) {
+    unique_hkey key = CreateKey(keyPath);
+    return key && ::RegSetValueExW(key.get(), name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                                   static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+}
+
+bool DeleteRegistryValue(const std::wstring& keyPath, const std::wstring& name) {
+    unique_hkey key;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_SET_VALUE | KEY_WOW64_32KEY, key.put()) !=
+        ERROR_SUCCESS) {
+        return true;
+    }
+    const LSTATUS status = ::RegDeleteValueW(key.get(), name.c_str());
+    return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
+}
+
+bool DeleteRegistryTree(const std::wstring& keyPath) {
+    // RegDeleteTreeW knows no view flag: open the key in the 32-bit view and delete below it.
+    unique_hkey key;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY, key.put()) !=
+        ERROR_SUCCESS) {
+        return true;
+    }
+    ::RegDeleteTreeW(key.get(), nullptr);
+    key.reset();
+    return ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), KEY_WOW64_32KEY, 0) == ERROR_SUCCESS;
+}
+
+std::string Narrow(const std::wstring& text) {
+    if (text.empty()) return {};
+    const int n = ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                        nullptr);
+    std::string out(static_cast<size_t>(n), '\0');
+    ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
+    return out;
+}
+
+}  // namespace vemo::test

@@ -1,0 +1,58 @@
+#pragma once
+// Small helpers the test programs share: processes with a bounded wait, files, registry keys.
+#include <windows.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vemo::test {
+
+// Directory of the running test program, with a trailing backslash.
+std::wstring ExecutableDirectory();
+
+struct ProcessResult {
+    bool finished = false;  // false: killed after the time limit or could not start
+    DWORD exitCode = 0;
+};
+
+// Runs "<program>" <arguments> and waits at most timeoutMs; a process still running is killed.
+ProcessResult RunProcess(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs);
+
+// Whole file as bytes; empty when it cannot be read.
+std::string ReadFileBytes(const std::wstring& path);
+std::vector<std::string> SplitLines(const std::string& text);
+
+// A fresh directory below the temporary folder, removed with its files when the object ends.
+class ScratchDirectory {
+public:
+    explicit ScratchDirectory(const std::wstring& prefix);
+    ~ScratchDirectory();
+    ScratchDirectory(const ScratchDirectory&) = delete;
+    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+    const std::wstring& path() const { return m_path; }  // with a trailing backslash
+
+private:
+    std::wstring m_path;
+};
+
+// Registry under HKEY_LOCAL_MACHINE in the 32-bit view, where the program reads.
+bool SetRegistryDword(const std::wstring& keyPath, const std::wstring& name, DWORD value);
+bool SetRegistryString(const std::wstring& keyPath, const std::wstring& name, const std::wstring& value);
+bool DeleteRegistryValue(const std::wstring& keyPath, const std::wstring& name);
+bool DeleteRegistryTree(const std::wstring& keyPath);
+
+// Polls predicate every 20 ms until it holds or timeoutMs passed.
+template <typename Predicate>
+bool WaitFor(Predicate predicate, DWORD timeoutMs) {
+    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+    for (;;) {
+        if (predicate()) return true;
+        if (::GetTickCount64() >= deadline) return false;
+        ::Sleep(20);
+    }
+}
+
+std::string Narrow(const std::wstring& text);  // ANSI code page
+
+}  // namespace vemo::test
