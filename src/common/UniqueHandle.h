@@ -68,6 +68,7 @@ inline void FreeLocalMemory(HLOCAL h) noexcept { ::LocalFree(h); }
 inline void FreeCoTaskMem(void* p) noexcept { ::CoTaskMemFree(p); }
 inline void FreeBstr(BSTR s) noexcept { ::SysFreeString(s); }
 inline void ReleaseMutexOwnership(HANDLE h) noexcept { ::ReleaseMutex(h); }
+inline void FreeProcessHeapBlock(void* p) noexcept { ::HeapFree(::GetProcessHeap(), 0, p); }
 }  // namespace detail
 
 using unique_handle = unique_any<HANDLE, detail::CloseKernelHandle>;
@@ -77,6 +78,8 @@ using unique_hkey = unique_any<HKEY, detail::CloseRegKey>;
 using unique_hmodule = unique_any<HMODULE, detail::UnloadModule>;
 using unique_hlocal = unique_any<HLOCAL, detail::FreeLocalMemory>;
 using unique_cotaskmem = unique_any<void*, detail::FreeCoTaskMem>;
+// A block from HeapAlloc(GetProcessHeap(), ...).
+using unique_process_heap = unique_any<void*, detail::FreeProcessHeapBlock>;
 using unique_bstr = unique_any<BSTR, detail::FreeBstr>;
 // Ownership of an acquired mutex (not the handle): releases it at scope end.
 using mutex_release_scope = unique_any<HANDLE, detail::ReleaseMutexOwnership>;
