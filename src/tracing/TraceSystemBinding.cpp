@@ -1,30 +1,12 @@
 #include "tracing/TraceSystemBinding.h"
 
-#include "common/UniqueHandle.h"
+#include "configdb/ConfigDB.h"
+#include "configdb/ConfigDBInternal.h"
 
 namespace vemo::tracing {
 namespace {
 
 constexpr char kInitExportName[] = "ExpInitTraceSystem";
-
-// Directory of a module, narrow (ANSI) with a trailing backslash, or empty.
-std::string ModuleDirectoryA(HMODULE hModule) {
-    char path[MAX_PATH + 1] = {};
-    const DWORD n = ::GetModuleFileNameA(hModule, path, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH) return {};
-    std::string dir(path, n);
-    const size_t slash = dir.find_last_of("\\/");
-    if (slash == std::string::npos) return {};
-    dir.resize(slash + 1);
-    return dir;
-}
-
-HMODULE ThisModule() {
-    HMODULE hModule = nullptr;
-    ::GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                         reinterpret_cast<LPCSTR>(&ThisModule), &hModule);
-    return hModule;
-}
 
 bool FileExists(const std::string& path) {
     const DWORD attributes = ::GetFileAttributesA(path.c_str());
@@ -57,9 +39,12 @@ static TraceSystemBinding g_traceSystemBinding;
 TraceSystemBinding& GetTraceSystemBinding() { return g_traceSystemBinding; }
 
 std::string LocateTraceModule() {
+    // The installation's program directory first, then the program's own folder, then the
+    // folder of the module that holds ConfigDB.
     const std::string candidates[] = {
-        ModuleDirectoryA(nullptr) + VEMO_TRACE_MODULE_NAME,
-        ModuleDirectoryA(ThisModule()) + VEMO_TRACE_MODULE_NAME,
+        CDB_GetProgDir(CDB_COMPONENT_VEMO_COMPACT, false) + VEMO_TRACE_MODULE_NAME,
+        configdb::_GetModuleDir(nullptr) + VEMO_TRACE_MODULE_NAME,
+        CDB_GetThisDllDir() + VEMO_TRACE_MODULE_NAME,
     };
     for (const std::string& candidate : candidates) {
         if (FileExists(candidate)) return candidate;

@@ -1,0 +1,265 @@
+// The real executable against the service control manager: install, start, stop, uninstall,
+// checked through the manager itself and through the trace file.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+#include "common/UniqueHandle.h"
+
+namespace {
+
+using vemo::unique_schandle;
+using namespace vemo::test;
+
+constexpr wchar_t kMainService[] = L"TRUVO Kartenwacht-Dienst";
+constexpr wchar_t kBasisService[] = L"TRUVO Kartenwacht-Basis-Dienst";
+constexpr wchar_t kProductKey[] = L"SOFTWARE\\TRUVO VeMo Compact";
+constexpr DWORD kAllTraceLevels = 0x1F;
+constexpr DWORD kCommandTimeoutMs = 60000;
+constexpr DWORD kStateTimeoutMs = 30000;
+constexpr DWORD kExpectedServiceType = 0x110;
+
+std::wstring Executable() { return ExecutableDirectory() + L"VeMoHostService.exe"; }
+
+ProcessResult RunExe(const std::wstring& arguments) { return RunProcess(Executable(), arguments, kCommandTimeoutMs); }
+
+unique_schandle Manager() { return unique_schandle(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)); }
+
+// Last error of opening the service: 0 when it exists.
+DWORD OpenError(const wchar_t* name) {
+    unique_schandle manager = Manager();
+    unique_schandle service(::OpenServiceW(manager.get(), name, SERVICE_QUERY_CONFIG));
+    return service ? 0 : ::GetLastError();
+}
+
+struct ServiceConfig {
+    DWORD type = 0, startType = 0, errorControl = 0;
+    std::wstring binaryPath, group, displayName, account, description;
+};
+
+ServiceConfig QueryConfig(const wchar_t* name) {
+    ServiceConfig config;
+    unique_schandle manager = Manager();
+    unique_schandle service(::OpenServiceW(manager.get(), name, SERVICE_QUERY_CONFIG));
+    if (!service) return config;
+    DWORD needed = 0;
+    ::QueryServiceConfigW(service.get(), nullptr, 0, &needed);
+    std::vector<BYTE> buffer(needed);
+    auto* qsc = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+    if (::QueryServiceConfigW(service.get(), qsc, needed, &needed)) {
+        config.type = qsc->dwServiceType;
+        config.startType = qsc->dwStartType;
+        config.errorControl = qsc->dwErrorControl;
+        config.binaryPath = qsc->lpBinaryPathName ? qsc->lpBinaryPathName : L"";
+        config.group = qsc->lpLoadOrderGroup ? qsc->lpLoadOrderGroup : L"";
+        config.displayName = qsc->lpDisplayName ? qsc->lpDisplayName : L"";
+        config.account = qsc->lpServiceStartName ? qsc->lpServiceStartName : L"";
+    }
+    needed = 0;
+    ::QueryServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, nullptr, 0, &needed);
+    std::vector<BYTE> descBuffer(needed + sizeof(SERVICE_DESCRIPTIONW));
+    auto* desc = reinterpret_cast<SERVICE_DESCRIPTIONW*>(descBuffer.data());
+    if (::QueryServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, descBuffer.data(),
+                               static_cast<DWORD>(descBuffer.size()), &needed) &&
+        desc->lpDescription) {
+        config.description = desc->lpDescription;
+    }
+    return config;
+}
+
+DWORD State(const wchar_t* name) {
+    unique_schandle manager = Manager();
+    unique_schandle service(::OpenServiceW(manager.get(), name, SERVICE_QUERY_STATUS));
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    if (!service || !::QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                                            sizeof(status), &needed)) {
+        return 0;
+    }
+    return status.dwCurrentState;
+}
+
+bool WaitForState(const wchar_t* name, DWORD state) {
+    return WaitFor([&] { return State(name) == state; }, kStateTimeoutMs);
+}
+
+bool SendControl(const wchar_t* name, DWORD control) {
+    unique_schandle manager = Manager();
+    unique_schandle service(::OpenServiceW(manager.get(), name, SERVICE_ALL_ACCESS));
+    SERVICE_STATUS status{};
+    return service && ::ControlService(service.get(), control, &status);
+}
+
+class ServiceEndToEnd : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        s_scratch = std::make_unique<ScratchDirectory>(L"vemo_e2e");
+        s_tracePath = s_scratch->path() + L"trace.log";
+        ASSERT_TRUE(SetRegistryString(kProductKey, L"TraceFile", s_tracePath));
+        ASSERT_TRUE(SetRegistryDword(kProductKey, L"TraceLevels", kAllTraceLevels));
+        RunExe(L"/uninstall");
+    }
+    static void TearDownTestSuite() {
+        RunExe(L"/uninstall");
+        DeleteRegistryValue(kProductKey, L"TraceFile");
+        DeleteRegistryValue(kProductKey, L"TraceLevels");
+        s_scratch.reset();
+    }
+    void SetUp() override { m_traceStart = ReadFileBytes(s_tracePath).size(); }
+    void TearDown() override { RunExe(L"/uninstall"); }
+
+    // The trace written since the test began.
+    std::string NewTrace() const {
+        const std::string all = ReadFileBytes(s_tracePath);
+        return all.size() > m_traceStart ? all.substr(m_traceStart) : std::string();
+    }
+    bool TraceHas(const std::string& text) const { return NewTrace().find(text) != std::string::npos; }
+    size_t TraceCount(const std::string& text) const {
+        const std::string trace = NewTrace();
+        size_t count = 0;
+        for (size_t at = trace.find(text); at != std::string::npos; at = trace.find(text, at + 1)) ++count;
+        return count;
+    }
+    bool WaitForTrace(const std::string& text, size_t times = 1) const {
+        return WaitFor([&] { return TraceCount(text) >= times; }, kStateTimeoutMs);
+    }
+
+    static std::unique_ptr<ScratchDirectory> s_scratch;
+    static std::wstring s_tracePath;
+    size_t m_traceStart = 0;
+};
+
+std::unique_ptr<ScratchDirectory> ServiceEndToEnd::s_scratch;
+std::wstring ServiceEndToEnd::s_tracePath;
+
+TEST_F(ServiceEndToEnd, InstallRegistersBothServicesAndAgainChangesNothing) {
+    ASSERT_EQ(0u, RunExe(L"/install").exitCode);
+    const std::wstring quoted = L"\"" + Executable() + L"\"";
+    const std::pair<const wchar_t*, std::wstring> expected[] = {
+        {kMainService, quoted},
+        {kBasisService, quoted + L" /STARTPURE"},
+    };
+    for (const auto& [name, binaryPath] : expected) {
+        SCOPED_TRACE(vemo::test::Narrow(name));
+        const ServiceConfig config = QueryConfig(name);
+        EXPECT_EQ(kExpectedServiceType, config.type);
+        EXPECT_EQ(static_cast<DWORD>(SERVICE_AUTO_START), config.startType);
+        EXPECT_EQ(static_cast<DWORD>(SERVICE_ERROR_NORMAL), config.errorControl);
+        EXPECT_EQ(L"SmartCardGroup", config.group);
+        EXPECT_EQ(binaryPath, config.binaryPath);
+        EXPECT_EQ(name, config.displayName);
+        EXPECT_EQ(L"LocalSystem", config.account);
+    }
+    EXPECT_EQ(L"Zentrale Komponente f\u00fcr Kartenwacht Plugins", QueryConfig(kMainService).description);
+    EXPECT_EQ(L"Zentrale Komponente f\u00fcr Kartenwacht Basis-Plugins", QueryConfig(kBasisService).description);
+    EXPECT_TRUE(TraceHas("service \"TRUVO Kartenwacht-Dienst\" is now installed"));
+
+    // Changed by hand: a second install must leave it alone.
+    {
+        unique_schandle manager = Manager();
+        unique_schandle service(::OpenServiceW(manager.get(), kMainService, SERVICE_CHANGE_CONFIG));
+        ASSERT_TRUE(service);
+        ASSERT_TRUE(::ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_DEMAND_START, SERVICE_NO_CHANGE,
+                                           nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
+    }
+    ASSERT_EQ(0u, RunExe(L"-INSTALL").exitCode);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_DEMAND_START), QueryConfig(kMainService).startType);
+    EXPECT_EQ(quoted + L" /STARTPURE", QueryConfig(kBasisService).binaryPath);
+    EXPECT_TRUE(TraceHas("service \"TRUVO Kartenwacht-Basis-Dienst\" is already installed"));
+}
+
+TEST_F(ServiceEndToEnd, IdentityWordsSelectOneService) {
+    ASSERT_EQ(0u, RunExe(L"/install BASE").exitCode);
+    EXPECT_EQ(0u, OpenError(kBasisService));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST), OpenError(kMainService));
+    ASSERT_EQ(0u, RunExe(L"BASE /uninstall").exitCode);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST), OpenError(kBasisService));
+    // Three arguments are too many even when they name a command and identities.
+    EXPECT_EQ(257u, RunExe(L"BASE -install VEMO").exitCode);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST), OpenError(kMainService));
+    ASSERT_EQ(0u, RunExe(L"-install VEMO").exitCode);
+    EXPECT_EQ(0u, OpenError(kMainService));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST), OpenError(kBasisService));
+    EXPECT_EQ(L"\"" + Executable() + L"\"", QueryConfig(kMainService).binaryPath);
+}
+
+TEST_F(ServiceEndToEnd, StartRunsBothAndStopWaitsUntilTheyHaveStopped) {
+    ASSERT_EQ(0u, RunExe(L"/install").exitCode);
+    ASSERT_EQ(0u, RunExe(L"/start").exitCode);
+    EXPECT_TRUE(WaitForState(kMainService, SERVICE_RUNNING));
+    EXPECT_TRUE(WaitForState(kBasisService, SERVICE_RUNNING));
+    // Both processes serve their service through the first record's object, whose name they trace.
+    EXPECT_TRUE(WaitForTrace("service \"TRUVO Kartenwacht-Dienst\" started", 2));
+    EXPECT_TRUE(TraceHas("call to start service \"TRUVO Kartenwacht-Dienst\" was successful"));
+
+    // Controls other than stop leave the service running; unknown ones are reported.
+    EXPECT_TRUE(SendControl(kMainService, SERVICE_CONTROL_INTERROGATE));
+    SendControl(kMainService, 200);
+    EXPECT_TRUE(WaitForTrace("bad service request!"));
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), State(kMainService));
+
+    const ProcessResult stop = RunExe(L"/stop");
+    ASSERT_TRUE(stop.finished);
+    EXPECT_EQ(0u, stop.exitCode);
+    // /stop returns only once each service has stopped.
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), State(kMainService));
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), State(kBasisService));
+    EXPECT_TRUE(TraceHas("service \"TRUVO Kartenwacht-Dienst\" has stopped."));
+    EXPECT_EQ(2u, TraceCount("setting stop-state for \"TRUVO Kartenwacht-Dienst\""));
+}
+
+TEST_F(ServiceEndToEnd, AStopRightAfterRunningStillEndsTheService) {
+    ASSERT_EQ(0u, RunExe(L"/install VEMO").exitCode);
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        unique_schandle manager = Manager();
+        unique_schandle service(::OpenServiceW(manager.get(), kMainService, SERVICE_ALL_ACCESS));
+        ASSERT_TRUE(service);
+        ASSERT_TRUE(::StartServiceW(service.get(), 0, nullptr));
+        // Stop at the first sight of RUNNING, while the service may not be in its loop yet.
+        ASSERT_TRUE(WaitFor([&] { return State(kMainService) == SERVICE_RUNNING; }, kStateTimeoutMs));
+        SERVICE_STATUS status{};
+        ASSERT_TRUE(::ControlService(service.get(), SERVICE_CONTROL_STOP, &status));
+        EXPECT_TRUE(WaitForState(kMainService, SERVICE_STOPPED));
+    }
+}
+
+TEST_F(ServiceEndToEnd, MissingServicesStopAndUninstallSuccessfullyButDoNotStart) {
+    ASSERT_EQ(0u, RunExe(L"/install").exitCode);
+    ASSERT_EQ(0u, RunExe(L"/uninstall").exitCode);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST), OpenError(kMainService));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST), OpenError(kBasisService));
+    EXPECT_TRUE(TraceHas("service \"TRUVO Kartenwacht-Dienst\" is now uninstalled"));
+
+    EXPECT_EQ(0u, RunExe(L"/stop").exitCode);
+    EXPECT_EQ(0u, RunExe(L"/uninstall").exitCode);
+    EXPECT_EQ(0u, RunExe(L"/start").exitCode);  // failures are traced, not reported by the exit code
+    EXPECT_TRUE(TraceHas("could not stop service \"TRUVO Kartenwacht-Dienst\", because it is not installed"));
+    EXPECT_TRUE(TraceHas("service \"TRUVO Kartenwacht-Basis-Dienst\" is not installed"));
+    EXPECT_TRUE(TraceHas("could not start service \"TRUVO Kartenwacht-Dienst\", because it is not installed"));
+    EXPECT_TRUE(TraceHas("OpenService() failed with <1060>!"));
+}
+
+TEST_F(ServiceEndToEnd, TooManyArgumentsEndWith257AndChangeNothing) {
+    const ProcessResult result = RunExe(L"/install BASE extra");
+    ASSERT_TRUE(result.finished);
+    EXPECT_EQ(257u, result.exitCode);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST), OpenError(kBasisService));
+    EXPECT_TRUE(TraceHas("Too many arguments! Only 3 arguments are allowed: VeMoHostService /<command> [sc]"));
+    EXPECT_FALSE(TraceHas("kommando <"));
+}
+
+TEST_F(ServiceEndToEnd, WithoutArgumentsItTriesToRunAsServiceFromTheConsole) {
+    const ProcessResult result = RunExe(L"");
+    ASSERT_TRUE(result.finished);
+    EXPECT_EQ(0u, result.exitCode);
+    EXPECT_TRUE(TraceHas("kommando <NULL>"));
+    EXPECT_TRUE(TraceHas("error starting Windows-service <TRUVO Kartenwacht-Dienst>. LastError <"));
+    EXPECT_TRUE(TraceHas("---> Beginn: CService::Start (402) "));
+}
+
+}  // namespace
