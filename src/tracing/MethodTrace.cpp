@@ -44,10 +44,12 @@ std::string FormatNarrow(const char* pszFormat, va_list args) {
 
 MethodTrace::MethodTrace(int lvl, const wchar_t* pszCategory, const wchar_t* pszMethodName,
                          const wchar_t* pszSourceFile, int line, const wchar_t* pszContext) {
-    startTicks = ProcessClockMs();
-    uncaughtAtStart = std::uncaught_exceptions();
     try {
         if (!pszCategory || !*pszCategory || !pszMethodName || !pszSourceFile || !pszContext) return;
+        // The clock is read before the question so that the elapsed time covers it; a scope that
+        // stays disabled never uses either value.
+        startTicks = ProcessClockMs();
+        uncaughtAtStart = std::uncaught_exceptions();
         if (!TraceShouldTraceCategoryW(std::min(lvl, static_cast<int>(kLevelError)), pszCategory)) return;
 
         disabled = false;
@@ -139,9 +141,10 @@ void MethodTrace::SetReturnValueFormatW(const wchar_t* pszFormat, ...) {
 }
 
 MethodTrace::~MethodTrace() {
+    // Disabled at construction: no category, so nothing can be written, not even on unwinding.
+    if (category.empty()) return;
     try {
         if (std::uncaught_exceptions() > uncaughtAtStart) {
-            // A scope disabled at construction has no category and stays silent.
             disabled = false;
             level = kLevelException;
             if (!beginWritten) FlushPendingBegin();
