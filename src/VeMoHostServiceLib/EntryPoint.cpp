@@ -3,6 +3,8 @@
 #include <cwchar>
 #include <new>
 
+#include "BasisLibs_MitTracing/ExceptionTranslatorLib/ExceptionTranslator.h"
+#include "BasisLibs_MitTracing/ThreadControlLib/ThreadFunctions.h"
 #include "VeMoHostIntLib/VeMoHostInt.h"
 #include "VeMoHostServiceLib/CommandTable.h"
 #include "VeMoHostServiceLib/VeMoHostService.h"
@@ -63,8 +65,9 @@ EntryArguments ParseEntryArguments(int argc, wchar_t** argv) {
 }
 
 int RunEntryPoint(int argc, wchar_t** argv, const wchar_t* pszCmdLine, int nCmdShow) {
-    // The exception hooks (translator category, thread-control category, translators) are
-    // installed here once crash handling exists.
+    wcsncpy(g_szExceptionTranslatorCategory, vemo::kCategoryVHService, kExceptionTranslatorCategoryChars - 1);
+    ThreadControl::TC_SetTraceCategory(vemo::kCategoryVHService);
+    InstallProcessCrashHandlers();
     wcsncpy(g_szVeMoHostCategory, vemo::kCategoryVHService, kHostCategoryChars - 1);
     TraceFormatW(kLevelInfo, vemo::kCategoryVHService, L"lpCmdLine <%s>, nCmdShow <%d>", pszCmdLine ? pszCmdLine : L"",
                  nCmdShow);

@@ -68,11 +68,13 @@ inline void FreeLocalMemory(HLOCAL h) noexcept { ::LocalFree(h); }
 inline void FreeCoTaskMem(void* p) noexcept { ::CoTaskMemFree(p); }
 inline void FreeBstr(BSTR s) noexcept { ::SysFreeString(s); }
 inline void ReleaseMutexOwnership(HANDLE h) noexcept { ::ReleaseMutex(h); }
+inline void CloseFind(HANDLE h) noexcept { ::FindClose(h); }
 inline void FreeProcessHeapBlock(void* p) noexcept { ::HeapFree(::GetProcessHeap(), 0, p); }
 }  // namespace detail
 
 using unique_handle = unique_any<HANDLE, detail::CloseKernelHandle>;
 using unique_hfile = unique_any<HANDLE, detail::CloseKernelHandle, -1>;  // INVALID_HANDLE_VALUE
+using unique_hfind = unique_any<HANDLE, detail::CloseFind, -1>;  // FindFirstFile, INVALID_HANDLE_VALUE
 using unique_schandle = unique_any<SC_HANDLE, detail::CloseScHandle>;
 using unique_hkey = unique_any<HKEY, detail::CloseRegKey>;
 using unique_hmodule = unique_any<HMODULE, detail::UnloadModule>;

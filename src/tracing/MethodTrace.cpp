@@ -46,11 +46,10 @@ MethodTrace::MethodTrace(int lvl, const wchar_t* pszCategory, const wchar_t* psz
                          const wchar_t* pszSourceFile, int line, const wchar_t* pszContext) {
     try {
         if (!pszCategory || !*pszCategory || !pszMethodName || !pszSourceFile || !pszContext) return;
-        // The clock is read before the question so that the elapsed time covers it; a scope that
-        // stays disabled never uses either value.
+        // A disabled scope is the common case: it pays for the one question and nothing else.
+        if (!TraceShouldTraceCategoryW(std::min(lvl, static_cast<int>(kLevelError)), pszCategory)) return;
         startTicks = ProcessClockMs();
         uncaughtAtStart = std::uncaught_exceptions();
-        if (!TraceShouldTraceCategoryW(std::min(lvl, static_cast<int>(kLevelError)), pszCategory)) return;
 
         disabled = false;
         beginWritten = false;

@@ -1,0 +1,266 @@
+#include "BasisLibs_MitTracing/ExceptionTranslatorLib/MiniDump.h"
+
+#include <dbghelp.h>
+#include <io.h>
+#include <sys/timeb.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cwchar>
+#include <iterator>
+#include <vector>
+
+#include "BasisLibs_MitTracing/ExceptionTranslatorLib/ExceptionTranslator.h"
+#include "common/UniqueHandle.h"
+#include "common/WideFormat.h"
+#include "configdb/ConfigDB.h"
+#include "configdb/ConfigDBInternal.h"
+#include "tracing/MethodTrace.h"
+#include "tracing/Trace.h"
+
+using namespace vemo::tracing;
+
+namespace {
+
+// Dumps belong to the product's own component, whatever program writes them.
+constexpr wchar_t kOwnComponentId[] = L"B0003810";
+
+// The name's format is assembled from its four pieces, in this order.
+constexpr wchar_t kNameHeadFormat[] = L"%s%s__%s%s__V%s";
+constexpr wchar_t kNameExtension[] = L".dmp.txt";
+constexpr size_t kNameFormatChars = std::size(kNameHeadFormat) + std::size(ExceptionTranslator::kAppCrashDumpMarker) +
+                                    std::size(ExceptionTranslator::kMiniDumpStampFormat) + std::size(kNameExtension);
+// Fields of _wsplitpath_s.
+constexpr size_t kSplitPartChars = 256;
+constexpr DWORD kModulePathChars = MAX_PATH;
+constexpr DWORD kThisModulePathChars = 520;
+constexpr DWORD kModuleFromAddress =
+    GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT;
+constexpr int kTmMonthBase = 1;
+constexpr int kTmYearBase = 1900;
+
+constexpr wchar_t kDbgHelpLibrary[] = L"dbghelp.dll";
+constexpr char kMiniDumpWriteDumpExport[] = "MiniDumpWriteDump";
+using MiniDumpWriteDumpFn = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE, PMINIDUMP_EXCEPTION_INFORMATION,
+                                          PMINIDUMP_USER_STREAM_INFORMATION, PMINIDUMP_CALLBACK_INFORMATION);
+constexpr MINIDUMP_TYPE kDumpType = MiniDumpWithDataSegs;
+
+constexpr wchar_t kExceptionTranslatorSource[] = L"BasisLibs_MitTracing\\ExceptionTranslatorLib\\ExceptionTranslator";
+constexpr wchar_t kMethodGetMiniDumpFilename[] = L"ExceptionTranslator::GetMiniDumpFilename";
+constexpr wchar_t kMethodCreateMiniDump[] = L"ExceptionTranslator::CreateMiniDump";
+constexpr int kLineGetMiniDumpFilename = 199;
+constexpr int kLineCreateMiniDump = 110;
+
+constexpr wchar_t kMsgDumpNameCreated[] = L"Dump-Dateiname erzeugt: <%s>";
+constexpr wchar_t kMsgExceptionIn[] = L"Exception in <%s> aufgetreten!";
+
+constexpr wchar_t kUnknownVersion[] = L"0.0.0.0";
+constexpr wchar_t kVersionFormat[] = L"%d.%d.%d.%d";
+constexpr size_t kVersionChars = 20;  // four 16-bit numbers, three dots
+constexpr wchar_t kVersionRootBlock[] = L"\\";
+constexpr DWORD kFixedFileInfoSignature = VS_FFI_SIGNATURE;  // 0xFEEF04BD
+constexpr int kAccessExists = 0;
+constexpr char kOpGetFileVersionString[] = "_GetFileVersionString";
+constexpr char kOpGetFileVersionFromFile[] = "_GetFileVersionFromFile";
+
+// ConfigDB lines of the version query (narrow, ConfigDB's own trace).
+constexpr char kCdbBuildNrUnknown[] = "CDB_GetOsBuildNr: Die BuildNr konnte nicht ermittelt werden!";
+constexpr char kCdbVersionNumbers[] = "_GetFileVersionFromFile: <%d><%d><%d><%d>";
+constexpr char kCdbFileMissing[] = "_GetFileVersionFromFile: Der Dateiname <%S> existiert nicht!";
+constexpr char kCdbInfoSizeFailed[] =
+    "_GetFileVersionFromFile: GetLastError <%d>, die FileVersionInfoSize konnte nicht ermittelt werden!";
+constexpr char kCdbInfoFailed[] =
+    "_GetFileVersionFromFile: GetLastError <%d>, die Dateiversion von <kernel32.dll> konnte nicht ermittelt werden!";
+constexpr char kCdbFixedInfoFailed[] =
+    "_GetFileVersionFromFile: GetLastError <%d>, FIXEDFILEINFO konnte nicht ermittelt werden!";
+constexpr char kCdbBadSignature[] = "_GetFileVersionFromFile: Die Signatur <0x%08x> ist unbekannt!";
+constexpr char kCdbVersionMsDiffers[] = "_GetFileVersionFromFile: FileVersionMS <0x%08x> != ProductVersionMS <0x%08x>!";
+constexpr char kCdbVersionLsDiffers[] = "_GetFileVersionFromFile: FileVersionLS <0x%08x> != ProductVersionLS <0x%08x>!";
+
+// The log directory cache. Whoever queries first publishes the text; a thread that finds the
+// cache being filled uses its own answer, so no thread waits inside a crash handler.
+enum LogDirCacheState : int { kCacheEmpty, kCacheFilling, kCacheFilled };
+std::atomic<int> g_logDirCacheState{kCacheEmpty};
+wchar_t g_szLogDirCache[ExceptionTranslator::kMiniDumpPathChars] = {};
+
+void CopyBounded(wchar_t* pszDest, size_t nDest, const wchar_t* pszSource) {
+    wcsncpy(pszDest, pszSource, nDest - 1);
+    pszDest[nDest - 1] = L'\0';
+}
+
+}  // namespace
+
+namespace ExceptionTranslator {
+
+void TraceCaughtException(const wchar_t* pszMethod) {
+    TraceFormatW(kLevelException, g_szExceptionTranslatorCategory, kMsgExceptionIn, pszMethod);
+}
+
+void CopyCachedLogDir(wchar_t* pszLogDir) {
+    pszLogDir[0] = L'\0';
+    if (g_logDirCacheState.load(std::memory_order_acquire) == kCacheFilled) {
+        CopyBounded(pszLogDir, kMiniDumpPathChars, g_szLogDirCache);
+        return;
+    }
+    wchar_t queried[kMiniDumpPathChars] = {};
+    if (CDB_GetLogDir(kOwnComponentId, queried, kMiniDumpPathChars, true) != CDB_OK || queried[0] == L'\0') return;
+    int expected = kCacheEmpty;
+    if (g_logDirCacheState.compare_exchange_strong(expected, kCacheFilling, std::memory_order_acq_rel)) {
+        CopyBounded(g_szLogDirCache, kMiniDumpPathChars, queried);
+        g_logDirCacheState.store(kCacheFilled, std::memory_order_release);
+    }
+    CopyBounded(pszLogDir, kMiniDumpPathChars, queried);
+}
+
+void FormatMiniDumpFilename(wchar_t* pszFileName, const wchar_t* pszLogDir, const wchar_t* pszCategory,
+                            const wchar_t* pszModuleName, const wchar_t* pszModuleExt, const wchar_t* pszVersion,
+                            const tm& localTime) {
+    wchar_t format[kNameFormatChars] = {};
+    wcscat(format, kNameHeadFormat);
+    wcscat(format, kAppCrashDumpMarker);
+    wcscat(format, kMiniDumpStampFormat);
+    wcscat(format, kNameExtension);
+    // A name longer than the buffer is cut; such a log directory is not provided for.
+    vemo::FormatToBufferW(pszFileName, kMiniDumpPathChars, format, pszLogDir, pszCategory, pszModuleName,
+                          pszModuleExt, pszVersion, localTime.tm_mday, localTime.tm_mon + kTmMonthBase,
+                          localTime.tm_year + kTmYearBase, localTime.tm_hour, localTime.tm_min, localTime.tm_sec);
+}
+
+void GetMiniDumpFilename(wchar_t* pszFileName) {
+    MethodTrace trace(kLevelInfo, g_szExceptionTranslatorCategory, kMethodGetMiniDumpFilename,
+                      kExceptionTranslatorSource, kLineGetMiniDumpFilename, L"");
+    if (!pszFileName) return;
+    pszFileName[0] = L'\0';
+    try {
+        wchar_t logDir[kMiniDumpPathChars] = {};
+        CopyCachedLogDir(logDir);
+
+        wchar_t modulePath[kModulePathChars + 1] = {};
+        wchar_t moduleName[kSplitPartChars] = {};
+        wchar_t moduleExt[kSplitPartChars] = {};
+        const DWORD length = ::GetModuleFileNameW(nullptr, modulePath, kModulePathChars);
+        if (length > 0 && length < kModulePathChars) {
+            _wsplitpath_s(modulePath, nullptr, 0, nullptr, 0, moduleName, kSplitPartChars, moduleExt, kSplitPartChars);
+        }
+
+        __timeb64 now{};
+        _ftime64_s(&now);
+        tm localTime{};
+        _localtime64_s(&localTime, &now.time);
+
+        const std::wstring version = _GetFileVersionString(_GetThisModulePath().c_str());
+        FormatMiniDumpFilename(pszFileName, logDir, g_szExceptionTranslatorCategory, moduleName, moduleExt,
+                               version.c_str(), localTime);
+        TraceFormatW(kLevelException, g_szExceptionTranslatorCategory, kMsgDumpNameCreated, pszFileName);
+    } catch (...) {
+        pszFileName[0] = L'\0';
+        TraceCaughtException(kMethodGetMiniDumpFilename);
+    }
+}
+
+void CreateMiniDump(EXCEPTION_POINTERS* pExceptionPointers, const wchar_t* pszFileName) {
+    MethodTrace trace(kLevelInfo, g_szExceptionTranslatorCategory, kMethodCreateMiniDump, kExceptionTranslatorSource,
+                      kLineCreateMiniDump, L"");
+    try {
+        if (!pszFileName || pszFileName[0] == L'\0') return;
+        // Loaded only now: a process that never faults never maps the debug-help library.
+        vemo::unique_hmodule dbgHelp(::LoadLibraryW(kDbgHelpLibrary));
+        if (!dbgHelp) return;
+        const auto writeDump =
+            reinterpret_cast<MiniDumpWriteDumpFn>(::GetProcAddress(dbgHelp.get(), kMiniDumpWriteDumpExport));
+        if (!writeDump) return;
+        // Declared after the library, so the file is closed before the library goes.
+        vemo::unique_hfile file(
+            ::CreateFileW(pszFileName, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) return;
+        MINIDUMP_EXCEPTION_INFORMATION exceptionInfo{};
+        exceptionInfo.ThreadId = ::GetCurrentThreadId();
+        exceptionInfo.ExceptionPointers = pExceptionPointers;
+        exceptionInfo.ClientPointers = FALSE;
+        // Without exception pointers the dump still shows every thread, just no exception stream.
+        writeDump(::GetCurrentProcess(), ::GetCurrentProcessId(), file.get(), kDumpType,
+                  pExceptionPointers ? &exceptionInfo : nullptr, nullptr, nullptr);
+    } catch (...) {
+        // The caller goes on whatever happened here; there is just no dump.
+    }
+}
+
+}  // namespace ExceptionTranslator
+
+std::wstring _GetFileVersionString(const wchar_t* pszFilePath) {
+    return configdb::Guarded(kOpGetFileVersionString, std::wstring(kUnknownVersion), [&] {
+        configdb::Init();
+        uint32_t major = 0;
+        uint32_t minor = 0;
+        uint32_t build = 0;
+        uint32_t revision = 0;
+        if (!_GetFileVersionFromFile(pszFilePath, &major, &minor, &build, &revision)) {
+            configdb::_TracerWrite(true, kCdbBuildNrUnknown);
+            return std::wstring(kUnknownVersion);
+        }
+        configdb::_TracerWrite(false, kCdbVersionNumbers, static_cast<int>(major), static_cast<int>(minor),
+                               static_cast<int>(build), static_cast<int>(revision));
+        wchar_t version[kVersionChars] = {};
+        vemo::FormatToBufferW(version, kVersionChars, kVersionFormat, static_cast<int>(major), static_cast<int>(minor),
+                              static_cast<int>(build), static_cast<int>(revision));
+        return std::wstring(version);
+    });
+}
+
+bool _GetFileVersionFromFile(const wchar_t* pszFilePath, uint32_t* pMajor, uint32_t* pMinor, uint32_t* pBuild,
+                             uint32_t* pRevision) {
+    return configdb::Guarded(kOpGetFileVersionFromFile, false, [&] {
+        // A null path would reach the runtime's invalid-parameter handler, which writes a dump.
+        const wchar_t* path = pszFilePath ? pszFilePath : L"";
+        if (path[0] == L'\0' || _waccess_s(path, kAccessExists) != 0) {
+            configdb::_TracerWrite(true, kCdbFileMissing, path);
+            return false;
+        }
+        DWORD ignored = 0;
+        const DWORD infoSize = ::GetFileVersionInfoSizeW(path, &ignored);
+        if (infoSize == 0) {
+            configdb::_TracerWrite(true, kCdbInfoSizeFailed, static_cast<int>(::GetLastError()));
+            return false;
+        }
+        std::vector<BYTE> info(infoSize);
+        if (!::GetFileVersionInfoW(path, 0, infoSize, info.data())) {
+            configdb::_TracerWrite(true, kCdbInfoFailed, static_cast<int>(::GetLastError()));
+            return false;
+        }
+        VS_FIXEDFILEINFO* fixed = nullptr;
+        UINT fixedSize = 0;
+        if (!::VerQueryValueW(info.data(), kVersionRootBlock, reinterpret_cast<void**>(&fixed), &fixedSize) ||
+            !fixed || fixedSize < sizeof(VS_FIXEDFILEINFO)) {
+            configdb::_TracerWrite(true, kCdbFixedInfoFailed, static_cast<int>(::GetLastError()));
+            return false;
+        }
+        if (fixed->dwSignature != kFixedFileInfoSignature) {
+            configdb::_TracerWrite(true, kCdbBadSignature, static_cast<unsigned int>(fixed->dwSignature));
+            return false;
+        }
+        if (fixed->dwFileVersionMS != fixed->dwProductVersionMS) {
+            configdb::_TracerWrite(false, kCdbVersionMsDiffers, static_cast<unsigned int>(fixed->dwFileVersionMS),
+                                   static_cast<unsigned int>(fixed->dwProductVersionMS));
+        }
+        if (fixed->dwFileVersionLS != fixed->dwProductVersionLS) {
+            configdb::_TracerWrite(false, kCdbVersionLsDiffers, static_cast<unsigned int>(fixed->dwFileVersionLS),
+                                   static_cast<unsigned int>(fixed->dwProductVersionLS));
+        }
+        // Major and minor from the product version, build and revision from the file version:
+        // the numbers the program has always reported; they are the file version wherever the
+        // two versions agree.
+        if (pMajor) *pMajor = HIWORD(fixed->dwProductVersionMS);
+        if (pMinor) *pMinor = LOWORD(fixed->dwProductVersionMS);
+        if (pBuild) *pBuild = HIWORD(fixed->dwFileVersionLS);
+        if (pRevision) *pRevision = LOWORD(fixed->dwFileVersionLS);
+        return true;
+    });
+}
+
+std::wstring _GetThisModulePath() {
+    HMODULE module = nullptr;  // not counted, so not released
+    if (!::GetModuleHandleExW(kModuleFromAddress, reinterpret_cast<LPCWSTR>(&_GetThisModulePath), &module)) return {};
+    wchar_t path[kThisModulePathChars] = {};
+    const DWORD length = ::GetModuleFileNameW(module, path, kThisModulePathChars);
+    return std::wstring(path, length < kThisModulePathChars ? length : 0);
+}

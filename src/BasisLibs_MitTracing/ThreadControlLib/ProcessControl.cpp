@@ -1,0 +1,287 @@
+#include "BasisLibs_MitTracing/ThreadControlLib/ProcessControl.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "BasisLibs_MitTracing/ThreadControlLib/ProcessControlInt.h"
+#include "BasisLibs_MitTracing/ThreadControlLib/ThreadFunctions.h"
+#include "common/UniqueHandle.h"
+#include "common/WideFormat.h"
+#include "tracing/MethodTrace.h"
+#include "tracing/Trace.h"
+
+using namespace vemo::tracing;
+
+namespace ThreadControl {
+
+namespace {
+
+constexpr wchar_t kMethodStartProcessAsyncW[] = L"ThreadControl::TC_StartProcessAsyncW";
+constexpr wchar_t kMethodStartProcessAsyncA[] = L"ThreadControl::TC_StartProcessAsyncA";
+constexpr wchar_t kMethodStartProcess[] = L"ThreadControl::_StartProcess";
+constexpr int kLineStartProcessAsyncW = 438;
+constexpr int kLineStartProcessAsyncA = 475;
+constexpr int kLineStartProcess = 31;
+// The internal start is declared in ProcessControlInt.h, and its scope has always named that source.
+constexpr wchar_t kSourceStartProcess[] = L"BasisLibs_MitTracing/ThreadControlLib/ProcessControlInt.h";
+
+constexpr wchar_t kMsgException[] = L"Exception in <%s> aufgetreten!";
+constexpr wchar_t kMsgConvertFailed[] = L"ConvertToUnicode: Fehler beim Konvertieren des Strings <%S>!";
+constexpr wchar_t kMsgCall[] =
+    L"Funktionsaufruf mit Prozessname: <%s>, Parameter: <%s>, Warten auf Prozess-Ende: <%s>";
+constexpr wchar_t kNullText[] = L"NULL";
+constexpr wchar_t kNoText[] = L"Nein";
+constexpr wchar_t kMsgBothNull[] = L"Sowohl der Prozessname, als auch die Parameter sind NULL!";
+constexpr wchar_t kMsgParametersWithoutProgram[] = L"Der Prozessname ist NULL! Der Prozess wird nicht gestartet!";
+constexpr wchar_t kMsgNoMemoryParameters[] = L"Fehler aufgetreten bei Speicherallokierung für die Parametrisierung!";
+constexpr wchar_t kMsgParametersTooLong[] =
+    L"Die Parameter sind zu lang! Platz: <%u> Zeichen, Länge der Parameter: <%u> Zeichen.";
+constexpr wchar_t kMsgNoMemoryProgramName[] =
+    L"Fehler aufgetreten bei Speicherallokierung für die den Programmnamen!";
+constexpr wchar_t kMsgNotAbsolute[] =
+    L"Der übergebene Dateiname wurde nicht absolut angegeben! Der Prozess wird nicht gestartet!";
+constexpr wchar_t kMsgQuoted[] = L"Prozess-Name wurde gequoted: <%s>.";
+constexpr wchar_t kMsgNoMemoryCommandLine[] = L"Fehler aufgetreten bei Speicherallokierung für die den Programmaufruf!";
+constexpr wchar_t kMsgStarting[] = L"Der Programmaufruf <%s> wird gestartet.";
+constexpr wchar_t kMsgIdle[] = L"WaitForInputIdle() war erfolgreich.";
+constexpr wchar_t kMsgIdleTimeout[] = L"Beim Warten auf den Prozess-Start wurde der Timeout überschritten!";
+constexpr wchar_t kMsgIdleError[] = L"Beim Warten auf den Prozess-Start trat der Fehler <%d> auf!";
+constexpr wchar_t kMsgIdleOther[] = L"WaitForInputIdle() lieferte <%d> zurück!";
+constexpr wchar_t kMsgElevationRequired[] = L"Der Prozess <%s> benötigt erhöhte Rechte!";
+constexpr wchar_t kMsgCreateProcessFailed[] = L"CreateProcess() lieferte <%d> zurück!";
+
+// Not in the MinGW headers.
+constexpr DWORD kErrorElevationRequired = 740;
+
+constexpr wchar_t kCommandLineFormat[] = L"%s %s";
+constexpr wchar_t kQuote = L'"';
+constexpr wchar_t kEmpty[] = L"";
+// Room of the parameter copy and of the quoted name beyond the program name's length.
+constexpr size_t kExtraRoomChars = 260;
+// Room of the command line beyond both parts: the blank between them and the terminator.
+constexpr size_t kCommandLineExtraChars = 2;
+constexpr DWORD kReadinessWaitMs = 20000;
+
+// The parts of a path as the runtime's path split gives them; a part longer than its buffer
+// (terminator included) makes the split fail.
+constexpr size_t kDriveChars = 3;
+constexpr size_t kDirectoryChars = 256;
+constexpr size_t kFileNameChars = 256;
+constexpr size_t kExtensionChars = 256;
+
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+struct PathParts {
+    size_t drive = 0;
+    size_t directory = 0;
+    size_t fileName = 0;
+    size_t extension = 0;
+};
+
+// Lengths of drive, directory, file name and extension, split as _wsplitpath does.
+bool SplitPath(const wchar_t* pszPath, PathParts& parts) {
+    const size_t length = wcslen(pszPath);
+    size_t pos = 0;
+    if (length >= 2 && pszPath[1] == L':') parts.drive = pos = 2;
+
+    size_t afterLastSeparator = pos;
+    for (size_t i = pos; i < length; ++i) {
+        if (IsSeparator(pszPath[i])) afterLastSeparator = i + 1;
+    }
+    parts.directory = afterLastSeparator - pos;
+
+    size_t extensionStart = length;
+    for (size_t i = length; i > afterLastSeparator; --i) {
+        if (pszPath[i - 1] == L'.') {
+            extensionStart = i - 1;
+            break;
+        }
+    }
+    parts.fileName = extensionStart - afterLastSeparator;
+    parts.extension = length - extensionStart;
+
+    return parts.drive < kDriveChars && parts.directory < kDirectoryChars && parts.fileName < kFileNameChars &&
+           parts.extension < kExtensionChars;
+}
+
+// Heap buffers of the start: a failed allocation is a result the caller reports, not an exception.
+std::unique_ptr<wchar_t[]> AllocateChars(size_t count) { return std::unique_ptr<wchar_t[]>(new (std::nothrow) wchar_t[count]); }
+
+// Steps of the start after its scope has opened; every failure is traced here and becomes a code.
+DWORD StartProcess(const wchar_t* pszProgram, const wchar_t* pszParameters, const STARTUPINFOW* pStartupInfo) {
+    const wchar_t* const category = _GetTraceCategory();
+    TraceFormatW(kLevelInfo, category, kMsgCall, pszProgram ? pszProgram : kNullText,
+                 pszParameters ? pszParameters : kNullText, kNoText);
+
+    if (!pszProgram && !pszParameters) {
+        TraceWriteW(kLevelError, category, kMsgBothNull);
+        return kStartProcessBadArguments;
+    }
+    // The room of the parameter copy is measured on the program name; without one there is nothing to start.
+    if (!pszProgram) {
+        TraceWriteW(kLevelError, category, kMsgParametersWithoutProgram);
+        return kStartProcessBadArguments;
+    }
+
+    // Once set, the code stops the start, but the preparation goes on so that every problem is traced.
+    DWORD code = kStartProcessSucceeded;
+    const size_t programLength = wcslen(pszProgram);
+    const size_t room = programLength + kExtraRoomChars;
+
+    std::unique_ptr<wchar_t[]> parameterCopy;
+    if (pszParameters) {
+        parameterCopy = AllocateChars(room);
+        if (!parameterCopy) {
+            TraceWriteW(kLevelError, category, kMsgNoMemoryParameters);
+            code = kStartProcessNoMemory;
+        } else {
+            const size_t parameterLength = wcslen(pszParameters);
+            if (parameterLength < room - 1) {
+                wmemcpy(parameterCopy.get(), pszParameters, parameterLength + 1);
+            } else {
+                TraceFormatW(kLevelError, category, kMsgParametersTooLong, static_cast<unsigned>(room),
+                             static_cast<unsigned>(parameterLength));
+                parameterCopy.reset();
+                code = kStartProcessBadArguments;
+            }
+        }
+    }
+
+    std::unique_ptr<wchar_t[]> quotedName = AllocateChars(room);
+    if (!quotedName) {
+        TraceWriteW(kLevelError, category, kMsgNoMemoryProgramName);
+        return kStartProcessNoMemory;
+    }
+    const bool leadingQuote = programLength > 0 && pszProgram[0] == kQuote;
+    const bool trailingQuote = programLength > 0 && pszProgram[programLength - 1] == kQuote;
+
+    const size_t nameBegin = leadingQuote ? 1 : 0;
+    const size_t nameEnd = trailingQuote ? programLength - 1 : programLength;
+    const std::wstring nameToTest(pszProgram + nameBegin, nameEnd > nameBegin ? nameEnd - nameBegin : 0);
+    if (!_IsAbsolutePath(nameToTest.c_str())) {
+        TraceWriteW(kLevelError, category, kMsgNotAbsolute);
+        code = kStartProcessBadArguments;
+    }
+
+    if (leadingQuote && trailingQuote) {
+        wmemcpy(quotedName.get(), pszProgram, programLength + 1);
+    } else {
+        wchar_t* out = quotedName.get();
+        if (!leadingQuote) *out++ = kQuote;
+        wmemcpy(out, pszProgram, programLength);
+        out += programLength;
+        if (!trailingQuote) *out++ = kQuote;
+        *out = L'\0';
+        TraceFormatW(kLevelInfo, category, kMsgQuoted, quotedName.get());
+    }
+
+    if (code != kStartProcessSucceeded) return code;
+
+    const wchar_t* const parameters = parameterCopy ? parameterCopy.get() : kEmpty;
+    const size_t commandLineChars = wcslen(quotedName.get()) + wcslen(parameters) + kCommandLineExtraChars;
+    std::unique_ptr<wchar_t[]> commandLine = AllocateChars(commandLineChars);
+    if (!commandLine) {
+        TraceWriteW(kLevelError, category, kMsgNoMemoryCommandLine);
+        return kStartProcessNoMemory;
+    }
+    vemo::FormatToBufferW(commandLine.get(), commandLineChars, kCommandLineFormat, quotedName.get(), parameters);
+    TraceFormatW(kLevelInfo, category, kMsgStarting, commandLine.get());
+
+    STARTUPINFOW startupInfo;
+    if (pStartupInfo) {
+        startupInfo = *pStartupInfo;
+    } else {
+        ZeroMemory(&startupInfo, sizeof(startupInfo));
+        startupInfo.cb = sizeof(startupInfo);
+    }
+    PROCESS_INFORMATION processInfo;
+    ZeroMemory(&processInfo, sizeof(processInfo));
+    if (!::CreateProcessW(nullptr, commandLine.get(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startupInfo,
+                          &processInfo)) {
+        const DWORD error = ::GetLastError();
+        if (error == kErrorElevationRequired) {
+            TraceFormatW(kLevelError, category, kMsgElevationRequired, quotedName.get());
+        } else {
+            TraceFormatW(kLevelError, category, kMsgCreateProcessFailed, static_cast<int>(error));
+        }
+        return kStartProcessRefused;
+    }
+    const vemo::unique_handle process(processInfo.hProcess);
+    const vemo::unique_handle thread(processInfo.hThread);
+
+    const DWORD waitResult = ::WaitForInputIdle(process.get(), kReadinessWaitMs);
+    if (waitResult == 0) {
+        TraceWriteW(kLevelInfo, category, kMsgIdle);
+    } else if (waitResult == WAIT_TIMEOUT) {
+        TraceWriteW(kLevelWarning, category, kMsgIdleTimeout);
+    } else if (waitResult == WAIT_FAILED) {
+        // A program without a message queue (a console program) never becomes idle: not worth a line.
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_NOT_GUI_PROCESS) TraceFormatW(kLevelError, category, kMsgIdleError, static_cast<int>(error));
+    } else {
+        TraceFormatW(kLevelWarning, category, kMsgIdleOther, static_cast<int>(waitResult));
+    }
+    return kStartProcessSucceeded;
+}
+
+}  // namespace
+
+bool _IsAbsolutePath(const wchar_t* pszPath) {
+    if (!pszPath) return false;
+    PathParts parts;
+    if (!SplitPath(pszPath, parts)) return false;
+    const bool uncPrefix = parts.drive == 0 && pszPath[0] == L'\\' && pszPath[1] == L'\\';
+    return (parts.drive > 0 || uncPrefix) && parts.directory > 0;
+}
+
+std::wstring ConvertToUnicode(const char* pszText) {
+    const size_t length = strlen(pszText);
+    std::wstring wide(length + 1, L'\0');
+    const size_t converted = mbstowcs(wide.data(), pszText, length + 1);
+    if (converted == static_cast<size_t>(-1) || converted == 0) {
+        TraceFormatW(kLevelError, _GetTraceCategory(), kMsgConvertFailed, pszText);
+        return std::wstring();
+    }
+    wide.resize(converted);
+    return wide;
+}
+
+DWORD _StartProcess(const wchar_t* pszProgram, const wchar_t* pszParameters, const STARTUPINFOW* pStartupInfo) {
+    MethodTrace trace(kLevelDetail, _GetTraceCategory(), kMethodStartProcess, kSourceStartProcess, kLineStartProcess,
+                      kEmpty);
+    try {
+        return StartProcess(pszProgram, pszParameters, pStartupInfo);
+    } catch (...) {
+        TraceFormatW(kLevelException, _GetTraceCategory(), kMsgException, kMethodStartProcess);
+        return kStartProcessNoMemory;
+    }
+}
+
+DWORD TC_StartProcessAsyncW(const wchar_t* pszProgram, const wchar_t* pszParameters,
+                            const STARTUPINFOW* pStartupInfo) {
+    METHOD_TRACE(trace, kLevelDetail, _GetTraceCategory(), kMethodStartProcessAsyncW, kLineStartProcessAsyncW);
+    try {
+        return _StartProcess(pszProgram, pszParameters, pStartupInfo);
+    } catch (...) {
+        TraceFormatW(kLevelException, _GetTraceCategory(), kMsgException, kMethodStartProcessAsyncW);
+        return kStartProcessException;
+    }
+}
+
+DWORD TC_StartProcessAsyncA(const char* pszProgram) {
+    METHOD_TRACE(trace, kLevelDetail, _GetTraceCategory(), kMethodStartProcessAsyncA, kLineStartProcessAsyncA);
+    try {
+        std::wstring program;
+        if (pszProgram) program = ConvertToUnicode(pszProgram);
+        return _StartProcess(pszProgram ? program.c_str() : nullptr, nullptr, nullptr);
+    } catch (...) {
+        TraceFormatW(kLevelException, _GetTraceCategory(), kMsgException, kMethodStartProcessAsyncA);
+        return kStartProcessException;
+    }
+}
+
+}  // namespace ThreadControl

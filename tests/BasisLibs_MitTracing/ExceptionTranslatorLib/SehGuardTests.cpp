@@ -1,0 +1,171 @@
+// The structured-exception guard: faults become exceptions where a translator asks for it,
+// C++ exceptions pass untouched, faults outside a guard reach the translator too.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "BasisLibs_MitTracing/ExceptionTranslatorLib/ExceptionTranslator.h"
+#include "BasisLibs_MitTracing/ExceptionTranslatorLib/SehGuard.h"
+#include "TestSupport.h"
+
+using namespace vemo::seh;
+
+namespace {
+
+constexpr wchar_t kChildFlag[] = L"--fault-outside-guard";
+constexpr DWORD kChildTimeoutMs = 30000;
+
+// Faults the optimiser cannot see through.
+volatile int* volatile g_nullPointer = nullptr;
+volatile int g_zero = 0;
+volatile int g_quotient = 0;
+void WriteThroughNull() { *g_nullPointer = 1; }
+void DivideByZero() { g_quotient = 10 / g_zero; }
+
+thread_local unsigned int t_seenCode = 0;
+thread_local bool t_sawContext = false;
+void RecordingTranslator(unsigned int code, EXCEPTION_POINTERS* pointers) {
+    t_seenCode = code;
+    t_sawContext = pointers && pointers->ContextRecord && pointers->ExceptionRecord;
+}
+
+// Installs a translator for the test's thread and puts the previous one back.
+class TranslatorScope {
+public:
+    explicit TranslatorScope(SehTranslator translator) : m_previous(SetSehTranslator(translator)) {}
+    ~TranslatorScope() { SetSehTranslator(m_previous); }
+
+private:
+    SehTranslator m_previous;
+};
+
+std::string ThrownText(void (*fault)()) {
+    try {
+        GuardedCall([&] { fault(); });
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "<nothing thrown>";
+}
+
+TEST(SehGuard, NoDumpTranslatorTurnsFaultsIntoStdExceptions) {
+    TranslatorScope scope(&TranslateSEHExceptionNoDump);
+    EXPECT_EQ("SEH-Exception aufgetreten: ErrorCode = c0000005", ThrownText(&WriteThroughNull));
+    EXPECT_EQ("SEH-Exception aufgetreten: ErrorCode = c0000094", ThrownText(&DivideByZero));
+    // Caught again and again, not only the first time.
+    for (int i = 0; i < 20; ++i) ASSERT_EQ("SEH-Exception aufgetreten: ErrorCode = c0000005", ThrownText(&WriteThroughNull));
+    try {
+        GuardedCall(&WriteThroughNull);
+        ADD_FAILURE() << "no exception";
+    } catch (const SehException& e) {
+        EXPECT_EQ(static_cast<unsigned int>(EXCEPTION_ACCESS_VIOLATION), e.code());
+    }
+}
+
+TEST(SehGuard, CallsWithoutFaultRunNormallyAndCppExceptionsPassUntouched) {
+    TranslatorScope scope(&RecordingTranslator);
+    int calls = 0;
+    EXPECT_EQ(0u, GuardedCall([&] { ++calls; }));
+    EXPECT_EQ(1, calls);
+    t_seenCode = 0;
+    EXPECT_THROW(GuardedCall([] { throw std::out_of_range("weiter"); }), std::out_of_range);
+    try {
+        GuardedCall([] { throw 42; });
+    } catch (int value) {
+        EXPECT_EQ(42, value);
+    }
+    EXPECT_EQ(0u, t_seenCode) << "a C++ exception reached the translator";
+}
+
+TEST(SehGuard, TranslatorSeesTheFaultAndAQuietOneReturnsTheCode) {
+    TranslatorScope scope(&RecordingTranslator);
+    t_seenCode = 0;
+    t_sawContext = false;
+    EXPECT_EQ(static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION), GuardedCall(&WriteThroughNull));
+    EXPECT_EQ(static_cast<unsigned int>(EXCEPTION_ACCESS_VIOLATION), t_seenCode);
+    EXPECT_TRUE(t_sawContext);
+}
+
+TEST(SehGuard, TranslatorsBelongToTheirThread) {
+    TranslatorScope scope(&TranslateSEHExceptionNoDump);
+    SehTranslator seenInOtherThread = &RecordingTranslator;
+    std::thread([&] { seenInOtherThread = GetSehTranslator(); }).join();
+    EXPECT_EQ(nullptr, seenInOtherThread);
+    EXPECT_EQ(&TranslateSEHExceptionNoDump, GetSehTranslator());
+}
+
+thread_local int t_invalidParameterCalls = 0;
+int g_processInvalidParameterCalls = 0;
+void CountThreadInvalidParameter(const wchar_t*, const wchar_t*, const wchar_t*, unsigned int, uintptr_t) {
+    ++t_invalidParameterCalls;
+}
+void CountProcessInvalidParameter(const wchar_t*, const wchar_t*, const wchar_t*, unsigned int, uintptr_t) {
+    ++g_processInvalidParameterCalls;
+}
+
+// What the runtime calls when it meets an invalid parameter. Wine's msvcrt never calls the
+// installed handler from its own checks (Windows' msvcrt does: e.g. _itoa_s with no buffer), so
+// the test calls the registered handler the way the runtime would.
+void ReportInvalidParameter() {
+    _invalid_parameter_handler handler = _get_invalid_parameter_handler();
+    ASSERT_NE(nullptr, handler);
+    handler(nullptr, nullptr, nullptr, 0, 0);
+}
+
+TEST(SehGuard, InvalidParameterHandlersPerProcessAndPerThread) {
+    SetProcessInvalidParameterHandler(&CountProcessInvalidParameter);
+    ReportInvalidParameter();
+    EXPECT_EQ(1, g_processInvalidParameterCalls);
+
+    SetThreadInvalidParameterHandler(&CountThreadInvalidParameter);
+    ReportInvalidParameter();
+    EXPECT_EQ(1, t_invalidParameterCalls);
+    EXPECT_EQ(1, g_processInvalidParameterCalls);
+
+    // Another thread without a handler of its own reaches the process-wide one.
+    std::thread([] { ReportInvalidParameter(); }).join();
+    EXPECT_EQ(2, g_processInvalidParameterCalls);
+    EXPECT_EQ(1, t_invalidParameterCalls);
+    SetThreadInvalidParameterHandler(nullptr);
+    SetProcessInvalidParameterHandler(nullptr);
+}
+
+// The child faults outside any guard; its translator leaves a file behind before the process ends.
+std::wstring g_evidencePath;
+void EvidenceTranslator(unsigned int code, EXCEPTION_POINTERS*) {
+    HANDLE file = ::CreateFileW(g_evidencePath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    const std::string text = std::to_string(code);
+    DWORD written = 0;
+    ::WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    ::CloseHandle(file);
+}
+
+TEST(SehGuard, FaultsOutsideAnyGuardReachTheTranslator) {
+    vemo::test::ScratchDirectory scratch(L"seh_unhandled");
+    const std::wstring evidence = scratch.path() + L"evidence.txt";
+    const auto result = vemo::test::RunProcess(vemo::test::ExecutableDirectory() + L"seh_guard_tests.exe",
+                                               std::wstring(kChildFlag) + L" \"" + evidence + L"\"", kChildTimeoutMs);
+    ASSERT_TRUE(result.finished);
+    EXPECT_NE(0u, result.exitCode);
+    EXPECT_EQ(std::to_string(EXCEPTION_ACCESS_VIOLATION), vemo::test::ReadFileBytes(evidence));
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc == 3 && std::wstring(argv[1]) == kChildFlag) {
+        // No debugger dialog, no Wine crash report: the process just ends.
+        ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+        g_evidencePath = argv[2];
+        SetSehTranslator(&EvidenceTranslator);
+        InstallUnhandledExceptionFilter();
+        WriteThroughNull();
+        return 0;
+    }
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
