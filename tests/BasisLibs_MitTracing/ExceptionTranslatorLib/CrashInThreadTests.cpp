@@ -21,6 +21,8 @@ constexpr char kMinidumpSignature[] = "MDMP";
 constexpr wchar_t kThreadName[] = L"Absturzfaden";
 constexpr wchar_t kFaultLinePrefix[] =
     L"TranslateSEHExceptionToStdException -> Exception aufgetreten! Thread-ID <";
+constexpr wchar_t kInvalidParameterLinePrefix[] =
+    L"InvalidParameterHandler -> Exception aufgetreten! Thread-ID <";
 constexpr wchar_t kThreadEndLine[] = L"Exception in _ThreadFunction() für Thread <Absturzfaden> aufgetreten!";
 constexpr DWORD kExitCodeException = 1;
 
@@ -68,6 +70,16 @@ TEST_F(CrashInThread, FaultEndsOnlyItsThreadWithATraceLineAndARealDump) {
     EXPECT_EQ(0u, name.find(std::wstring(kTestCategory) + L"__dump_tests.exe__"));
     const std::string bytes = vemo::test::ReadFileBytes(LogDir() + name);
     EXPECT_EQ(kMinidumpSignature, bytes.substr(0, 4));
+}
+
+TEST_F(CrashInThread, InvalidParameterHandlerWritesADumpAndReturns) {
+    EmptyLogDir();
+    // Called the way the runtime calls it; the caller goes on afterwards.
+    InvalidParameterHandler(nullptr, nullptr, nullptr, 0, 0);
+    EXPECT_TRUE(HasLineStartingWith(1, kInvalidParameterLinePrefix)) << DumpRecords();
+    const auto files = FilesIn(LogDir());
+    ASSERT_EQ(1u, files.size());
+    EXPECT_EQ(kMinidumpSignature, vemo::test::ReadFileBytes(LogDir() + *files.begin()).substr(0, 4));
 }
 
 }  // namespace
