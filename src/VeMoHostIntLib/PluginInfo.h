@@ -1,0 +1,76 @@
+#pragma once
+// One plug-in: what its configuration file says, and what the host learns while it runs it.
+// A descriptor owns its strings and menu only; module, thread and event are released by the
+// unload sequence, never by the destructor.
+#include <windows.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "VeMoPlugin.h"
+
+struct MenuEntry {
+    std::wstring _text;
+    int _function = 0;
+    std::wstring _parentMenu;
+    bool _isActive = true;
+    bool _isSeparator = false;
+};
+
+class CPluginInfo {
+public:
+    enum PluginType : int { kTypeOther = 0, kTypeDll = 1, kTypeListener = 2 };
+
+    CPluginInfo();
+    CPluginInfo(const wchar_t* pszName, const wchar_t* pszBinaryName, const wchar_t* pszPath, const wchar_t* pszLevel,
+                const wchar_t* pszType);
+    ~CPluginInfo();
+    CPluginInfo(const CPluginInfo&) = delete;
+    CPluginInfo& operator=(const CPluginInfo&) = delete;
+
+    void SetFunctionNames();
+    void SetLevelAsTxt(const wchar_t* pszLevel);
+    void SetTypeAsTxt(const wchar_t* pszType);
+    void Copy(const CPluginInfo& other);
+    bool IsSamePlugin(const CPluginInfo& other) const;
+
+    std::wstring GetName() const { return _name; }
+    bool RunInSystemContext() const { return _runsInSystemContext; }
+    bool RunInPureMode() const { return _runsInPureMode; }
+    int Type() const { return _type; }
+    HMODULE GetPluginHndl() const { return _hModule; }
+    bool IsPluginLoaded() const { return _pfnInitialize && _pfnUninitialize && _pfnRun; }
+    bool SyncPlugin() const { return _hRunEvent != nullptr; }
+
+    std::wstring _name;
+    std::wstring _binaryName;
+    std::wstring _path;  // ends with a separator: the module path is _path + _binaryName
+    std::wstring _runName;
+    std::wstring _runMenuName;
+    std::wstring _initializeName;
+    std::wstring _uninitializeName;
+    std::wstring _className;
+    std::wstring _ignoreOnInstalledComponent;
+    bool _isLoaded = false;
+    bool _initOk = true;
+    bool _runsInSystemContext = false;
+    bool _runsInPureMode = false;
+    int _timeOutUnload = VEMO_PLUGIN_DEFAULT_TIMEOUT_UNLOAD_MS;
+    int _level = 0;
+    int _type = kTypeOther;
+    HANDLE _hThread = INVALID_HANDLE_VALUE;
+    // Written by the stop sequence while Run reads it through its address.
+    std::atomic<bool> _stopRequested{false};
+    PFN_VEMO_PLUGIN_INITIALIZE _pfnInitialize = nullptr;
+    PFN_VEMO_PLUGIN_UNINITIALIZE _pfnUninitialize = nullptr;
+    PFN_VEMO_PLUGIN_RUN _pfnRun = nullptr;
+    PFN_VEMO_PLUGIN_RUN_MENU _pfnRunMenu = nullptr;
+    int _menuPosition = 0;
+    HMODULE _hModule = nullptr;
+    std::vector<MenuEntry> _vecMenu;
+    HANDLE* _hRunEvent = nullptr;
+};
+
+static_assert(sizeof(std::atomic<bool>) == 1 && std::atomic<bool>::is_always_lock_free,
+              "Run receives the stop flag's address as a plain byte");
