@@ -1,6 +1,7 @@
 #include "BasisLibs_MitTracing/ThreadControlLib/ServiceControl.h"
 
 #include <cwchar>
+#include <string>
 
 #include "common/TraceCategories.h"
 #include "common/UniqueHandle.h"
