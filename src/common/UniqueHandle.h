@@ -137,4 +137,18 @@ private:
     HRESULT m_hr;
 };
 
+// Owning VARIANT: cleared (releasing a BSTR or interface it holds) at scope end.
+class unique_variant {
+public:
+    unique_variant() noexcept { ::VariantInit(&m_value); }
+    unique_variant(const unique_variant&) = delete;
+    unique_variant& operator=(const unique_variant&) = delete;
+    ~unique_variant() { ::VariantClear(&m_value); }
+    VARIANT* get() noexcept { return &m_value; }
+    const VARIANT* get() const noexcept { return &m_value; }
+
+private:
+    VARIANT m_value;
+};
+
 }  // namespace vemo

@@ -1,0 +1,89 @@
+#include "VeMoHostIntLib/XmlDomBase.h"
+
+#include <cwchar>
+
+#include "common/TraceCategories.h"
+#include "tracing/MethodTrace.h"
+#include "tracing/Trace.h"
+
+namespace {
+
+using vemo::kCategoryVeMoHostCommon;
+using namespace vemo::tracing;
+
+// MSXML 3 DOMDocument and IXMLDOMDocument.
+constexpr CLSID kClsidDomDocument = {0xF6D90F11, 0x9C73, 0x11D3, {0xB3, 0x2E, 0x00, 0xC0, 0x4F, 0x99, 0x0B, 0xB4}};
+constexpr IID kIidXmlDomDocument = {0x2933BF81, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
+
+constexpr wchar_t kCreateFailed[] = L"Fehler bei CoCreateInstance, hr <%d>";
+constexpr wchar_t kLoadingFile[] = L"CoCreateInstance erfolgreich, lade Datei <%s>";
+constexpr wchar_t kAttributeName[] = L"attributeName <%s>";
+constexpr wchar_t kAttributeValue[] = L"attribute <%s>";
+constexpr wchar_t kAttributeMissingTrace[] = L"Fehler beim Ermitteln des Attributes <%s>, attr == NULL";
+constexpr wchar_t kReturnCode[] = L"rc <%d>";
+
+}  // namespace
+
+namespace vemo::xml {
+
+void ThrowIfFailed(HRESULT hr) {
+    if (FAILED(hr)) throw CXmlComError(hr);
+}
+
+unique_bstr MakeBstr(const wchar_t* pszText) {
+    unique_bstr text(::SysAllocString(pszText ? pszText : L""));
+    if (!text) throw CXmlComError(E_OUTOFMEMORY);
+    return text;
+}
+
+}  // namespace vemo::xml
+
+CXmlBase::CXmlBase(const wchar_t* pszFilePath) {
+    METHOD_TRACE(trace, kLevelInfo, kCategoryVeMoHostCommon, L"CXmlBase::CXmlBase", __LINE__);
+    const HRESULT hr = ::CoCreateInstance(kClsidDomDocument, nullptr, CLSCTX_INPROC_SERVER, kIidXmlDomDocument,
+                                          m_xmlDocument.put_void());
+    if (FAILED(hr) || !m_xmlDocument) {
+        m_xmlDocument.reset();
+        TraceFormatW(kLevelError, kCategoryVeMoHostCommon, kCreateFailed, static_cast<int>(hr));
+        return;
+    }
+    wcsncpy(m_filePath, pszFilePath ? pszFilePath : L"", kFilePathSize - 1);
+    TraceFormatW(kLevelInfo, kCategoryVeMoHostCommon, kLoadingFile, m_filePath);
+
+    // The file is read synchronously; whether it loaded is not looked at, since an empty
+    // document simply holds no plug-ins.
+    m_xmlDocument->put_async(VARIANT_FALSE);
+    vemo::unique_variant source;
+    source.get()->vt = VT_BSTR;
+    source.get()->bstrVal = vemo::xml::MakeBstr(m_filePath).release();
+    VARIANT_BOOL loaded = VARIANT_FALSE;
+    m_xmlDocument->load(*source.get(), &loaded);
+}
+
+CXmlBase::~CXmlBase() {
+    METHOD_TRACE(trace, kLevelInfo, kCategoryVeMoHostCommon, L"CXmlBase::~CXmlBase", __LINE__);
+    m_xmlDocument.reset();
+}
+
+int CXmlBase::GetAttributeValue(IXMLDOMNamedNodeMap* pAttributes, const wchar_t* pszAttributeName,
+                                std::wstring& strValue) {
+    METHOD_TRACE(trace, kLevelInfo, kCategoryVeMoHostCommon, L"CXmlBase::GetAttributeValue", __LINE__);
+    TraceFormatW(kLevelInfo, kCategoryVeMoHostCommon, kAttributeName, pszAttributeName);
+    int rc = kAttributeMissing;
+    vemo::com_ptr<IXMLDOMNode> attribute;
+    if (pAttributes) {
+        vemo::unique_bstr name = vemo::xml::MakeBstr(pszAttributeName);
+        vemo::xml::ThrowIfFailed(pAttributes->getNamedItem(name.get(), attribute.put()));
+    }
+    if (attribute) {
+        vemo::unique_bstr text;
+        vemo::xml::ThrowIfFailed(attribute->get_text(text.put()));
+        strValue.assign(text.get() ? text.get() : L"", text.get() ? ::SysStringLen(text.get()) : 0);
+        TraceFormatW(kLevelInfo, kCategoryVeMoHostCommon, kAttributeValue, strValue.c_str());
+        rc = kAttributeFound;
+    } else {
+        TraceFormatW(kLevelWarning, kCategoryVeMoHostCommon, kAttributeMissingTrace, pszAttributeName);
+    }
+    trace.SetReturnValueFormatW(kReturnCode, rc);
+    return rc;
+}

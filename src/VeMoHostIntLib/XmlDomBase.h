@@ -1,0 +1,50 @@
+#pragma once
+// Owner of one MSXML document loaded from a file. COM lives for the object's lifetime on the
+// thread that made it.
+#include <windows.h>
+#include <msxml.h>
+
+#include <exception>
+#include <string>
+
+#include "common/UniqueHandle.h"
+
+// A failed DOM call or a missing document, carried to the caller with its result code.
+class CXmlComError : public std::exception {
+public:
+    explicit CXmlComError(HRESULT hr) noexcept : m_hr(hr) {}
+    HRESULT Error() const noexcept { return m_hr; }
+    const char* what() const noexcept override { return "XML DOM error"; }
+
+private:
+    HRESULT m_hr;
+};
+
+class CXmlBase {
+public:
+    static constexpr int kAttributeFound = 0;
+    static constexpr int kAttributeMissing = 9999;
+    static constexpr size_t kFilePathSize = 1024;
+
+    explicit CXmlBase(const wchar_t* pszFilePath);
+    virtual ~CXmlBase();
+    CXmlBase(const CXmlBase&) = delete;
+    CXmlBase& operator=(const CXmlBase&) = delete;
+
+    // Exact-name look-up; on a miss the output stays as it was.
+    static int GetAttributeValue(IXMLDOMNamedNodeMap* pAttributes, const wchar_t* pszAttributeName,
+                                 std::wstring& strValue);
+
+    bool HasDocument() const { return static_cast<bool>(m_xmlDocument); }
+
+protected:
+    // Declared first so that COM outlives the document.
+    vemo::unique_couninitialize m_comScope;
+    vemo::com_ptr<IXMLDOMDocument> m_xmlDocument;
+    wchar_t m_filePath[kFilePathSize] = {};
+};
+
+namespace vemo::xml {
+void ThrowIfFailed(HRESULT hr);
+unique_bstr MakeBstr(const wchar_t* pszText);
+}  // namespace vemo::xml

@@ -1,0 +1,184 @@
+// Ignore rules against the registry. HKLM of this process is redirected to a scratch key below
+// HKCU, so other test programs and the machine's keys are never touched.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "RecorderClient.h"
+#include "TestSupport.h"
+#include "VeMoHostIntLib/PluginKonfig.h"
+#include "common/UniqueHandle.h"
+
+namespace {
+
+constexpr wchar_t kSandboxRoot[] = L"Software\\VeMoPluginConfigTests";
+constexpr wchar_t kRuleKey[] = L"SOFTWARE\\PluginRules";
+constexpr REGSAM kWriteAccess = KEY_ALL_ACCESS | KEY_WOW64_32KEY;
+
+class HklmSandbox {
+public:
+    HklmSandbox() {
+        m_path = std::wstring(kSandboxRoot) + L"\\" + std::to_wstring(::GetCurrentProcessId());
+        if (::RegCreateKeyExW(HKEY_CURRENT_USER, m_path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, m_key.put(),
+                              nullptr) == ERROR_SUCCESS) {
+            m_active = ::RegOverridePredefKey(HKEY_LOCAL_MACHINE, m_key.get()) == ERROR_SUCCESS;
+        }
+    }
+    ~HklmSandbox() {
+        ::RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
+        m_key.reset();
+        ::RegDeleteTreeW(HKEY_CURRENT_USER, m_path.c_str());
+        ::RegDeleteKeyW(HKEY_CURRENT_USER, kSandboxRoot);  // only succeeds when no other run is left
+    }
+    bool active() const { return m_active; }
+
+private:
+    std::wstring m_path;
+    vemo::unique_hkey m_key;
+    bool m_active = false;
+};
+
+bool SetValue(const std::wstring& key, const std::wstring& name, DWORD type, const void* data, DWORD size) {
+    vemo::unique_hkey handle;
+    if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, kWriteAccess, nullptr, handle.put(),
+                          nullptr) != ERROR_SUCCESS) {
+        return false;
+    }
+    return ::RegSetValueExW(handle.get(), name.c_str(), 0, type, static_cast<const BYTE*>(data), size) ==
+           ERROR_SUCCESS;
+}
+
+bool SetDword(const std::wstring& key, const std::wstring& name, DWORD value) {
+    return SetValue(key, name, REG_DWORD, &value, sizeof(value));
+}
+
+bool SetString(const std::wstring& key, const std::wstring& name, const std::wstring& value) {
+    return SetValue(key, name, REG_SZ, value.c_str(), static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+}
+
+// A component counts as installed when it has a version below the component keys.
+bool InstallComponent(const std::wstring& id) {
+    return SetString(L"SOFTWARE\\TRUVOeg\\Components\\" + id + L"\\Versions\\1.0", L"CompVersion", L"5.2");
+}
+
+class PluginConfigRegistryTest : public ::testing::Test {
+protected:
+    HklmSandbox sandbox;
+    vemo::test::ScratchDirectory dir{L"plugincfgreg"};
+    vemo::test::Recorder recorder;
+
+    void SetUp() override {
+        ASSERT_TRUE(sandbox.active());
+        ASSERT_TRUE(recorder.loaded());
+        recorder.Reset();
+    }
+    std::vector<std::wstring> ReadNames(const std::string& xml) {
+        const std::wstring file = dir.path() + L"B0009998.xml";
+        std::ofstream(vemo::test::Narrow(file), std::ios::binary | std::ios::trunc) << xml;
+        std::vector<CPluginInfo> infos(4);
+        CPluginConfig config(file.c_str());
+        CPluginInfo* first = infos.data();
+        const int n = config.GetPluginInfo(&first, static_cast<int>(infos.size()));
+        std::vector<std::wstring> names;
+        for (int i = 0; i < n; ++i) names.push_back(infos[static_cast<size_t>(i)]._name);
+        return names;
+    }
+    bool Traced(int level, const std::string& text) const {
+        const auto records = recorder.Records();
+        return std::any_of(records.begin(), records.end(),
+                           [&](const auto& r) { return r.level == level && r.text == text; });
+    }
+    int CountTraced(int level, const std::string& text) const {
+        const auto records = recorder.Records();
+        return static_cast<int>(std::count_if(records.begin(), records.end(),
+                                              [&](const auto& r) { return r.level == level && r.text == text; }));
+    }
+};
+
+std::string RegistryPlugin(const char* name, const char* valuePath) {
+    return std::string("<plugin description=\"") + name + "\"><ignoreonregistrykey>" + valuePath +
+           "</ignoreonregistrykey></plugin>";
+}
+
+TEST_F(PluginConfigRegistryTest, OnlyANonZeroDwordIgnores) {
+    ASSERT_TRUE(SetDword(kRuleKey, L"Zero", 0));
+    ASSERT_TRUE(SetDword(kRuleKey, L"Two", 2));
+    ASSERT_TRUE(SetString(kRuleKey, L"Text", L"1"));
+    const std::vector<std::wstring> names =
+        ReadNames("<r>" + RegistryPlugin("zero", "SOFTWARE\\PluginRules\\Zero") +
+                  RegistryPlugin("two", "SOFTWARE\\PluginRules\\Two") +
+                  RegistryPlugin("text", "SOFTWARE\\PluginRules\\Text") +
+                  RegistryPlugin("nokey", "SOFTWARE\\NoSuchKey\\Value") + "</r>");
+    EXPECT_EQ((std::vector<std::wstring>{L"zero", L"text", L"nokey"}), names);
+    EXPECT_TRUE(Traced(8, "Schl\xfcssel <Text> hat den falschen Typ <1>. Es wird nur Typ <4> unterst\xfctzt!"));
+    EXPECT_TRUE(Traced(8, "Schl\xfcssel <Two> unter <HKLM\\SOFTWARE\\PluginRules> wurde erfolgreich gelesen. Wert: <2>"));
+
+    CPluginConfig config((dir.path() + L"none.xml").c_str());
+    EXPECT_FALSE(config.IsPluginIgnoredByRegistryKey(L"NoBackslash"));
+    EXPECT_FALSE(config.IsPluginIgnoredByRegistryKey(L""));
+    EXPECT_TRUE(config.IsPluginIgnoredByRegistryKey(L"SOFTWARE\\PluginRules\\Two"));
+    EXPECT_FALSE(config.IsPluginIgnoredByRegistryKey(L"SOFTWARE\\PluginRules\\Missing"));
+    // Nothing behind the last backslash: the whole text is both key path and value name.
+    const std::wstring whole = std::wstring(kRuleKey) + L"\\Tail\\";
+    ASSERT_TRUE(SetDword(whole, whole, 1));
+    EXPECT_TRUE(config.IsPluginIgnoredByRegistryKey(whole));
+}
+
+TEST_F(PluginConfigRegistryTest, InstalledComponentsIgnore) {
+    ASSERT_TRUE(InstallComponent(L"B0009912"));
+    const std::vector<std::wstring> names = ReadNames(
+        "<r><plugin description=\"semi\"><ignoreoninstalledcomponent>B0009911;B0009912</ignoreoninstalledcomponent></plugin>"
+        "<plugin description=\"comma\"><ignoreoninstalledcomponent>B0009912,B0009911</ignoreoninstalledcomponent></plugin>"
+        "<plugin description=\"none\"><ignoreoninstalledcomponent>B0009911,B0009913</ignoreoninstalledcomponent></plugin>"
+        "<plugin description=\"short\"><ignoreoninstalledcomponent>B12</ignoreoninstalledcomponent></plugin></r>");
+    EXPECT_EQ((std::vector<std::wstring>{L"none", L"short"}), names);
+    EXPECT_TRUE(Traced(8, "Komponente <B0009912> ist installiert. Plugin <semi> wird nicht geladen."));
+    EXPECT_TRUE(Traced(2, "L\xe4nge von Tag <ignoreoninstalledcomponent> ist ung\xfcltig (3)!"));
+}
+
+TEST_F(PluginConfigRegistryTest, MissingAttributesAndBadTokensAreTraced) {
+    const std::vector<std::wstring> names = ReadNames(
+        "<r><plugin/><plugin description=\"bad\"><ignoreoninstalledcomponent>B0009911;x</ignoreoninstalledcomponent></plugin>"
+        "<plugin description=\"lower\"><ignoreoninstalledcomponent>b0009911</ignoreoninstalledcomponent></plugin></r>");
+    EXPECT_EQ((std::vector<std::wstring>{L"", L"lower"}), names);
+    EXPECT_EQ(1, CountTraced(4, "Fehler beim Ermitteln des Attributes <description>, attr == NULL"));
+    // Only the first element lacks a description; none of the three has a type or level.
+    EXPECT_EQ(3, CountTraced(4, "Fehler beim Ermitteln des Attributes <type>, attr == NULL"));
+    EXPECT_EQ(3, CountTraced(4, "Fehler beim Ermitteln des Attributes <level>, attr == NULL"));
+    EXPECT_TRUE(Traced(8, "Komponentenstring <x> ist fehlerhaft und/oder wird nicht unterst\xfctzt."));
+    EXPECT_TRUE(Traced(2, "Ung\xfcltige Komponente in Tag <ignoreoninstalledcomponent> gefunden!"));
+}
+
+// A reader whose document could not be created.
+class CPluginConfigWithoutDocument : public CPluginConfig {
+public:
+    using CPluginConfig::CPluginConfig;
+    void DropDocument() { m_xmlDocument.reset(); }
+};
+
+TEST_F(PluginConfigRegistryTest, WithoutDocumentBothOperationsRaiseEPointer) {
+    CPluginConfigWithoutDocument config((dir.path() + L"none.xml").c_str());
+    ASSERT_TRUE(config.HasDocument());
+    config.DropDocument();
+    std::vector<CPluginInfo> infos(1);
+    CPluginInfo* first = infos.data();
+    for (int pass = 0; pass < 2; ++pass) {
+        HRESULT hr = S_OK;
+        try {
+            if (pass == 0) config.GetNumberOfPluginInfos();
+            else config.GetPluginInfo(&first, 1);
+        } catch (const CXmlComError& e) {
+            hr = e.Error();
+        }
+        EXPECT_EQ(E_POINTER, hr) << pass;
+    }
+    std::wstring value = L"unchanged";
+    EXPECT_EQ(CXmlBase::kAttributeMissing, CXmlBase::GetAttributeValue(nullptr, L"x", value));
+    EXPECT_EQ(L"unchanged", value);
+}
+
+}  // namespace
