@@ -2,6 +2,7 @@
 
 #include <cwchar>
 
+#include "VeMoHostIntLib/LibraryManager.h"
 #include "common/TraceCategories.h"
 #include "tracing/MethodTrace.h"
 #include "tracing/Trace.h"
@@ -115,4 +116,70 @@ bool CPluginInfo::IsSamePlugin(const CPluginInfo& other) const {
     const bool same = _name == other._name;
     trace.SetReturnValueFormatW(L"isSamePlugin <%d>", same ? 1 : 0);
     return same;
+}
+
+namespace {
+constexpr wchar_t kUninitializeFallbackName[] = L"" VEMO_PLUGIN_UNINITIALIZE_FALLBACK_NAME;
+// Export names are converted into a buffer of this many bytes.
+constexpr int kExportNameBytes = 1024;
+constexpr wchar_t kNoDefaultName[] = L"NULL";
+
+// FARPROC to a typed entry point, through the one function type GCC accepts as a neutral hop.
+template <typename Fn>
+Fn AsEntryPoint(FARPROC proc) {
+    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(proc));
+}
+}  // namespace
+
+void CPluginInfo::LoadPlugin() {
+    METHOD_TRACE(trace, kLevelInfo, kCategoryVeMoHost, L"CPluginInfo::LoadPlugin", __LINE__);
+    if (_binaryName.empty() || _path.empty()) {
+        // Nothing to load means nothing will ever signal this plug-in's initialisation: count it
+        // as failed so the barrier does not wait its full time for it.
+        TraceFormatW(kLevelWarning, kCategoryVeMoHost,
+                     L"Plugin <%s> ohne BinaryName <%s> oder Path <%s> kann nicht geladen werden.", _name.c_str(),
+                     _binaryName.c_str(), _path.c_str());
+        _isLoaded = false;
+        _initOk = false;
+        return;
+    }
+    TraceFormatW(kLevelInfo, kCategoryVeMoHost,
+                 L"Plugin mit BinaryName <%s> und Path <%s> kann geladen werden...", _binaryName.c_str(),
+                 _path.c_str());
+    CLibMgr libMgr;
+    if (libMgr.LoadLibrary(_binaryName.c_str(), &_hModule, _path.c_str())) {
+        TraceWriteW(kLevelInfo, kCategoryVeMoHost, L"Plugin ist geladen, Funktionspointer initialisieren...");
+        _pfnInitialize = AsEntryPoint<PFN_VEMO_PLUGIN_INITIALIZE>(GetAddress(_initializeName.c_str(), kInitializeName));
+        _pfnUninitialize =
+            AsEntryPoint<PFN_VEMO_PLUGIN_UNINITIALIZE>(GetAddress(_uninitializeName.c_str(), kUninitializeName));
+        if (!_pfnUninitialize) {
+            _uninitializeName = kUninitializeFallbackName;
+            _pfnUninitialize = AsEntryPoint<PFN_VEMO_PLUGIN_UNINITIALIZE>(
+                GetAddress(_uninitializeName.c_str(), kUninitializeFallbackName));
+        }
+        _pfnRun = AsEntryPoint<PFN_VEMO_PLUGIN_RUN>(GetAddress(_runName.c_str(), kRunName));
+        _pfnRunMenu = AsEntryPoint<PFN_VEMO_PLUGIN_RUN_MENU>(GetAddress(_runMenuName.c_str(), kRunMenuName));
+    }
+    _isLoaded = _pfnInitialize && _pfnUninitialize && _pfnRun;
+    if (!_isLoaded) _initOk = false;
+    TraceFormatW(kLevelInfo, kCategoryVeMoHost, L"loadSuccessfull <%d>", _isLoaded ? 1 : 0);
+}
+
+FARPROC CPluginInfo::GetAddress(const wchar_t* pszName, const wchar_t* pszDefaultName) const {
+    METHOD_TRACE(trace, kLevelInfo, kCategoryVeMoHost, L"CPluginInfo::GetAddress", __LINE__);
+    const wchar_t* name = pszName ? pszName : L"";
+    TraceFormatW(kLevelInfo, kCategoryVeMoHost, L"name <%s>, defaultName <%s>", name,
+                 pszDefaultName ? pszDefaultName : kNoDefaultName);
+    const wchar_t* used = *name ? name : pszDefaultName;
+    if (!used || !_hModule) return nullptr;
+    const size_t chars = wcslen(used);
+    if (chars >= static_cast<size_t>(kExportNameBytes)) {
+        TraceFormatW(kLevelError, kCategoryVeMoHost, L"Exportname <%s> ist zu lang", used);
+        return nullptr;
+    }
+    char exportName[kExportNameBytes] = {};
+    ::WideCharToMultiByte(CP_ACP, WC_COMPOSITECHECK, used, static_cast<int>(chars), exportName, kExportNameBytes,
+                          nullptr, nullptr);
+    exportName[chars] = '\0';
+    return ::GetProcAddress(_hModule, exportName);
 }

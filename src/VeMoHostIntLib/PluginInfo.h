@@ -34,6 +34,11 @@ public:
     void SetTypeAsTxt(const wchar_t* pszType);
     void Copy(const CPluginInfo& other);
     bool IsSamePlugin(const CPluginInfo& other) const;
+    // Loads _path + _binaryName and resolves the entry points; _isLoaded tells whether the three
+    // required ones were found. A descriptor without binary name or path counts as failed.
+    void LoadPlugin();
+    // The export named pszName (pszDefaultName when pszName is empty) of _hModule, or null.
+    FARPROC GetAddress(const wchar_t* pszName, const wchar_t* pszDefaultName) const;
 
     std::wstring GetName() const { return _name; }
     bool RunInSystemContext() const { return _runsInSystemContext; }

@@ -1,0 +1,163 @@
+#include "VeMoHostPluginLib/PluginDiscovery.h"
+
+#include <cwchar>
+#include <iterator>
+
+#include "VeMoHostIntLib/PluginKonfig.h"
+#include "VeMoHostIntLib/VeMoHostInt.h"
+#include "VeMoHostPluginLib/PluginLoading.h"
+#include "common/TraceCategories.h"
+#include "common/UniqueHandle.h"
+#include "configdb/ConfigDB.h"
+#include "tracing/MethodTrace.h"
+#include "tracing/Trace.h"
+
+using namespace vemo::tracing;
+using vemo::kCategoryVeMoHost;
+
+std::unique_ptr<CPluginInfo[]> g_vecPluginInfo;
+int32_t g_numPluginInfo = 0;
+int32_t g_numActivePluginInfo = 0;
+std::unique_ptr<HANDLE[]> g_hPluginsInitialized;
+
+namespace {
+// Components whose configuration directories hold plug-in files, in the order they are read.
+constexpr const wchar_t* kPluginComponentIds[] = {L"B0003810", L"B0003811"};
+constexpr wchar_t kPluginFilePattern[] = L"B???????.xml";
+constexpr uint32_t kDirectoryChars = MAX_PATH;
+constexpr size_t kMaxPathChars = MAX_PATH - 1;  // plus the terminator
+
+constexpr size_t kFileNameChars = 12;
+constexpr size_t kBaseNameChars = 8;
+constexpr wchar_t kPluginFileExtension[] = L".xml";
+constexpr size_t kFirstDigitIndex = 1;
+constexpr wchar_t kCheckSucceeded[] = L"succeeded.";
+constexpr wchar_t kCheckFailed[] = L"failed!";
+
+// The reader's calls are traced as the host's, in the category the entry point chose.
+constexpr wchar_t kHostIntSourceFile[] = L"VeMoHostIntLib/VeMoHostInt.cpp";
+constexpr bool kLoadInSystemKontext = true;
+
+bool IsDecimalDigit(wchar_t c) { return c >= L'0' && c <= L'9'; }
+}  // namespace
+
+void GetPluginData(bool bLoadInPureMode) {
+    METHOD_TRACE(trace, kLevelInfo, kCategoryVeMoHost, L"GetPluginData", __LINE__);
+    TraceFormatW(kLevelInfo, kCategoryVeMoHost, L"loadInSystemKontext <%d>", kLoadInSystemKontext ? 1 : 0);
+    PluginFileList fileList;
+    GetPluginFileList(fileList);
+    const int32_t count = CountPluginData(fileList);
+    TraceFormatW(kLevelInfo, kCategoryVeMoHost, L"count <%d>", count);
+    if (count <= 0) {
+        TraceWriteW(kLevelInfo, kCategoryVeMoHost, L"Keine Plugins gefunden --> g_numPluginInfo = 0");
+        g_numPluginInfo = 0;
+        if (g_vecPluginInfo) {
+            g_vecPluginInfo.reset();
+            g_hPluginsInitialized.reset();
+        }
+        return;
+    }
+    if (count != g_numPluginInfo) {
+        TraceFormatW(kLevelInfo, kCategoryVeMoHost, L"count <%d> != g_numPluginInfo <%d>", count, g_numPluginInfo);
+        g_numPluginInfo = count;
+        g_vecPluginInfo.reset();
+        g_vecPluginInfo = std::make_unique<CPluginInfo[]>(static_cast<size_t>(count));
+    }
+    LoadPluginData(kLoadInSystemKontext, bLoadInPureMode, fileList);
+}
+
+void GetPluginFileList(PluginFileList& fileList) {
+    METHOD_TRACE(trace, kLevelInfo, kCategoryVeMoHost, L"GetPluginFileList", __LINE__);
+    for (const wchar_t* componentId : kPluginComponentIds) {
+        wchar_t directory[kDirectoryChars] = {};
+        if (!CDB_IsComponentInstalled(componentId) ||
+            CDB_GetKonfigDir(componentId, directory, kDirectoryChars) != CDB_OK) {
+            continue;
+        }
+        const std::wstring pattern = std::wstring(directory) + kPluginFilePattern;
+        if (pattern.size() > kMaxPathChars) continue;
+        WIN32_FIND_DATAW findData{};
+        vemo::unique_hfind find(::FindFirstFileW(pattern.c_str(), &findData));
+        if (!find) continue;
+        do {
+            if (!CheckFilename(findData.cFileName)) continue;
+            std::wstring fullPath = std::wstring(directory) + findData.cFileName;
+            if (fullPath.size() <= kMaxPathChars) fileList.push_back(std::move(fullPath));
+        } while (::FindNextFileW(find.get(), &findData));
+    }
+}
+
+bool CheckFilename(const wchar_t* pszFileName) {
+    METHOD_TRACE(trace, kLevelInfo, kCategoryVeMoHost, L"CheckFilename", __LINE__);
+    const wchar_t* name = pszFileName ? pszFileName : L"";
+    TraceFormatW(kLevelInfo, kCategoryVeMoHost, L"checking fileName <%s>...", name);
+    bool ok = wcslen(name) == kFileNameChars && _wcsicmp(name + kBaseNameChars, kPluginFileExtension) == 0;
+    for (size_t i = kFirstDigitIndex; ok && i < kBaseNameChars; ++i) {
+        ok = IsDecimalDigit(name[i]);
+    }
+    TraceFormatW(kLevelInfo, kCategoryVeMoHost, L"check of file <%s> %s", name, ok ? kCheckSucceeded : kCheckFailed);
+    return ok;
+}
+
+int32_t CountPluginData(PluginFileList fileList) {
+    METHOD_TRACE(trace, kLevelInfo, kCategoryVeMoHost, L"CountPluginData", __LINE__);
+    int32_t total = 0;
+    for (const std::wstring& file : fileList) {
+        MethodTrace readerTrace(kLevelInfo, g_szVeMoHostCategory, L"GetNumberOfPluginInfos", kHostIntSourceFile,
+                                __LINE__, L"");
+        int n = 0;
+        {
+            CPluginConfig config(file.c_str());
+            n = config.GetNumberOfPluginInfos();
+        }
+        readerTrace.SetReturnValueFormatW(L"Ergebnis GetNumberOfPluginInfos <%d>", n);
+        total += n;
+    }
+    trace.SetReturnValueFormatW(L"g_numPluginInfo <%d>", total);
+    return total;
+}
+
+void LoadPluginData(bool bLoadInSystemKontext, bool bLoadInPureMode, PluginFileList fileList) {
+    METHOD_TRACE(trace, kLevelInfo, kCategoryVeMoHost, L"LoadPluginData", __LINE__);
+    TraceFormatW(kLevelInfo, kCategoryVeMoHost, L"g_numPluginInfo <%d>", g_numPluginInfo);
+    const size_t count = static_cast<size_t>(g_numPluginInfo > 0 ? g_numPluginInfo : 0);
+    // One null entry more, so the reader is always handed a valid slot, even with a full array.
+    std::vector<CPluginInfo*> addresses(count + 1, nullptr);
+    for (size_t i = 0; i < count; ++i) addresses[i] = &g_vecPluginInfo[i];
+    int32_t filled = 0;
+    for (const std::wstring& file : fileList) {
+        TraceFormatW(kLevelInfo, kCategoryVeMoHost, L"fileName <%s>, bLoadInSystemKontext <%d>", file.c_str(),
+                     bLoadInSystemKontext ? 1 : 0);
+        MethodTrace readerTrace(kLevelInfo, g_szVeMoHostCategory, L"CreatePluginInfo", kHostIntSourceFile, __LINE__,
+                                L"");
+        int n = 0;
+        {
+            CPluginConfig config(file.c_str());
+            n = config.GetPluginInfo(&addresses[static_cast<size_t>(filled)], g_numPluginInfo - filled);
+        }
+        readerTrace.SetReturnValueFormatW(L"Ergebnis GetPluginInfo <%d>", n);
+        filled += n;
+    }
+    g_numActivePluginInfo = filled;
+    TraceFormatW(kLevelInfo, kCategoryVeMoHost, L"g_numActivePluginInfo <%d>", g_numActivePluginInfo);
+    g_hPluginsInitialized.reset();
+    g_hPluginsInitialized = std::make_unique<HANDLE[]>(static_cast<size_t>(g_numActivePluginInfo));  // all null
+    addresses.clear();
+    LoadPlugins(bLoadInSystemKontext, bLoadInPureMode);
+}
+
+bool IsAlreadyLoaded(int32_t idx) {
+    METHOD_TRACE(trace, kLevelInfo, kCategoryVeMoHost, L"IsAlreadyLoaded", __LINE__);
+    TraceFormatW(kLevelInfo, kCategoryVeMoHost, L"idx <%d>", idx);
+    bool alreadyLoaded = false;
+    for (int32_t i = 0; i < idx && g_vecPluginInfo; ++i) {
+        const CPluginInfo& earlier = g_vecPluginInfo[static_cast<size_t>(i)];
+        if (earlier._isLoaded && g_vecPluginInfo[static_cast<size_t>(idx)].IsSamePlugin(earlier)) {
+            TraceFormatW(kLevelInfo, kCategoryVeMoHost, L"Plugin <%s> is already loaded", earlier._name.c_str());
+            alreadyLoaded = true;
+            break;
+        }
+    }
+    trace.SetReturnValueFormatW(L"alreadyLoaded <%d>", alreadyLoaded ? 1 : 0);
+    return alreadyLoaded;
+}
