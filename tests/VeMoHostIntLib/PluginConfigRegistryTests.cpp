@@ -19,28 +19,7 @@ constexpr wchar_t kSandboxRoot[] = L"Software\\VeMoPluginConfigTests";
 constexpr wchar_t kRuleKey[] = L"SOFTWARE\\PluginRules";
 constexpr REGSAM kWriteAccess = KEY_ALL_ACCESS | KEY_WOW64_32KEY;
 
-class HklmSandbox {
-public:
-    HklmSandbox() {
-        m_path = std::wstring(kSandboxRoot) + L"\\" + std::to_wstring(::GetCurrentProcessId());
-        if (::RegCreateKeyExW(HKEY_CURRENT_USER, m_path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, m_key.put(),
-                              nullptr) == ERROR_SUCCESS) {
-            m_active = ::RegOverridePredefKey(HKEY_LOCAL_MACHINE, m_key.get()) == ERROR_SUCCESS;
-        }
-    }
-    ~HklmSandbox() {
-        ::RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
-        m_key.reset();
-        ::RegDeleteTreeW(HKEY_CURRENT_USER, m_path.c_str());
-        ::RegDeleteKeyW(HKEY_CURRENT_USER, kSandboxRoot);  // only succeeds when no other run is left
-    }
-    bool active() const { return m_active; }
-
-private:
-    std::wstring m_path;
-    vemo::unique_hkey m_key;
-    bool m_active = false;
-};
+using vemo::test::HklmSandbox;
 
 bool SetValue(const std::wstring& key, const std::wstring& name, DWORD type, const void* data, DWORD size) {
     vemo::unique_hkey handle;
@@ -67,7 +46,7 @@ bool InstallComponent(const std::wstring& id) {
 
 class PluginConfigRegistryTest : public ::testing::Test {
 protected:
-    HklmSandbox sandbox;
+    HklmSandbox sandbox{kSandboxRoot};
     vemo::test::ScratchDirectory dir{L"plugincfgreg"};
     vemo::test::Recorder recorder;
 

@@ -44,31 +44,7 @@ constexpr char kInitializeExportA[] = "Initialize";
 constexpr char kUnitializeExportA[] = "Unitialize";
 constexpr size_t kTooLongChars = 1024;
 
-// HKLM of this process is redirected to a scratch key below HKCU for the life of the object.
-class HklmSandbox {
-public:
-    HklmSandbox() {
-        m_path = std::wstring(kSandboxRoot) + L"\\" + std::to_wstring(::GetCurrentProcessId());
-        if (::RegCreateKeyExW(HKEY_CURRENT_USER, m_path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, m_key.put(),
-                              nullptr) == ERROR_SUCCESS) {
-            m_active = ::RegOverridePredefKey(HKEY_LOCAL_MACHINE, m_key.get()) == ERROR_SUCCESS;
-        }
-    }
-    ~HklmSandbox() {
-        ::RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
-        m_key.reset();
-        ::RegDeleteTreeW(HKEY_CURRENT_USER, m_path.c_str());
-        ::RegDeleteKeyW(HKEY_CURRENT_USER, kSandboxRoot);
-    }
-    HklmSandbox(const HklmSandbox&) = delete;
-    HklmSandbox& operator=(const HklmSandbox&) = delete;
-    bool active() const { return m_active; }
-
-private:
-    std::wstring m_path;
-    vemo::unique_hkey m_key;
-    bool m_active = false;
-};
+using vemo::test::HklmSandbox;
 
 bool SetString(const std::wstring& key, const std::wstring& name, const std::wstring& value) {
     vemo::unique_hkey handle;
@@ -154,7 +130,7 @@ protected:
     }
     HANDLE Event(size_t i) const { return g_hPluginsInitialized[i]; }
 
-    HklmSandbox sandbox;
+    HklmSandbox sandbox{kSandboxRoot};
     const std::wstring bin = vemo::test::ExecutableDirectory();
 };
 

@@ -132,6 +132,21 @@ bool DeleteRegistryTree(const std::wstring& keyPath) {
     return ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), KEY_WOW64_32KEY, 0) == ERROR_SUCCESS;
 }
 
+HklmSandbox::HklmSandbox(const wchar_t* root) : m_root(root) {
+    m_path = m_root + L"\\" + std::to_wstring(::GetCurrentProcessId());
+    if (::RegCreateKeyExW(HKEY_CURRENT_USER, m_path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, m_key.put(),
+                          nullptr) == ERROR_SUCCESS) {
+        m_active = ::RegOverridePredefKey(HKEY_LOCAL_MACHINE, m_key.get()) == ERROR_SUCCESS;
+    }
+}
+
+HklmSandbox::~HklmSandbox() {
+    ::RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
+    m_key.reset();
+    ::RegDeleteTreeW(HKEY_CURRENT_USER, m_path.c_str());
+    ::RegDeleteKeyW(HKEY_CURRENT_USER, m_root.c_str());  // only succeeds when no other run is left
+}
+
 std::string Narrow(const std::wstring& text) {
     if (text.empty()) return {};
     const int n = ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr,

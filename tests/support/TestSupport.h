@@ -2,6 +2,8 @@
 // Small helpers the test programs share: processes with a bounded wait, files, registry keys.
 #include <windows.h>
 
+#include "common/UniqueHandle.h"
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -41,6 +43,23 @@ bool SetRegistryDword(const std::wstring& keyPath, const std::wstring& name, DWO
 bool SetRegistryString(const std::wstring& keyPath, const std::wstring& name, const std::wstring& value);
 bool DeleteRegistryValue(const std::wstring& keyPath, const std::wstring& name);
 bool DeleteRegistryTree(const std::wstring& keyPath);
+
+// HKEY_LOCAL_MACHINE of this process redirected to a scratch key below
+// HKEY_CURRENT_USER\<root>\<pid> for the life of the object, removed afterwards.
+class HklmSandbox {
+public:
+    explicit HklmSandbox(const wchar_t* root);
+    ~HklmSandbox();
+    HklmSandbox(const HklmSandbox&) = delete;
+    HklmSandbox& operator=(const HklmSandbox&) = delete;
+    bool active() const { return m_active; }
+
+private:
+    std::wstring m_root;
+    std::wstring m_path;
+    unique_hkey m_key;
+    bool m_active = false;
+};
 
 // Polls predicate every 20 ms until it holds or timeoutMs passed.
 template <typename Predicate>
