@@ -40,6 +40,21 @@ public:
     // The export named pszName (pszDefaultName when pszName is empty) of _hModule, or null.
     FARPROC GetAddress(const wchar_t* pszName, const wchar_t* pszDefaultName) const;
 
+    // Calls the plug-in's initialise entry point and keeps the answer in _initOk.
+    bool InitializePlugin();
+    // Releases this plug-in's slot of the initialisation barrier.
+    void IAmInitialized();
+    bool IsThreadStillActive() const;
+    // Terminates the thread when it still runs and closes its handle. False when the termination
+    // failed: the handle then stays open in _hThread.
+    bool KillThread();
+    // Closes the thread handle of a thread that has ended.
+    void CloseThreadHandle();
+    // True while _hThread holds a thread that may still execute plug-in code.
+    bool MayStillRun() const;
+    // Frees the module and forgets its entry points.
+    void UnloadPlugin();
+
     std::wstring GetName() const { return _name; }
     bool RunInSystemContext() const { return _runsInSystemContext; }
     bool RunInPureMode() const { return _runsInPureMode; }

@@ -1,0 +1,143 @@
+#include "VeMoHostPluginLib/PluginThreads.h"
+
+#include <ctime>
+#include <exception>
+
+#include "BasisLibs_MitTracing/ExceptionTranslatorLib/ExceptionTranslator.h"
+#include "BasisLibs_MitTracing/ExceptionTranslatorLib/SehGuard.h"
+#include "VeMoHostPluginLib/PluginDiscovery.h"
+#include "common/TraceCategories.h"
+#include "tracing/MethodTrace.h"
+#include "tracing/Trace.h"
+
+using namespace vemo::tracing;
+using vemo::kCategoryVeMoHost;
+
+namespace {
+constexpr int32_t kNoPluginResult = -1;
+constexpr double kClockTicksPerSecond = CLOCKS_PER_SEC;
+constexpr char kUnknownException[] = "Unknown exception";
+
+double SecondsSince(clock_t start) { return static_cast<double>(clock() - start) / kClockTicksPerSecond; }
+
+// Everything of HostPluginDll that may meet a plug-in's exception.
+int32_t RunPluginSteps(CPluginInfo* pi) {
+    clock_t start = clock();
+    if (!pi->InitializePlugin()) {
+        TraceFormatW(kLevelError, kCategoryVeMoHost,
+                     L"---> Initialize() in Plugin <%s> fehlgeschlagen! Run() wird nicht gestartet!", pi->_name.c_str());
+        pi->IAmInitialized();
+        return 0;
+    }
+    TraceFormatW(kLevelInfo, kCategoryVeMoHost, L"PlugIn<%s>::Init dauerte <%.3f> Sekunden", pi->_name.c_str(),
+                 SecondsSince(start));
+    TraceFormatW(kLevelInfo, kCategoryVeMoHost, L"pi->SyncPlugin() <%d>, Plugin <%s>", pi->SyncPlugin() ? 1 : 0,
+                 pi->_name.c_str());
+    if (pi->SyncPlugin()) {
+        pi->IAmInitialized();
+        if (g_hPluginsInitialized) {
+            TraceFormatW(kLevelInfo, kCategoryVeMoHost, L"WaitForMultipleObjects, g_numActivePluginInfo <%d>, Plugin <%s>",
+                         g_numActivePluginInfo, pi->_name.c_str());
+            start = clock();
+            WaitForPluginInitialization();
+            TraceFormatW(kLevelInfo, kCategoryVeMoHost, L"PlugIn<%s>::wartete <%.3f> Sekunden auf andere",
+                         pi->_name.c_str(), SecondsSince(start));
+        } else {
+            TraceWriteW(kLevelWarning, kCategoryVeMoHost, L"g_hPluginsInitialized == NULL");
+        }
+    }
+    TraceFormatW(kLevelInfo, kCategoryVeMoHost, L"Init() fertig - PluginName <%s>, rufen Run()", pi->_name.c_str());
+    const int32_t runResult = pi->_pfnRun(reinterpret_cast<VemoPluginStopFlag>(&pi->_stopRequested));
+    TraceFormatW(runResult == 0 ? kLevelInfo : kLevelWarning, kCategoryVeMoHost,
+                 L"Run() aus PluginName <%s> zurückgekehrt mit Returncode <%d> , rufen UnInit()", pi->_name.c_str(),
+                 runResult);
+    start = clock();
+    pi->_pfnUninitialize();
+    TraceFormatW(kLevelInfo, kCategoryVeMoHost, L"PlugIn<%s>::UN-Init dauerte <%.3f> Sekunden.", pi->_name.c_str(),
+                 SecondsSince(start));
+    return 0;
+}
+}  // namespace
+
+void HostPlugins() {
+    METHOD_TRACE(trace, kLevelInfo, kCategoryVeMoHost, L"HostPlugins", __LINE__);
+    TraceFormatW(kLevelInfo, kCategoryVeMoHost, L"g_numActivePluginInfo <%d>", g_numActivePluginInfo);
+    for (int32_t i = 0; g_vecPluginInfo && i < g_numActivePluginInfo; ++i) {
+        CPluginInfo& pi = g_vecPluginInfo[static_cast<size_t>(i)];
+        if (!pi.IsPluginLoaded()) {
+            TraceFormatW(kLevelInfo, kCategoryVeMoHost, L"Plugin <%s> nicht geladen", pi._name.c_str());
+            continue;
+        }
+        pi._hRunEvent = g_hPluginsInitialized ? &g_hPluginsInitialized[static_cast<size_t>(i)] : nullptr;
+        // The handle is owned by the descriptor until the unload sequence closes it.
+        pi._hThread = ::CreateThread(nullptr, kPluginThreadStackReservation, &PluginThreadProcedure, &pi,
+                                     STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    }
+}
+
+DWORD WINAPI PluginThreadProcedure(LPVOID pPluginInfo) {
+    vemo::seh::SetSehTranslator(&TranslateSEHExceptionToStdException);
+    vemo::seh::SetThreadInvalidParameterHandler(&InvalidParameterHandler);
+    METHOD_TRACE(trace, kLevelInfo, kCategoryVeMoHost, L"PluginThreadProcedure", __LINE__);
+    auto* pi = static_cast<CPluginInfo*>(pPluginInfo);
+    int32_t returnCode = 0;
+    try {
+        // A fault in plug-in code becomes an exception of this thread, without a dump.
+        vemo::seh::SetSehTranslator(&TranslateSEHExceptionNoDump);
+        vemo::seh::GuardedCall([&] {
+            if (!pi) {
+                TraceWriteW(kLevelWarning, kCategoryVeMoHost, L"pi == NULL");
+                return;
+            }
+            TraceFormatW(kLevelInfo, kCategoryVeMoHost, L"pi->Type() <%d> in plugin <%s>", pi->Type(),
+                         pi->_name.c_str());
+            if (pi->Type() == CPluginInfo::kTypeDll) returnCode = HostPluginDll(pi);
+            TraceFormatW(kLevelDetail, kCategoryVeMoHost, L"Ende PluginThreadProcedure, Plugin-Name: <%s>",
+                         pi->_name.c_str());
+        });
+    } catch (const std::exception& e) {
+        trace.SetErrorFormat(__LINE__, "Es ist eine Exception aufgetreten: %s", e.what() ? e.what() : kUnknownException);
+    } catch (...) {
+        trace.SetError("Es ist eine Exception aufgetreten.", __LINE__);
+    }
+    trace.SetReturnValueFormat("returnCode <%d>", returnCode);
+    return static_cast<DWORD>(returnCode);
+}
+
+int32_t HostPluginDll(CPluginInfo* pi) {
+    METHOD_TRACE(trace, kLevelInfo, kCategoryVeMoHost, L"HostPluginDll", __LINE__);
+    int32_t result = 0;
+    if (!pi) {
+        TraceWriteW(kLevelWarning, kCategoryVeMoHost, L"pi == NULL");
+        result = kNoPluginResult;
+    } else {
+        TraceFormatW(kLevelInfo, kCategoryVeMoHost, L"pi->IsPluginLoaded() <%d>, Plugin <%s>",
+                     pi->IsPluginLoaded() ? 1 : 0, pi->_name.c_str());
+        if (pi->IsPluginLoaded()) {
+            try {
+                vemo::seh::GuardedCall([&] { result = RunPluginSteps(pi); });
+            } catch (...) {
+                TraceFormatW(kLevelError, kCategoryVeMoHost, L"Exception in HostPluginDll, plugin: <%s>!",
+                             pi->_name.c_str());
+                result = static_cast<int32_t>(kPluginThreadExceptionExitCode);
+            }
+        }
+    }
+    trace.SetReturnValueFormatW(L"returnCode <%d>", result);
+    return result;
+}
+
+bool WaitForPluginInitialization() {
+    METHOD_TRACE(trace, kLevelInfo, kCategoryVeMoHost, L"WaitForPluginInitialization", __LINE__);
+    if (g_numActivePluginInfo <= 0 || !g_hPluginsInitialized) {
+        TraceWriteW(kLevelWarning, kCategoryVeMoHost, L"Keine Plugins vorhanden");
+        return false;
+    }
+    // More than MAXIMUM_WAIT_OBJECTS events make the wait fail at once, like a time-out.
+    const DWORD outcome = ::WaitForMultipleObjects(static_cast<DWORD>(g_numActivePluginInfo),
+                                                   g_hPluginsInitialized.get(), TRUE, kPluginInitializationTimeoutMs);
+    if (outcome >= WAIT_OBJECT_0 + static_cast<DWORD>(g_numActivePluginInfo)) {
+        TraceWriteW(kLevelWarning, kCategoryVeMoHost, L"Initialization-Timer überschritten");
+    }
+    return true;
+}
