@@ -8,6 +8,8 @@
 #include <string>
 
 #include "BasisLibs_MitTracing/ThreadControlLib/ProcessControlInt.h"
+#include "BasisLibs_MitTracing/ThreadControlLib/ProcessInfo.h"
+#include "BasisLibs_MitTracing/ThreadControlLib/ShellExecuteFromExplorer.h"
 #include "BasisLibs_MitTracing/ThreadControlLib/ThreadFunctions.h"
 #include "common/UniqueHandle.h"
 #include "common/WideFormat.h"
@@ -23,6 +25,10 @@ namespace {
 constexpr wchar_t kMethodStartProcessAsyncW[] = L"ThreadControl::TC_StartProcessAsyncW";
 constexpr wchar_t kMethodStartProcessAsyncA[] = L"ThreadControl::TC_StartProcessAsyncA";
 constexpr wchar_t kMethodStartProcess[] = L"ThreadControl::_StartProcess";
+constexpr wchar_t kMethodExecuteProcessAsUserW[] = L"ThreadControl::TC_ExecuteProcessAsUserW";
+constexpr wchar_t kMethodFindProcessInConsoleSessionW[] = L"ThreadControl::TC_FindProcessInConsoleSessionW";
+constexpr int kLineExecuteProcessAsUserW = 124;
+constexpr int kLineFindProcessInConsoleSessionW = 224;
 constexpr int kLineStartProcessAsyncW = 438;
 constexpr int kLineStartProcessAsyncA = 475;
 constexpr int kLineStartProcess = 31;
@@ -65,48 +71,6 @@ constexpr size_t kExtraRoomChars = 260;
 // Room of the command line beyond both parts: the blank between them and the terminator.
 constexpr size_t kCommandLineExtraChars = 2;
 constexpr DWORD kReadinessWaitMs = 20000;
-
-// The parts of a path as the runtime's path split gives them; a part longer than its buffer
-// (terminator included) makes the split fail.
-constexpr size_t kDriveChars = 3;
-constexpr size_t kDirectoryChars = 256;
-constexpr size_t kFileNameChars = 256;
-constexpr size_t kExtensionChars = 256;
-
-bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
-
-struct PathParts {
-    size_t drive = 0;
-    size_t directory = 0;
-    size_t fileName = 0;
-    size_t extension = 0;
-};
-
-// Lengths of drive, directory, file name and extension, split as _wsplitpath does.
-bool SplitPath(const wchar_t* pszPath, PathParts& parts) {
-    const size_t length = wcslen(pszPath);
-    size_t pos = 0;
-    if (length >= 2 && pszPath[1] == L':') parts.drive = pos = 2;
-
-    size_t afterLastSeparator = pos;
-    for (size_t i = pos; i < length; ++i) {
-        if (IsSeparator(pszPath[i])) afterLastSeparator = i + 1;
-    }
-    parts.directory = afterLastSeparator - pos;
-
-    size_t extensionStart = length;
-    for (size_t i = length; i > afterLastSeparator; --i) {
-        if (pszPath[i - 1] == L'.') {
-            extensionStart = i - 1;
-            break;
-        }
-    }
-    parts.fileName = extensionStart - afterLastSeparator;
-    parts.extension = length - extensionStart;
-
-    return parts.drive < kDriveChars && parts.directory < kDirectoryChars && parts.fileName < kFileNameChars &&
-           parts.extension < kExtensionChars;
-}
 
 // Heap buffers of the start: a failed allocation is a result the caller reports, not an exception.
 std::unique_ptr<wchar_t[]> AllocateChars(size_t count) { return std::unique_ptr<wchar_t[]>(new (std::nothrow) wchar_t[count]); }
@@ -230,10 +194,37 @@ DWORD StartProcess(const wchar_t* pszProgram, const wchar_t* pszParameters, cons
 
 }  // namespace
 
+PathParts _SplitPath(const wchar_t* pszPath) {
+    PathParts parts;
+    const size_t length = wcslen(pszPath);
+    if (length >= 2 && pszPath[1] == L':') parts.drive = 2;
+
+    size_t afterLastSeparator = parts.drive;
+    for (size_t i = parts.drive; i < length; ++i) {
+        if (pszPath[i] == L'\\' || pszPath[i] == L'/') afterLastSeparator = i + 1;
+    }
+    parts.directory = afterLastSeparator - parts.drive;
+
+    size_t extensionStart = length;
+    for (size_t i = length; i > afterLastSeparator; --i) {
+        if (pszPath[i - 1] == L'.') {
+            extensionStart = i - 1;
+            break;
+        }
+    }
+    parts.fileName = extensionStart - afterLastSeparator;
+    parts.extension = length - extensionStart;
+    return parts;
+}
+
 bool _IsAbsolutePath(const wchar_t* pszPath) {
     if (!pszPath) return false;
-    PathParts parts;
-    if (!SplitPath(pszPath, parts)) return false;
+    const PathParts parts = _SplitPath(pszPath);
+    // A part longer than its split buffer (terminator included) makes the runtime's split fail.
+    if (parts.drive >= kDriveChars || parts.directory >= kDirectoryChars || parts.fileName >= kFileNameChars ||
+        parts.extension >= kExtensionChars) {
+        return false;
+    }
     const bool uncPrefix = parts.drive == 0 && pszPath[0] == L'\\' && pszPath[1] == L'\\';
     return (parts.drive > 0 || uncPrefix) && parts.directory > 0;
 }
@@ -281,6 +272,30 @@ DWORD TC_StartProcessAsyncA(const char* pszProgram) {
     } catch (...) {
         TraceFormatW(kLevelException, _GetTraceCategory(), kMsgException, kMethodStartProcessAsyncA);
         return kStartProcessException;
+    }
+}
+
+bool TC_ExecuteProcessAsUserW(const wchar_t* pszProgram, const wchar_t* pszParameters) {
+    METHOD_TRACE(trace, kLevelDetail, _GetTraceCategory(), kMethodExecuteProcessAsUserW, kLineExecuteProcessAsUserW);
+    try {
+        // A single-threaded apartment for this call only; uninitialised by the scope on every way
+        // out, and only when this call's initialisation counted, so a caller's COM stays intact.
+        const vemo::unique_couninitialize com(COINIT_APARTMENTTHREADED);
+        return _ExecuteProcessAsUser(pszProgram, pszParameters);
+    } catch (...) {
+        TraceFormatW(kLevelException, _GetTraceCategory(), kMsgException, kMethodExecuteProcessAsUserW);
+        return false;
+    }
+}
+
+bool TC_FindProcessInConsoleSessionW(const wchar_t* pszProcessName, DWORD* pdwProcessId) {
+    METHOD_TRACE(trace, kLevelDetail, _GetTraceCategory(), kMethodFindProcessInConsoleSessionW,
+                 kLineFindProcessInConsoleSessionW);
+    try {
+        return _FindProcessInConsoleSession(pszProcessName, pdwProcessId);
+    } catch (...) {
+        TraceFormatW(kLevelException, _GetTraceCategory(), kMsgException, kMethodFindProcessInConsoleSessionW);
+        return false;
     }
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // Starts a program as a new process of the caller's account and session without waiting for its
-// end. The program path must be absolute; it is put in quotation marks for the command line.
+// end; or as the desktop user through the shell; and finds a running program in the console
+// session. Program paths must be absolute.
 #include <windows.h>
 
 namespace ThreadControl {
@@ -17,6 +18,15 @@ DWORD TC_StartProcessAsyncW(const wchar_t* pszProgram, const wchar_t* pszParamet
                             const STARTUPINFOW* pStartupInfo);
 // The program without parameters and with the default startup information.
 DWORD TC_StartProcessAsyncA(const char* pszProgram);
+
+// Asks the desktop shell of the logged-on user to start the program (absolute path) with the
+// parameters (null: none). True when the shell took the launch; nothing waits for the program.
+// Initialises COM on the calling thread for the call.
+bool TC_ExecuteProcessAsUserW(const wchar_t* pszProgram, const wchar_t* pszParameters);
+
+// True when a process with the file name of pszProcessName runs in the session attached to the
+// console; its id then goes to *pdwProcessId (0 otherwise; may be null).
+bool TC_FindProcessInConsoleSessionW(const wchar_t* pszProcessName, DWORD* pdwProcessId);
 
 // A drive (or a UNC prefix of two backslashes) and a directory.
 bool _IsAbsolutePath(const wchar_t* pszPath);

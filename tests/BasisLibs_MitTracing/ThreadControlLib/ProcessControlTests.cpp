@@ -8,16 +8,16 @@
 
 #include "BasisLibs_MitTracing/ThreadControlLib/ProcessControl.h"
 #include "BasisLibs_MitTracing/ThreadControlLib/ThreadFunctions.h"
-#include "RecorderClient.h"
 #include "TestSupport.h"
 #include "ThreadControlChildProtocol.h"
+#include "ThreadControlTraceTest.h"
 #include "common/TraceCategories.h"
 #include "common/UniqueHandle.h"
 #include "common/WideFormat.h"
 #include "tracing/Trace.h"
 
-using vemo::test::Recorder;
-using vemo::test::TraceRecord;
+using vemo::test::Latin1;
+using vemo::test::StartsWith;
 namespace child = vemo::test::tcchild;
 
 namespace {
@@ -61,14 +61,6 @@ bool RunningUnderWine() {
     return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
 }
 
-std::string Latin1(const std::wstring& text) {
-    std::string narrow(text.size() + 1, '\0');
-    narrow.resize(vemo::tracing::NarrowLatin1(text.c_str(), narrow.data(), narrow.size()));
-    return narrow;
-}
-
-bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
-
 bool FileExists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 std::wstring ReadWide(const std::wstring& path) {
@@ -104,15 +96,11 @@ private:
     vemo::unique_handle m_event;
 };
 
-class ThreadControlProcesses : public ::testing::Test {
+class ThreadControlProcesses : public vemo::test::ThreadControlTraceTest {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(recorder.loaded());
-        recorder.Reset();
-    }
     void TearDown() override {
         ::SetEnvironmentVariableW(child::kEvidenceVariable, nullptr);
-        ThreadControl::TC_SetTraceCategory(vemo::kCategoryThreadControl);
+        ThreadControlTraceTest::TearDown();
     }
 
     static std::wstring Child(const wchar_t* name = kConsoleChild) { return vemo::test::ExecutableDirectory() + name; }
@@ -148,26 +136,6 @@ protected:
         return ::testing::AssertionSuccess();
     }
 
-    std::vector<std::string> Texts(int level) const {
-        std::vector<std::string> texts;
-        const std::string category = Latin1(ThreadControl::_GetTraceCategory());
-        for (auto& r : recorder.Records()) {
-            if (r.level == level && r.category == category) texts.push_back(r.text);
-        }
-        return texts;
-    }
-    size_t Count(int level, const std::string& text) const {
-        size_t n = 0;
-        for (auto& t : Texts(level)) n += t == text ? 1 : 0;
-        return n;
-    }
-    size_t CountStartingWith(int level, const char* prefix) const {
-        size_t n = 0;
-        for (auto& t : Texts(level)) n += StartsWith(t, prefix) ? 1 : 0;
-        return n;
-    }
-
-    Recorder recorder;
     vemo::test::ScratchDirectory scratch{kScratchPrefix};
     int evidenceCount = 0;
 };

@@ -1,0 +1,54 @@
+#pragma once
+// Base of the library's fixtures: the recording trace module, emptied before each case, and the
+// lines it took in the library's current category.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "BasisLibs_MitTracing/ThreadControlLib/ThreadFunctions.h"
+#include "RecorderClient.h"
+#include "common/TraceCategories.h"
+#include "tracing/Trace.h"
+
+namespace vemo::test {
+
+inline std::string Latin1(const std::wstring& text) {
+    std::string narrow(text.size() + 1, '\0');
+    narrow.resize(vemo::tracing::NarrowLatin1(text.c_str(), narrow.data(), narrow.size()));
+    return narrow;
+}
+
+inline bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
+
+class ThreadControlTraceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(recorder.loaded());
+        recorder.Reset();
+    }
+    void TearDown() override { ThreadControl::TC_SetTraceCategory(vemo::kCategoryThreadControl); }
+
+    std::vector<std::string> Texts(int level) const {
+        std::vector<std::string> texts;
+        const std::string category = Latin1(ThreadControl::_GetTraceCategory());
+        for (auto& r : recorder.Records()) {
+            if (r.level == level && r.category == category) texts.push_back(r.text);
+        }
+        return texts;
+    }
+    size_t Count(int level, const std::string& text) const {
+        size_t n = 0;
+        for (auto& t : Texts(level)) n += t == text ? 1 : 0;
+        return n;
+    }
+    size_t CountStartingWith(int level, const char* prefix) const {
+        size_t n = 0;
+        for (auto& t : Texts(level)) n += StartsWith(t, prefix) ? 1 : 0;
+        return n;
+    }
+
+    Recorder recorder;
+};
+
+}  // namespace vemo::test
