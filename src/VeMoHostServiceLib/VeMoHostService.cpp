@@ -1,26 +1,62 @@
 #include "VeMoHostServiceLib/VeMoHostService.h"
 
+#include <ctime>
+
+#include "BasisLibs_MitTracing/ExceptionTranslatorLib/ExceptionTranslator.h"
+#include "BasisLibs_MitTracing/ExceptionTranslatorLib/SehGuard.h"
+#include "BasisLibs_MitTracing/ThreadControlLib/ProcessControl.h"
+#include "BasisLibs_MitTracing/ThreadControlLib/ThreadFunctions.h"
+#include "VeMoHostIntLib/DaemonMode.h"
+#include "VeMoHostIntLib/VeMoHostInt.h"
+#include "VeMoHostPluginLib/PluginDiscovery.h"
+#include "VeMoHostPluginLib/PluginHostLock.h"
+#include "VeMoHostPluginLib/PluginThreads.h"
+#include "VeMoHostPluginLib/PluginUnloading.h"
 #include "common/TraceCategories.h"
 #include "common/WideFormat.h"
+#include "configdb/ConfigDB.h"
 #include "tracing/MethodTrace.h"
 #include "tracing/Trace.h"
 
 using namespace vemo::tracing;
+using vemo::kCategoryVeMoHost;
+using vemo::kCategoryVHService;
+
+std::atomic<bool> g_daemonModeIdle{true};
 
 namespace {
 constexpr wchar_t kInitEventFormat[] = L"Global\\InitEvent_%d";
 constexpr size_t kInitEventNameChars = 128;
+constexpr wchar_t kInitThreadName[] = L"InitThread";
+constexpr wchar_t kDaemonComponent[] = L"B0003815";
+constexpr wchar_t kBasisComponent[] = L"B0003811";
+constexpr wchar_t kHostProcessName[] = L"VemoHost.exe";
+constexpr DWORD kIdlePollMs = 50;
+constexpr DWORD kInitEventWaitMs = 25000;
+constexpr double kClockTicksPerSecond = CLOCKS_PER_SEC;
+constexpr int kLineSetRunKey = 24;
+constexpr int kLineInitThread = 66;
 constexpr int kLineConstructor = 187;
 constexpr int kLineOnStart = 213;
 constexpr int kLineOnStop = 232;
+constexpr int kLineStopDaemonMode = 269;
+constexpr int kLineGetStopFlag = 275;
+
+// ConfigDB's own lines go to the host's trace: errors always, the rest only in detail.
+void ConfigDbTraceCallback(bool bIsError, const wchar_t* pszText) {
+    if (bIsError) {
+        TraceWriteW(kLevelError, kCategoryVeMoHost, pszText);
+    } else if (TraceShouldTraceCategoryW(kLevelDetail, kCategoryVeMoHost)) {
+        TraceWriteW(kLevelDetail, kCategoryVeMoHost, pszText);
+    }
+}
 }  // namespace
 
 CVemoHostService::CVemoHostService(const wchar_t* pszName, const wchar_t* pszDisplayName,
                                    const wchar_t* pszDescription)
     : CService(pszName, pszDisplayName, pszDescription) {
-    METHOD_TRACE(trace, kLevelInfo, vemo::kCategoryVHService, L"CVemoHostService::CVemoHostService",
-                 kLineConstructor);
-    TraceFormatW(kLevelInfo, vemo::kCategoryVHService, L"name <%s>, displayname <%s>, description <%s>", pszName,
+    METHOD_TRACE(trace, kLevelInfo, kCategoryVHService, L"CVemoHostService::CVemoHostService", kLineConstructor);
+    TraceFormatW(kLevelInfo, kCategoryVHService, L"name <%s>, displayname <%s>, description <%s>", pszName,
                  pszDisplayName, pszDescription);
     m_stopFlag = false;
 
@@ -30,20 +66,142 @@ CVemoHostService::CVemoHostService(const wchar_t* pszName, const wchar_t* pszDis
     // Lives as long as the process: the entry point never destroys its service objects.
     m_initEvent.reset(::CreateEventW(nullptr, FALSE, FALSE, eventName));
     if (m_initEvent) {
-        TraceFormatW(kLevelInfo, vemo::kCategoryVHService, L"%s created successfully!!!!", eventName);
+        TraceFormatW(kLevelInfo, kCategoryVHService, L"%s created successfully!!!!", eventName);
     } else {
-        TraceFormatW(kLevelError, vemo::kCategoryVHService, L"%s creation failed with <%d>!", eventName,
+        TraceFormatW(kLevelError, kCategoryVHService, L"%s creation failed with <%d>!", eventName,
                      ::GetLastError());
     }
 }
 
+std::atomic<bool>& CVemoHostService::GetVeMoHostServiceStopFlag() {
+    METHOD_TRACE(trace, kLevelInfo, kCategoryVHService, L"CVemoHostService::GetVeMoHostServiceStopFlag",
+                 kLineGetStopFlag);
+    return m_stopFlag;
+}
+
 BOOL CVemoHostService::OnStart() {
-    METHOD_TRACE(trace, kLevelInfo, vemo::kCategoryVHService, L"CVemoHostService::OnStart", kLineOnStart);
+    METHOD_TRACE(trace, kLevelInfo, kCategoryVHService, L"CVemoHostService::OnStart", kLineOnStart);
+    CDB_SetTraceCallback(&ConfigDbTraceCallback);
+    ThreadControl::TC_SetTraceCategory(kCategoryVHService);
+    // Nobody joins the initialisation thread: its end is told through the InitEvent.
+    const vemo::unique_handle thread(ThreadControl::_CreateThread(&InitThread, this, kInitThreadName));
     return TRUE;
 }
 
+void SetRunKey(bool& bRunKeyOk) {
+    METHOD_TRACE(trace, kLevelInfo, kCategoryVHService, L"SetRunKey", kLineSetRunKey);
+    bool written = false;
+    if (!GetSetVeMoHostRunKey(true, written)) {
+        bRunKeyOk = false;
+        TraceWriteW(kLevelError, kCategoryVHService, L"Run-Key could not be set!!!");
+    }
+}
+
+DWORD WINAPI CVemoHostService::InitThread(void* pService) {
+    Pause2Attach();
+    vemo::seh::SetSehTranslator(&TranslateSEHExceptionToStdException);
+    METHOD_TRACE(trace, kLevelInfo, kCategoryVHService, L"InitThread", kLineInitThread);
+    auto* service = static_cast<CVemoHostService*>(pService);
+    if (!service) {
+        TraceWriteW(kLevelError, kCategoryVHService, L"no class instance!!!");
+        return 0;
+    }
+    bool bPureMode = false;
+    bool bWithoutDaemon = false;
+    ParseCommandLine(bPureMode, bWithoutDaemon);
+
+    bool bStartHost = false;
+    bool bRunKeyOk = true;
+    bool bRunKeyPresent = false;
+    if (!GetSetVeMoHostRunKey(false, bRunKeyPresent)) {
+        TraceWriteW(kLevelInfo, kCategoryVHService, L"Run-Key could not be read!!!");
+    }
+    const bool daemonInstalled = CDB_IsComponentInstalled(kDaemonComponent);
+    const bool basisInstalled = CDB_IsComponentInstalled(kBasisComponent);
+    if (daemonInstalled && !basisInstalled) {
+        g_daemonModeIdle = false;
+        bool bHostNeeded = false;
+        if (!EnterDaemonMode(bHostNeeded, &service->GetVeMoHostServiceStopFlag())) {
+            TraceWriteW(kLevelException, kCategoryVHService, L"Der Daemon-Mode wurde fehlerhaft beendet!");
+            g_daemonModeIdle = true;
+            return 0;
+        }
+        if (bHostNeeded) {
+            SetRunKey(bRunKeyOk);
+            TraceWriteW(kLevelInfo, kCategoryVHService, L"Start-Flag für VeMoHost wurde gesetzt...");
+            bStartHost = true;
+        }
+        g_daemonModeIdle = true;
+    } else {
+        SetRunKey(bRunKeyOk);
+    }
+
+    bRunKeyPresent = false;
+    if (GetSetVeMoHostRunKey(false, bRunKeyPresent) && bRunKeyPresent) {
+        DWORD processId = 0;
+        if (!ThreadControl::TC_FindProcessInConsoleSessionW(kHostProcessName, &processId)) {
+            TraceWriteW(kLevelInfo, kCategoryVHService,
+                        L"VeMoHost läuft noch nicht, Start-Flag für VeMoHost wurde gesetzt...");
+            bStartHost = true;
+        }
+    }
+
+    if (!service->GetVeMoHostServiceStopFlag() && bRunKeyOk) service->HostPluginsUnlessStopping(bPureMode, bStartHost);
+
+    // Under the lock: a stop that gave up waiting closes the event under it.
+    const std::lock_guard<std::mutex> lock(PluginHostMutex());
+    if (service->m_initEvent) {
+        ::SetEvent(service->m_initEvent.get());
+        TraceWriteW(kLevelInfo, kCategoryVHService, L"InitEvent set");
+    } else {
+        TraceWriteW(kLevelError, kCategoryVHService, L"InitEvent NOT set");
+    }
+    return 0;
+}
+
+void CVemoHostService::HostPluginsUnlessStopping(bool bPureMode, bool bStartHost) {
+    {
+        const std::lock_guard<std::mutex> lock(PluginHostMutex());
+        // A stop that gave up waiting may already have unloaded: then nothing more is loaded.
+        if (m_stopFlag) return;
+        GetPluginData(bPureMode);
+        // Discovery and loading may take long; threads are started only while nobody is stopping,
+        // and the modules just loaded are left to the unload sequence.
+        if (m_stopFlag) return;
+        HostPlugins();
+        if (!bStartHost) return;
+        const clock_t start = clock();
+        WaitForPluginInitialization();
+        TraceFormatW(kLevelInfo, kCategoryVHService,
+                     L"Es wurde <%.3f> Sekunden auf die Initialisierung der Plugins gewartet, bevor der VeMoHost "
+                     L"gestartet wird.",
+                     static_cast<double>(clock() - start) / kClockTicksPerSecond);
+    }
+    // The barrier may have lasted 30 s: a stop meanwhile wants no new desktop program.
+    if (m_stopFlag) return;
+    if (!StartHost()) TraceWriteW(kLevelWarning, kCategoryVHService, L"Fehler beim Starten des VeMoHosts.");
+}
+
 BOOL CVemoHostService::OnStop() {
-    METHOD_TRACE(trace, kLevelInfo, vemo::kCategoryVHService, L"CVemoHostService::OnStop", kLineOnStop);
-    m_stopFlag = true;
+    METHOD_TRACE(trace, kLevelInfo, kCategoryVHService, L"CVemoHostService::OnStop", kLineOnStop);
+    {
+        METHOD_TRACE(stopTrace, kLevelInfo, kCategoryVHService, L"CVemoHostService::StopDaemonMode",
+                     kLineStopDaemonMode);
+        m_stopFlag = true;
+    }
+    // Unbounded: the daemon module returns once it sees the stop flag.
+    while (!g_daemonModeIdle) {
+        ::Sleep(kIdlePollMs);
+        TraceWriteW(kLevelInfo, kCategoryVHService, L"Daemon-Mode-Run-Flag is still active!");
+    }
+    if (!m_initEvent) TraceWriteW(kLevelInfo, kCategoryVHService, L"InitEvent is missing!");
+    if (m_initEvent && ::WaitForSingleObject(m_initEvent.get(), kInitEventWaitMs) == WAIT_OBJECT_0) {
+        TraceWriteW(kLevelInfo, kCategoryVHService, L"InitEvent received!");
+    } else {
+        TraceWriteW(kLevelError, kCategoryVHService, L"InitEvent not received!");
+    }
+    const std::lock_guard<std::mutex> lock(PluginHostMutex());
+    m_initEvent.reset();
+    UnloadPlugins();
     return TRUE;
 }

@@ -8,6 +8,9 @@
 #include "BasisLibs_MitTracing/ThreadControlLib/ServiceControl.h"
 #include "common/UniqueHandle.h"
 
+// False while the initialisation thread is inside daemon mode.
+extern std::atomic<bool> g_daemonModeIdle;
+
 class CVemoHostService : public CService {
 public:
     CVemoHostService(const wchar_t* pszName, const wchar_t* pszDisplayName, const wchar_t* pszDescription);
@@ -16,8 +19,17 @@ public:
     BOOL OnStop() override;
 
     HANDLE InitEvent() const { return m_initEvent.get(); }
+    std::atomic<bool>& GetVeMoHostServiceStopFlag();
+
+    // The whole start-up; pService is the service object.
+    static DWORD WINAPI InitThread(void* pService);
 
 private:
+    // The plug-in part of the start-up, under the plug-in host lock.
+    void HostPluginsUnlessStopping(bool bPureMode, bool bStartHost);
+
     vemo::unique_handle m_initEvent;
     std::atomic<bool> m_stopFlag{false};
 };
+
+void SetRunKey(bool& bRunKeyOk);

@@ -2,7 +2,12 @@
 // checked through the manager itself and through the trace file.
 #include <gtest/gtest.h>
 #include <windows.h>
+// after windows.h
+#include <knownfolders.h>
+#include <shlobj.h>
+#include <tlhelp32.h>
 
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -260,6 +265,153 @@ TEST_F(ServiceEndToEnd, WithoutArgumentsItTriesToRunAsServiceFromTheConsole) {
     EXPECT_TRUE(TraceHas("kommando <NULL>"));
     EXPECT_TRUE(TraceHas("error starting Windows-service <TRUVO Kartenwacht-Dienst>. LastError <"));
     EXPECT_TRUE(TraceHas("---> Beginn: CService::Start (402) "));
+}
+
+// --- a sample installation: plug-ins of both services and the user-session host -------------
+
+constexpr wchar_t kBasisComponentKey[] = L"SOFTWARE\\TRUVOeg\\Components\\B0003811";
+constexpr wchar_t kRunKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+constexpr wchar_t kRunValue[] = L"QRNServ";
+constexpr wchar_t kHostExe[] = L"VeMoHost.exe";
+constexpr char kHostStartedLine[] = "VeMoHost gestartet, pid <";
+
+std::wstring ProgramDataKonfigDir() {
+    vemo::unique_cotaskmem folder;
+    if (FAILED(::SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, reinterpret_cast<PWSTR*>(folder.put())))) {
+        return L"";
+    }
+    return std::wstring(static_cast<const wchar_t*>(folder.get())) + L"\\Truvo\\Konfig\\VeMoCompact\\";
+}
+
+std::string PluginElement(const char* name, bool pure, const char* run) {
+    return std::string("<plugin type=\"dll\" description=\"") + name + "\"><BinaryName>TestPlugin.dll</BinaryName><Path>" +
+           Narrow(ExecutableDirectory()) + "</Path><System>true</System><Pure>" + (pure ? "true" : "false") +
+           "</Pure><implements run=\"" + run + "\"/></plugin>";
+}
+
+void WritePluginFile(const std::wstring& path, const std::string& plugins) {
+    std::ofstream(Narrow(path), std::ios::binary | std::ios::trunc)
+        << "<?xml version=\"1.0\"?><root>" << plugins << "</root>";
+}
+
+std::vector<DWORD> HostProcesses() {
+    std::vector<DWORD> ids;
+    vemo::unique_handle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry{sizeof(entry)};
+    for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry)) {
+        if (_wcsicmp(entry.szExeFile, kHostExe) == 0) ids.push_back(entry.th32ProcessID);
+    }
+    return ids;
+}
+
+void EndHostProcesses() {
+    for (DWORD id : HostProcesses()) {
+        vemo::unique_handle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
+        if (process && ::TerminateProcess(process.get(), 0)) ::WaitForSingleObject(process.get(), kStateTimeoutMs);
+    }
+}
+
+DWORD ServiceProcessId(const wchar_t* name) {
+    unique_schandle manager = Manager();
+    unique_schandle service(::OpenServiceW(manager.get(), name, SERVICE_QUERY_STATUS));
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    if (!service || !::QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                                            sizeof(status), &needed)) {
+        return 0;
+    }
+    return status.dwProcessId;
+}
+
+std::wstring ReadRunKey() {
+    vemo::unique_hkey key;
+    wchar_t data[MAX_PATH] = {};
+    DWORD size = sizeof(data) - sizeof(wchar_t);
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_READ | KEY_WOW64_32KEY, key.put()) != ERROR_SUCCESS ||
+        ::RegQueryValueExW(key.get(), kRunValue, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size) != ERROR_SUCCESS) {
+        return L"";
+    }
+    return data;
+}
+
+class SampleInstallation : public ServiceEndToEnd {
+protected:
+    void SetUp() override {
+        ServiceEndToEnd::SetUp();
+        EndHostProcesses();
+        m_konfig = ProgramDataKonfigDir();
+        ASSERT_FALSE(m_konfig.empty());
+        const int created = ::SHCreateDirectoryExW(nullptr, m_konfig.c_str(), nullptr);
+        ASSERT_TRUE(created == ERROR_SUCCESS || created == ERROR_ALREADY_EXISTS) << created;
+        ASSERT_TRUE(SetRegistryString(kProductKey, L"CompVersion", L"1.0"));
+        ASSERT_TRUE(SetRegistryString(kProductKey, L"ProgKey", ExecutableDirectory()));
+        ASSERT_TRUE(SetRegistryString(std::wstring(kBasisComponentKey) + L"\\Versions\\1.0", L"CompVersion", L"1.0"));
+        ASSERT_TRUE(SetRegistryString(std::wstring(kBasisComponentKey) + L"\\Versions\\1.0\\ConfigDir", L"",
+                                      s_scratch->path()));
+        DeleteRegistryValue(kRunKey, kRunValue);
+        WritePluginFile(m_konfig + L"B0000001.xml",
+                        PluginElement("HauptPlugin", false, "RunPollStop") + PluginElement("BasisPlugin", true, "RunPollStop"));
+        WritePluginFile(s_scratch->path() + L"B0000002.xml", PluginElement("ZweitPlugin", false, "Run"));
+    }
+    void TearDown() override {
+        ServiceEndToEnd::TearDown();
+        EndHostProcesses();
+        ::DeleteFileW((m_konfig + L"B0000001.xml").c_str());
+        ::DeleteFileW((s_scratch->path() + L"B0000002.xml").c_str());
+        DeleteRegistryTree(kBasisComponentKey);
+        DeleteRegistryValue(kProductKey, L"CompVersion");
+        DeleteRegistryValue(kProductKey, L"ProgKey");
+        DeleteRegistryValue(kRunKey, kRunValue);
+    }
+
+    // Trace lines holding text, written by process pid.
+    size_t LinesOf(DWORD pid, const std::string& text) const {
+        size_t n = 0;
+        const std::string column = "\t" + std::to_string(pid) + "\t";
+        for (const std::string& line : SplitLines(NewTrace())) {
+            if (line.find(column) != std::string::npos && line.find(text) != std::string::npos) ++n;
+        }
+        return n;
+    }
+
+    std::wstring m_konfig;
+};
+
+TEST_F(SampleInstallation, EachServiceRunsItsOwnPluginsAndTheHostStartsOnce) {
+    ASSERT_EQ(0u, RunExe(L"/install").exitCode);
+    ASSERT_EQ(0u, RunExe(L"/start VEMO").exitCode);
+    ASSERT_TRUE(WaitForState(kMainService, SERVICE_RUNNING));
+    ASSERT_TRUE(WaitForTrace("InitEvent set"));
+    const DWORD mainPid = ServiceProcessId(kMainService);
+    EXPECT_EQ(1u, LinesOf(mainPid, "Init() fertig - PluginName <HauptPlugin>, rufen Run()"));
+    EXPECT_EQ(1u, LinesOf(mainPid, "Init() fertig - PluginName <ZweitPlugin>, rufen Run()"));
+    EXPECT_EQ(0u, LinesOf(mainPid, "PluginName <BasisPlugin>"));
+    EXPECT_EQ(L"\"" + ExecutableDirectory() + kHostExe + L"\"", ReadRunKey());
+    // The host starts after the barrier and leaves its line.
+    EXPECT_TRUE(WaitForTrace(kHostStartedLine));
+    EXPECT_TRUE(TraceHas("Es wurde <"));
+    EXPECT_EQ(1u, HostProcesses().size());
+
+    ASSERT_EQ(0u, RunExe(L"/start BASE").exitCode);
+    ASSERT_TRUE(WaitForState(kBasisService, SERVICE_RUNNING));
+    ASSERT_TRUE(WaitForTrace("InitEvent set", 2));
+    const DWORD basisPid = ServiceProcessId(kBasisService);
+    EXPECT_EQ(1u, LinesOf(basisPid, "Init() fertig - PluginName <BasisPlugin>, rufen Run()"));
+    EXPECT_EQ(0u, LinesOf(basisPid, "PluginName <HauptPlugin>"));
+    EXPECT_EQ(0u, LinesOf(basisPid, "PluginName <ZweitPlugin>"));
+    // The host runs already: not started a second time.
+    EXPECT_EQ(0u, LinesOf(basisPid, "VeMoHost läuft noch nicht"));
+    EXPECT_EQ(1u, HostProcesses().size());
+    EXPECT_EQ(1u, TraceCount(kHostStartedLine));
+
+    ASSERT_EQ(0u, RunExe(L"/stop").exitCode);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), State(kMainService));
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), State(kBasisService));
+    EXPECT_EQ(1u, LinesOf(mainPid, "Keine aktiven Plugins mehr vorhanden!"));
+    EXPECT_EQ(1u, LinesOf(basisPid, "Keine aktiven Plugins mehr vorhanden!"));
+    EXPECT_EQ(1u, LinesOf(mainPid, "PlugIn<HauptPlugin>::UN-Init dauerte"));
+    EXPECT_EQ(1u, LinesOf(basisPid, "PlugIn<BasisPlugin>::UN-Init dauerte"));
+    EXPECT_EQ(0u, TraceCount("soll abgeschossen werden"));
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
 // A plug-in with several behaviours per entry point; the configuration file picks one by export
 // name. Every call first appends "<export name> <pid> <tid>" to the file named by
 // VEMO_TEST_PLUGIN_LOG, so a test sees which entry points ran, in which process and thread,
-// even when the call then throws or faults.
+// even when the call then throws or faults. VEMO_TEST_PLUGIN_LOAD_DELAY_MS makes loading the module
+// take that long, for a slow discovery.
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 
 #include "VeMoPlugin.h"
@@ -12,6 +14,8 @@
 
 namespace {
 constexpr wchar_t kLogVariable[] = L"VEMO_TEST_PLUGIN_LOG";
+constexpr wchar_t kLoadDelayVariable[] = L"VEMO_TEST_PLUGIN_LOAD_DELAY_MS";
+constexpr DWORD kDelayTextChars = 16;
 constexpr DWORD kLogPathChars = MAX_PATH * 4;
 constexpr size_t kLineBytes = 256;
 constexpr char kLineFormat[] = "%s %lu %lu\r\n";
@@ -51,6 +55,15 @@ int32_t PollUntilStopped(VemoPluginStopFlag pStopFlag) {
     return kRunNormalEnd;
 }
 }  // namespace
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD dwReason, LPVOID) {
+    if (dwReason == DLL_PROCESS_ATTACH) {
+        wchar_t szDelay[kDelayTextChars];
+        const DWORD nChars = ::GetEnvironmentVariableW(kLoadDelayVariable, szDelay, kDelayTextChars);
+        if (nChars > 0 && nChars < kDelayTextChars) ::Sleep(static_cast<DWORD>(_wtoi(szDelay)));
+    }
+    return TRUE;
+}
 
 extern "C" {
 
