@@ -172,14 +172,22 @@ FARPROC CPluginInfo::GetAddress(const wchar_t* pszName, const wchar_t* pszDefaul
                  pszDefaultName ? pszDefaultName : kNoDefaultName);
     const wchar_t* used = *name ? name : pszDefaultName;
     if (!used || !_hModule) return nullptr;
-    const size_t chars = wcslen(used);
-    if (chars >= static_cast<size_t>(kExportNameBytes)) {
+    const std::string exportName = ExportNameA(pszName, pszDefaultName);
+    if (exportName.empty()) {
         TraceFormatW(kLevelError, kCategoryVeMoHost, L"Exportname <%s> ist zu lang", used);
         return nullptr;
     }
+    return ::GetProcAddress(_hModule, exportName.c_str());
+}
+
+std::string CPluginInfo::ExportNameA(const wchar_t* pszName, const wchar_t* pszDefaultName) {
+    const wchar_t* used = pszName && *pszName ? pszName : pszDefaultName;
+    if (!used) return {};
+    const size_t chars = wcslen(used);
+    if (chars >= static_cast<size_t>(kExportNameBytes)) return {};
     char exportName[kExportNameBytes] = {};
     ::WideCharToMultiByte(CP_ACP, WC_COMPOSITECHECK, used, static_cast<int>(chars), exportName, kExportNameBytes,
                           nullptr, nullptr);
     exportName[chars] = '\0';
-    return ::GetProcAddress(_hModule, exportName);
+    return exportName;
 }

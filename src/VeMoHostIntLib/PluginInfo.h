@@ -39,6 +39,9 @@ public:
     void LoadPlugin();
     // The export named pszName (pszDefaultName when pszName is empty) of _hModule, or null.
     FARPROC GetAddress(const wchar_t* pszName, const wchar_t* pszDefaultName) const;
+    // The 8-bit export name GetAddress looks up (ANSI code page); empty when there is none or
+    // it is too long to be looked up.
+    static std::string ExportNameA(const wchar_t* pszName, const wchar_t* pszDefaultName);
 
     // Calls the plug-in's initialise entry point and keeps the answer in _initOk.
     bool InitializePlugin();

@@ -16,24 +16,17 @@ namespace {
 using vemo::com_ptr;
 using vemo::kCategoryVeMoHost;
 using vemo::unique_bstr;
+using vemo::xml::ChildList;
+using vemo::xml::ListItem;
 using vemo::xml::MakeBstr;
+using vemo::xml::NodeAttributes;
+using vemo::xml::NodeBaseName;
+using vemo::xml::NodeChildren;
+using vemo::xml::NodeText;
 using vemo::xml::ThrowIfFailed;
+using namespace vemo::plugincfg;
 using namespace vemo::tracing;
 
-constexpr wchar_t kPluginElement[] = L"plugin";
-constexpr wchar_t kAttrType[] = L"type";
-constexpr wchar_t kAttrDescription[] = L"description";
-constexpr wchar_t kAttrLevel[] = L"level";
-constexpr wchar_t kTagBinaryName[] = L"binaryName";
-constexpr wchar_t kTagEvents[] = L"events";
-constexpr wchar_t kTagSystem[] = L"system";
-constexpr wchar_t kTagPure[] = L"pure";
-constexpr wchar_t kTagIgnoreOnComponent[] = L"ignoreoninstalledcomponent";
-constexpr wchar_t kTagIgnoreOnRegistry[] = L"ignoreonregistrykey";
-constexpr wchar_t kTagTimeoutUnload[] = L"timeoutUnload";
-constexpr wchar_t kTagPath[] = L"path";
-constexpr wchar_t kTagMenu[] = L"menu";
-constexpr wchar_t kTagImplements[] = L"implements";
 constexpr wchar_t kAttrPos[] = L"pos";
 constexpr wchar_t kAttrActive[] = L"active";
 constexpr wchar_t kAttrParent[] = L"parent";
@@ -49,7 +42,6 @@ constexpr wchar_t kActiveText[] = L"1";
 constexpr wchar_t kComponentSeparators[] = L";,";
 constexpr wchar_t kComponentFirstChar = L'B';
 constexpr size_t kComponentIdLength = 8;
-constexpr int kDefaultTimeOutUnload = 2000;
 constexpr int kDecimalBase = 10;
 constexpr size_t kRegistryTextChars = 255;  // 256-character buffers with their terminator
 constexpr DWORD kRegistryDataBytes = 260;
@@ -126,46 +118,6 @@ int ParseDecimal(const std::wstring& text) {
     return static_cast<int>(std::wcstol(text.c_str(), nullptr, kDecimalBase));
 }
 
-std::wstring ToWide(const unique_bstr& text) {
-    return text.get() ? std::wstring(text.get(), ::SysStringLen(text.get())) : std::wstring();
-}
-
-std::wstring NodeText(IXMLDOMNode* pNode) {
-    unique_bstr text;
-    ThrowIfFailed(pNode->get_text(text.put()));
-    return ToWide(text);
-}
-
-std::wstring NodeBaseName(IXMLDOMNode* pNode) {
-    unique_bstr name;
-    ThrowIfFailed(pNode->get_baseName(name.put()));
-    return ToWide(name);
-}
-
-com_ptr<IXMLDOMNamedNodeMap> NodeAttributes(IXMLDOMNode* pNode) {
-    com_ptr<IXMLDOMNamedNodeMap> attributes;
-    ThrowIfFailed(pNode->get_attributes(attributes.put()));
-    return attributes;
-}
-
-struct ChildList {
-    com_ptr<IXMLDOMNodeList> list;
-    long length = 0;
-};
-
-ChildList NodeChildren(IXMLDOMNode* pNode) {
-    ChildList children;
-    ThrowIfFailed(pNode->get_childNodes(children.list.put()));
-    if (children.list) ThrowIfFailed(children.list->get_length(&children.length));
-    return children;
-}
-
-com_ptr<IXMLDOMNode> ListItem(IXMLDOMNodeList* pList, long index) {
-    com_ptr<IXMLDOMNode> item;
-    ThrowIfFailed(pList->get_item(index, item.put()));
-    return item;
-}
-
 com_ptr<IXMLDOMNodeList> PluginElements(IXMLDOMDocument* pDocument, long& length) {
     if (!pDocument) throw CXmlComError(E_POINTER);
     unique_bstr tag = MakeBstr(kPluginElement);
@@ -194,15 +146,6 @@ std::wstring WidenAcp(const std::string& text) {
     return out;
 }
 
-struct PluginValues {
-    std::wstring description, type, level, binaryName, className, path, components, menuPosition;
-    std::wstring run, runMenu, initialize, uninitialize;
-    bool system = false;
-    bool pure = false;
-    int timeOutUnload = kDefaultTimeOutUnload;
-    bool ignoredByRegistry = false;
-    std::vector<MenuEntry> menu;
-};
 
 MenuEntry ReadMenuEntry(IXMLDOMNode* pNode) {
     MenuEntry entry;
@@ -247,7 +190,7 @@ MenuEntry ReadMenuEntry(IXMLDOMNode* pNode) {
     return entry;
 }
 
-void ReadMenu(IXMLDOMNode* pNode, PluginValues& values) {
+void ReadMenu(IXMLDOMNode* pNode, PluginElementValues& values) {
     if (com_ptr<IXMLDOMNamedNodeMap> attributes = NodeAttributes(pNode)) {
         Trace8(kAttrMenuFound);
         CXmlBase::GetAttributeValue(attributes.get(), kAttrPos, values.menuPosition);
@@ -262,7 +205,7 @@ void ReadMenu(IXMLDOMNode* pNode, PluginValues& values) {
     }
 }
 
-void ReadImplements(IXMLDOMNode* pNode, PluginValues& values) {
+void ReadImplements(IXMLDOMNode* pNode, PluginElementValues& values) {
     com_ptr<IXMLDOMNamedNodeMap> attributes = NodeAttributes(pNode);
     if (!attributes) return;
     Trace8(kAttrImplementsFound);
@@ -297,19 +240,25 @@ bool IsValidComponentId(const std::wstring& text) {
     return text.size() == kComponentIdLength && text.front() == kComponentFirstChar;
 }
 
-bool IgnoredByInstalledComponent(const PluginValues& values) {
+// Rule 1: the first malformed token or installed component decides.
+void ApplyInstalledComponentRule(PluginElementValues& values) {
+    if (values.components.empty()) return;
+    values.componentRule = ComponentRuleOutcome::kPassed;
     for (const std::wstring& token : ParseElementString(values.components)) {
         Trace8(kShallIgnore, values.description.c_str(), token.c_str());
         if (!IsValidComponentId(token)) {
             Trace8(kTokenMalformed, token.c_str());
-            return true;
+            values.componentRule = ComponentRuleOutcome::kMalformedToken;
+            values.componentRuleToken = token;
+            return;
         }
         if (CDB_IsComponentInstalled(token.c_str())) {
             Trace8(kComponentInstalled, token.c_str(), values.description.c_str());
-            return true;
+            values.componentRule = ComponentRuleOutcome::kComponentInstalled;
+            values.componentRuleToken = token;
+            return;
         }
     }
-    return false;
 }
 
 }  // namespace
@@ -344,102 +293,122 @@ int CPluginConfig::GetPluginInfo(CPluginInfo** ppPluginInfo, int nMaxCount) {
     int filled = 0;
     for (long i = 0; i < count; ++i) {
         Trace8(kLoopTrace, static_cast<int>(i));
-        PluginValues values;
+        PluginElementValues values;
         com_ptr<IXMLDOMNode> node = ListItem(plugins.get(), i);
         if (!node) continue;
-        Trace8(kNodeFound);
-
-        if (com_ptr<IXMLDOMNamedNodeMap> attributes = NodeAttributes(node.get())) {
-            Trace8(kAttrFound);
-            GetAttributeValue(attributes.get(), kAttrType, values.type);
-            Trace8(kPluginTypeTrace, values.type.c_str());
-            GetAttributeValue(attributes.get(), kAttrDescription, values.description);
-            Trace8(kDescriptionTrace, values.description.c_str());
-            GetAttributeValue(attributes.get(), kAttrLevel, values.level);
-            Trace8(kLevelTrace, values.level.c_str());
-        }
-
-        const ChildList children = NodeChildren(node.get());
-        if (children.length > 0) Trace8(kChildNodesFound, static_cast<int>(children.length));
-        for (long j = 0; j < children.length; ++j) {
-            Trace8(kChildNodeTrace, static_cast<int>(j));
-            com_ptr<IXMLDOMNode> child = ListItem(children.list.get(), j);
-            if (!child) continue;
-            Trace8(kChildFound);
-            const std::wstring name = NodeBaseName(child.get());
-            Trace8(kBaseNameTrace, name.c_str());
-            if (name.empty()) continue;
-
-            if (EqualsIgnoreCase(name, kTagBinaryName)) {
-                values.binaryName = NodeText(child.get());
-                Trace8(kBinaryNameTrace, values.binaryName.c_str());
-            } else if (EqualsIgnoreCase(name, kTagEvents)) {
-                values.className = NodeText(child.get());
-                Trace8(kClassNameTrace, values.className.c_str());
-            } else if (EqualsIgnoreCase(name, kTagSystem)) {
-                values.system = EqualsIgnoreCase(NodeText(child.get()), kTrueText);
-                Trace8(kSystemTrace, static_cast<int>(values.system));
-            } else if (EqualsIgnoreCase(name, kTagPure)) {
-                values.pure = EqualsIgnoreCase(NodeText(child.get()), kTrueText);
-                Trace8(kPureTrace, static_cast<int>(values.pure));
-            } else if (EqualsIgnoreCase(name, kTagIgnoreOnComponent)) {
-                const std::wstring text = NodeText(child.get());
-                if (text.size() >= kComponentIdLength && text.front() == kComponentFirstChar) {
-                    values.components = text;
-                    Trace8(kIgnoreComponentTrace, text.c_str());
-                } else if (text.size() >= kComponentIdLength) {
-                    TraceFormatW(kLevelError, kCategoryVeMoHost, kInvalidComponent, kTagIgnoreOnComponent);
-                } else {
-                    TraceFormatW(kLevelError, kCategoryVeMoHost, kInvalidLength, kTagIgnoreOnComponent,
-                                 static_cast<int>(text.size()));
-                }
-            } else if (EqualsIgnoreCase(name, kTagIgnoreOnRegistry)) {
-                values.ignoredByRegistry = IsPluginIgnoredByRegistryKey(NodeText(child.get()));
-            } else if (EqualsIgnoreCase(name, kTagTimeoutUnload)) {
-                values.timeOutUnload = ParseDecimal(NodeText(child.get()));
-                Trace8(kTimeOutTrace, values.timeOutUnload);
-            } else if (EqualsIgnoreCase(name, kTagPath)) {
-                std::string path = NarrowAcp(NodeText(child.get()));
-                ExpandPathTemplates(path, kEmptyCategory);
-                values.path = WidenAcp(path);
-                Trace8(kPathTrace, values.path.c_str());
-            } else if (EqualsIgnoreCase(name, kTagMenu)) {
-                ReadMenu(child.get(), values);
-            } else if (EqualsIgnoreCase(name, kTagImplements)) {
-                ReadImplements(child.get(), values);
-            }
-        }
-
-        const bool ignoredByComponent = !values.components.empty() && IgnoredByInstalledComponent(values);
-        if (ignoredByComponent || values.ignoredByRegistry) continue;
-
-        Trace8(kCreatePlugin, values.description.c_str(), values.binaryName.c_str(), values.path.c_str(),
-               values.level.c_str(), values.type.c_str());
-        CPluginInfo info(values.description.c_str(), values.binaryName.c_str(), values.path.c_str(),
-                         values.level.c_str(), values.type.c_str());
-        Trace8(kSetFields, values.className.c_str(), static_cast<int>(values.menu.size()),
-               static_cast<int>(values.system), static_cast<int>(values.pure), values.timeOutUnload);
-        info._className = values.className;
-        info._vecMenu = values.menu;
-        info._runsInSystemContext = values.system;
-        info._runsInPureMode = values.pure;
-        info._timeOutUnload = values.timeOutUnload;
-        info._ignoreOnInstalledComponent = values.components;
-        if (!values.menuPosition.empty()) {
-            Trace8(kSetMenuPosition, values.menuPosition.c_str());
-            info._menuPosition = ParseDecimal(values.menuPosition);
-        } else {
-            Trace8(kSetMenuPositionZero);
-        }
-        if (!values.run.empty()) info._runName = values.run;
-        if (!values.runMenu.empty()) info._runMenuName = values.runMenu;
-        if (!values.initialize.empty()) info._initializeName = values.initialize;
-        if (!values.uninitialize.empty()) info._uninitializeName = values.uninitialize;
-        (*ppPluginInfo)[filled].Copy(info);
+        ReadElement(node.get(), values);
+        if (values.IsIgnored()) continue;
+        BuildDescriptor(values, (*ppPluginInfo)[filled]);
         ++filled;
     }
     trace.SetReturnValueFormatW(kReturnedItems, filled);
     return filled;
+}
+
+bool CPluginConfig::ReadPluginElement(long nIndex, PluginElementValues& values) {
+    long length = 0;
+    com_ptr<IXMLDOMNodeList> plugins = PluginElements(m_xmlDocument.get(), length);
+    if (nIndex < 0 || nIndex >= length) return false;
+    com_ptr<IXMLDOMNode> node = ListItem(plugins.get(), nIndex);
+    if (!node) return false;
+    values = PluginElementValues{};
+    ReadElement(node.get(), values);
+    return true;
+}
+
+void CPluginConfig::ReadElement(IXMLDOMNode* pNode, PluginElementValues& values) {
+    Trace8(kNodeFound);
+    if (com_ptr<IXMLDOMNamedNodeMap> attributes = NodeAttributes(pNode)) {
+        Trace8(kAttrFound);
+        CXmlBase::GetAttributeValue(attributes.get(), kAttrType, values.type);
+        Trace8(kPluginTypeTrace, values.type.c_str());
+        CXmlBase::GetAttributeValue(attributes.get(), kAttrDescription, values.description);
+        Trace8(kDescriptionTrace, values.description.c_str());
+        CXmlBase::GetAttributeValue(attributes.get(), kAttrLevel, values.level);
+        Trace8(kLevelTrace, values.level.c_str());
+    }
+
+    const ChildList children = NodeChildren(pNode);
+    if (children.length > 0) Trace8(kChildNodesFound, static_cast<int>(children.length));
+    for (long j = 0; j < children.length; ++j) {
+        Trace8(kChildNodeTrace, static_cast<int>(j));
+        com_ptr<IXMLDOMNode> child = ListItem(children.list.get(), j);
+        if (!child) continue;
+        Trace8(kChildFound);
+        const std::wstring name = NodeBaseName(child.get());
+        Trace8(kBaseNameTrace, name.c_str());
+        if (name.empty()) continue;
+
+        if (EqualsIgnoreCase(name, kTagBinaryName)) {
+            values.binaryName = NodeText(child.get());
+            Trace8(kBinaryNameTrace, values.binaryName.c_str());
+        } else if (EqualsIgnoreCase(name, kTagEvents)) {
+            values.className = NodeText(child.get());
+            Trace8(kClassNameTrace, values.className.c_str());
+        } else if (EqualsIgnoreCase(name, kTagSystem)) {
+            values.system = EqualsIgnoreCase(NodeText(child.get()), kTrueText);
+            Trace8(kSystemTrace, static_cast<int>(values.system));
+        } else if (EqualsIgnoreCase(name, kTagPure)) {
+            values.pure = EqualsIgnoreCase(NodeText(child.get()), kTrueText);
+            Trace8(kPureTrace, static_cast<int>(values.pure));
+        } else if (EqualsIgnoreCase(name, kTagIgnoreOnComponent)) {
+            const std::wstring text = NodeText(child.get());
+            if (text.size() >= kComponentIdLength && text.front() == kComponentFirstChar) {
+                values.components = text;
+                Trace8(kIgnoreComponentTrace, text.c_str());
+            } else if (text.size() >= kComponentIdLength) {
+                values.rejectedComponentLists.push_back(text);
+                TraceFormatW(kLevelError, kCategoryVeMoHost, kInvalidComponent, kTagIgnoreOnComponent);
+            } else {
+                values.rejectedComponentLists.push_back(text);
+                TraceFormatW(kLevelError, kCategoryVeMoHost, kInvalidLength, kTagIgnoreOnComponent,
+                             static_cast<int>(text.size()));
+            }
+        } else if (EqualsIgnoreCase(name, kTagIgnoreOnRegistry)) {
+            values.registryValuePath = NodeText(child.get());
+            values.ignoredByRegistry = IsPluginIgnoredByRegistryKey(values.registryValuePath);
+        } else if (EqualsIgnoreCase(name, kTagTimeoutUnload)) {
+            values.timeOutUnload = ParseDecimal(NodeText(child.get()));
+            Trace8(kTimeOutTrace, values.timeOutUnload);
+        } else if (EqualsIgnoreCase(name, kTagPath)) {
+            std::string path = NarrowAcp(NodeText(child.get()));
+            ExpandPathTemplates(path, kEmptyCategory);
+            values.path = WidenAcp(path);
+            Trace8(kPathTrace, values.path.c_str());
+        } else if (EqualsIgnoreCase(name, kTagMenu)) {
+            ReadMenu(child.get(), values);
+        } else if (EqualsIgnoreCase(name, kTagImplements)) {
+            ReadImplements(child.get(), values);
+        }
+    }
+
+    ApplyInstalledComponentRule(values);
+}
+
+void CPluginConfig::BuildDescriptor(const PluginElementValues& values, CPluginInfo& target) {
+    Trace8(kCreatePlugin, values.description.c_str(), values.binaryName.c_str(), values.path.c_str(),
+           values.level.c_str(), values.type.c_str());
+    CPluginInfo info(values.description.c_str(), values.binaryName.c_str(), values.path.c_str(),
+                     values.level.c_str(), values.type.c_str());
+    Trace8(kSetFields, values.className.c_str(), static_cast<int>(values.menu.size()),
+           static_cast<int>(values.system), static_cast<int>(values.pure), values.timeOutUnload);
+    info._className = values.className;
+    info._vecMenu = values.menu;
+    info._runsInSystemContext = values.system;
+    info._runsInPureMode = values.pure;
+    info._timeOutUnload = values.timeOutUnload;
+    info._ignoreOnInstalledComponent = values.components;
+    if (!values.menuPosition.empty()) {
+        Trace8(kSetMenuPosition, values.menuPosition.c_str());
+        info._menuPosition = ParseDecimal(values.menuPosition);
+    } else {
+        Trace8(kSetMenuPositionZero);
+    }
+    if (!values.run.empty()) info._runName = values.run;
+    if (!values.runMenu.empty()) info._runMenuName = values.runMenu;
+    if (!values.initialize.empty()) info._initializeName = values.initialize;
+    if (!values.uninitialize.empty()) info._uninitializeName = values.uninitialize;
+    target.Copy(info);
 }
 
 bool CPluginConfig::IsPluginIgnoredByRegistryKey(const std::wstring& strRegistryValue) {

@@ -36,6 +36,37 @@ unique_bstr MakeBstr(const wchar_t* pszText) {
     return text;
 }
 
+std::wstring NodeText(IXMLDOMNode* pNode) {
+    unique_bstr text;
+    ThrowIfFailed(pNode->get_text(text.put()));
+    return text.get() ? std::wstring(text.get(), ::SysStringLen(text.get())) : std::wstring();
+}
+
+std::wstring NodeBaseName(IXMLDOMNode* pNode) {
+    unique_bstr name;
+    ThrowIfFailed(pNode->get_baseName(name.put()));
+    return name.get() ? std::wstring(name.get(), ::SysStringLen(name.get())) : std::wstring();
+}
+
+com_ptr<IXMLDOMNamedNodeMap> NodeAttributes(IXMLDOMNode* pNode) {
+    com_ptr<IXMLDOMNamedNodeMap> attributes;
+    ThrowIfFailed(pNode->get_attributes(attributes.put()));
+    return attributes;
+}
+
+ChildList NodeChildren(IXMLDOMNode* pNode) {
+    ChildList children;
+    ThrowIfFailed(pNode->get_childNodes(children.list.put()));
+    if (children.list) ThrowIfFailed(children.list->get_length(&children.length));
+    return children;
+}
+
+com_ptr<IXMLDOMNode> ListItem(IXMLDOMNodeList* pList, long index) {
+    com_ptr<IXMLDOMNode> item;
+    ThrowIfFailed(pList->get_item(index, item.put()));
+    return item;
+}
+
 }  // namespace vemo::xml
 
 CXmlBase::CXmlBase(const wchar_t* pszFilePath) {

@@ -47,4 +47,15 @@ protected:
 namespace vemo::xml {
 void ThrowIfFailed(HRESULT hr);
 unique_bstr MakeBstr(const wchar_t* pszText);
+
+// DOM reads that throw CXmlComError when the DOM reports a failure.
+std::wstring NodeText(IXMLDOMNode* pNode);
+std::wstring NodeBaseName(IXMLDOMNode* pNode);  // local name; empty for text and similar nodes
+com_ptr<IXMLDOMNamedNodeMap> NodeAttributes(IXMLDOMNode* pNode);
+struct ChildList {
+    com_ptr<IXMLDOMNodeList> list;
+    long length = 0;
+};
+ChildList NodeChildren(IXMLDOMNode* pNode);
+com_ptr<IXMLDOMNode> ListItem(IXMLDOMNodeList* pList, long index);
 }  // namespace vemo::xml

@@ -21,15 +21,9 @@ int32_t g_numActivePluginInfo = 0;
 std::unique_ptr<HANDLE[]> g_hPluginsInitialized;
 
 namespace {
-// Components whose configuration directories hold plug-in files, in the order they are read.
-constexpr const wchar_t* kPluginComponentIds[] = {L"B0003810", L"B0003811"};
-constexpr wchar_t kPluginFilePattern[] = L"B???????.xml";
 constexpr uint32_t kDirectoryChars = MAX_PATH;
 constexpr size_t kMaxPathChars = MAX_PATH - 1;  // plus the terminator
 
-constexpr size_t kFileNameChars = 12;
-constexpr size_t kBaseNameChars = 8;
-constexpr wchar_t kPluginFileExtension[] = L".xml";
 constexpr size_t kFirstDigitIndex = 1;
 constexpr wchar_t kCheckSucceeded[] = L"succeeded.";
 constexpr wchar_t kCheckFailed[] = L"failed!";
@@ -74,25 +68,29 @@ void GetPluginFileList(PluginFileList& fileList) {
             CDB_GetKonfigDir(componentId, directory, kDirectoryChars) != CDB_OK) {
             continue;
         }
-        const std::wstring pattern = std::wstring(directory) + kPluginFilePattern;
-        if (pattern.size() > kMaxPathChars) continue;
-        WIN32_FIND_DATAW findData{};
-        vemo::unique_hfind find(::FindFirstFileW(pattern.c_str(), &findData));
-        if (!find) continue;
-        do {
-            if (!CheckFilename(findData.cFileName)) continue;
-            std::wstring fullPath = std::wstring(directory) + findData.cFileName;
-            if (fullPath.size() <= kMaxPathChars) fileList.push_back(std::move(fullPath));
-        } while (::FindNextFileW(find.get(), &findData));
+        AppendPluginFiles(directory, fileList);
     }
+}
+
+void AppendPluginFiles(const std::wstring& directory, PluginFileList& fileList) {
+    const std::wstring pattern = directory + kPluginFilePattern;
+    if (pattern.size() > kMaxPathChars) return;
+    WIN32_FIND_DATAW findData{};
+    vemo::unique_hfind find(::FindFirstFileW(pattern.c_str(), &findData));
+    if (!find) return;
+    do {
+        if (!CheckFilename(findData.cFileName)) continue;
+        std::wstring fullPath = directory + findData.cFileName;
+        if (fullPath.size() <= kMaxPathChars) fileList.push_back(std::move(fullPath));
+    } while (::FindNextFileW(find.get(), &findData));
 }
 
 bool CheckFilename(const wchar_t* pszFileName) {
     METHOD_TRACE(trace, kLevelInfo, kCategoryVeMoHost, L"CheckFilename", __LINE__);
     const wchar_t* name = pszFileName ? pszFileName : L"";
     TraceFormatW(kLevelInfo, kCategoryVeMoHost, L"checking fileName <%s>...", name);
-    bool ok = wcslen(name) == kFileNameChars && _wcsicmp(name + kBaseNameChars, kPluginFileExtension) == 0;
-    for (size_t i = kFirstDigitIndex; ok && i < kBaseNameChars; ++i) {
+    bool ok = wcslen(name) == kPluginFileNameChars && _wcsicmp(name + kPluginFileBaseChars, kPluginFileExtension) == 0;
+    for (size_t i = kFirstDigitIndex; ok && i < kPluginFileBaseChars; ++i) {
         ok = IsDecimalDigit(name[i]);
     }
     TraceFormatW(kLevelInfo, kCategoryVeMoHost, L"check of file <%s> %s", name, ok ? kCheckSucceeded : kCheckFailed);

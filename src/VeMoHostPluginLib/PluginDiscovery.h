@@ -13,6 +13,14 @@
 
 using PluginFileList = std::vector<std::wstring>;
 
+// Components whose configuration directories hold plug-in files, in the order they are read.
+inline constexpr const wchar_t* kPluginComponentIds[] = {L"B0003810", L"B0003811"};
+inline constexpr wchar_t kPluginFilePattern[] = L"B???????.xml";
+// The name test of CheckFilename: 12 characters, an 8-character base name, ".xml".
+inline constexpr size_t kPluginFileNameChars = 12;
+inline constexpr size_t kPluginFileBaseChars = 8;
+inline constexpr wchar_t kPluginFileExtension[] = L".xml";
+
 // All descriptors; the first g_numActivePluginInfo were filled by the reader.
 extern std::unique_ptr<CPluginInfo[]> g_vecPluginInfo;
 extern int32_t g_numPluginInfo;
@@ -23,6 +31,9 @@ extern std::unique_ptr<HANDLE[]> g_hPluginsInitialized;
 
 void GetPluginData(bool bLoadInPureMode);
 void GetPluginFileList(PluginFileList& fileList);
+// The files of one configuration directory (ending in a separator) that pass CheckFilename, in
+// the order of the directory search.
+void AppendPluginFiles(const std::wstring& directory, PluginFileList& fileList);
 bool CheckFilename(const wchar_t* pszFileName);
 int32_t CountPluginData(PluginFileList fileList);
 void LoadPluginData(bool bLoadInSystemKontext, bool bLoadInPureMode, PluginFileList fileList);

@@ -70,6 +70,7 @@ inline void FreeBstr(BSTR s) noexcept { ::SysFreeString(s); }
 inline void ReleaseMutexOwnership(HANDLE h) noexcept { ::ReleaseMutex(h); }
 inline void CloseFind(HANDLE h) noexcept { ::FindClose(h); }
 inline void FreeProcessHeapBlock(void* p) noexcept { ::HeapFree(::GetProcessHeap(), 0, p); }
+inline void UnmapView(const void* p) noexcept { ::UnmapViewOfFile(p); }
 }  // namespace detail
 
 using unique_handle = unique_any<HANDLE, detail::CloseKernelHandle>;
@@ -83,6 +84,8 @@ using unique_cotaskmem = unique_any<void*, detail::FreeCoTaskMem>;
 // A block from HeapAlloc(GetProcessHeap(), ...).
 using unique_process_heap = unique_any<void*, detail::FreeProcessHeapBlock>;
 using unique_bstr = unique_any<BSTR, detail::FreeBstr>;
+// A view from MapViewOfFile.
+using unique_mapview = unique_any<const void*, detail::UnmapView>;
 // Ownership of an acquired mutex (not the handle): releases it at scope end.
 using mutex_release_scope = unique_any<HANDLE, detail::ReleaseMutexOwnership>;
 

@@ -12,14 +12,15 @@ std::wstring ExecutableDirectory() {
     return dir;
 }
 
-ProcessResult RunProcess(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs) {
+namespace {
+ProcessResult RunAndWait(const std::wstring& program, const std::wstring& arguments, STARTUPINFOW& startup,
+                         BOOL inheritHandles, DWORD timeoutMs) {
     ProcessResult result;
     std::wstring commandLine = L"\"" + program + L"\"";
     if (!arguments.empty()) commandLine += L" " + arguments;
-    STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
-    if (!::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+    if (!::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, inheritHandles, 0, nullptr, nullptr,
                           &startup, &info)) {
         return result;
     }
@@ -32,6 +33,31 @@ ProcessResult RunProcess(const std::wstring& program, const std::wstring& argume
     }
     result.finished = ::GetExitCodeProcess(process.get(), &result.exitCode) != FALSE;
     return result;
+}
+}  // namespace
+
+ProcessResult RunProcess(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs) {
+    STARTUPINFOW startup{};
+    return RunAndWait(program, arguments, startup, FALSE, timeoutMs);
+}
+
+CapturedProcess RunProcessCaptured(const std::wstring& program, const std::wstring& arguments,
+                                   const std::wstring& outputFile, DWORD timeoutMs) {
+    CapturedProcess captured;
+    {
+        SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
+        unique_hfile output(::CreateFileW(outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inheritable,
+                                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!output) return captured;
+        STARTUPINFOW startup{};
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
+        startup.hStdOutput = output.get();
+        startup.hStdError = output.get();
+        captured.result = RunAndWait(program, arguments, startup, TRUE, timeoutMs);
+    }
+    captured.output = ReadFileBytes(outputFile);
+    return captured;
 }
 
 std::string ReadFileBytes(const std::wstring& path) {

@@ -21,6 +21,14 @@ struct ProcessResult {
 // Runs "<program>" <arguments> and waits at most timeoutMs; a process still running is killed.
 ProcessResult RunProcess(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs);
 
+struct CapturedProcess {
+    ProcessResult result;
+    std::string output;  // what the program wrote to stdout and stderr, as bytes
+};
+// RunProcess with stdout and stderr redirected into outputFile (created anew, left in place).
+CapturedProcess RunProcessCaptured(const std::wstring& program, const std::wstring& arguments,
+                                   const std::wstring& outputFile, DWORD timeoutMs);
+
 // Whole file as bytes; empty when it cannot be read.
 std::string ReadFileBytes(const std::wstring& path);
 std::vector<std::string> SplitLines(const std::string& text);
