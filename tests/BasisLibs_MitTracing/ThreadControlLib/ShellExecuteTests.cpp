@@ -22,6 +22,7 @@ namespace {
 
 constexpr wchar_t kHostRelativePath[] = L"..\\VeMoHost.exe";
 constexpr wchar_t kHostName[] = L"VemoHost.exe";
+constexpr wchar_t kRelativeProgram[] = L"VeMoHost.exe";
 constexpr DWORD kBoundMs = 30000;
 constexpr wchar_t kUncProgram[] = L"\\\\vemo-kein-server.invalid\\freigabe\\VeMo\\VeMoHost.exe";
 constexpr wchar_t kHostLineFormat[] = L"\t8\tVeMoHost\tVeMoHost gestartet, pid <%d>\r\n";
@@ -143,6 +144,21 @@ private:
     vemo::unique_handle m_process;
 };
 
+// A plain start with the default startup record; the id, or 0.
+DWORD StartDirectly(const std::wstring& program) {
+    STARTUPINFOW startup;
+    ZeroMemory(&startup, sizeof(startup));
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    std::wstring commandLine = L"\"" + program + L"\"";
+    if (!::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                          &info)) {
+        return 0;
+    }
+    const vemo::unique_handle process(info.hProcess), thread(info.hThread);
+    return info.dwProcessId;
+}
+
 class ThreadControlShell : public vemo::test::ThreadControlTraceTest {
 protected:
     bool HostRunning(DWORD& processId) const {
@@ -151,7 +167,7 @@ protected:
 };
 
 TEST_F(ThreadControlShell, PathsWithoutDriveOrDirectoryAreRejectedBeforeTheShellIsAsked) {
-    const wchar_t* const programs[] = {L"VeMoHost.exe", L"VeMo\\VeMoHost.exe", L"C:VeMoHost.exe", L"", nullptr};
+    const wchar_t* const programs[] = {kRelativeProgram, L"VeMo\\VeMoHost.exe", L"C:VeMoHost.exe", L"", nullptr};
     for (const wchar_t* program : programs) {
         recorder.Reset();
         EXPECT_FALSE(ThreadControl::TC_ExecuteProcessAsUserW(program, nullptr)) << Latin1(program ? program : L"null");
@@ -183,7 +199,7 @@ TEST_F(ThreadControlShell, TheCallersComStateIsLeftAsItWas) {
         // A thread of its own, so that neither the main thread's COM nor an earlier case counts.
         std::thread([&] {
             const HRESULT before = c.initialise ? ::CoInitializeEx(nullptr, c.model) : E_UNEXPECTED;
-            result = ThreadControl::TC_ExecuteProcessAsUserW(L"VeMoHost.exe", nullptr);
+            result = ThreadControl::TC_ExecuteProcessAsUserW(kRelativeProgram, nullptr);
             afterwards = ::CoInitializeEx(nullptr, c.model);
             if (SUCCEEDED(afterwards)) ::CoUninitialize();
             if (c.initialise && SUCCEEDED(before)) ::CoUninitialize();
@@ -241,24 +257,14 @@ TEST_F(ThreadControlShell, ASecondHostRunsBesideTheFirstAndEachEndsOnSessionEndO
     const std::wstring host = HostPath();
     const std::wstring traceFile = TraceFilePath();
     const size_t traceSize = FileSize(traceFile);
-    PROCESS_INFORMATION first = {}, second = {};
-    STARTUPINFOW startup;
-    ZeroMemory(&startup, sizeof(startup));
-    startup.cb = sizeof(startup);
-    std::wstring commandLine = L"\"" + host + L"\"";
-    ASSERT_TRUE(::CreateProcessW(host.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                                 &startup, &first));
-    const vemo::unique_handle firstProcess(first.hProcess), firstThread(first.hThread);
-    const HostProcess firstHost(first.dwProcessId);
-    ASSERT_TRUE(::CreateProcessW(host.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                                 &startup, &second));
-    const vemo::unique_handle secondProcess(second.hProcess), secondThread(second.hThread);
-    const HostProcess secondHost(second.dwProcessId);
+    const HostProcess first(StartDirectly(host));
+    const HostProcess second(StartDirectly(host));
+    ASSERT_TRUE(first.valid() && second.valid());
 
-    EXPECT_TRUE(WaitForHostLine(traceFile, traceSize, first.dwProcessId));
-    EXPECT_TRUE(WaitForHostLine(traceFile, traceSize, second.dwProcessId));
-    EXPECT_TRUE(firstHost.EndsOn(WM_ENDSESSION, TRUE));
-    EXPECT_TRUE(secondHost.EndsOn(WM_QUIT, 0));
+    EXPECT_TRUE(WaitForHostLine(traceFile, traceSize, first.id()));
+    EXPECT_TRUE(WaitForHostLine(traceFile, traceSize, second.id()));
+    EXPECT_TRUE(first.EndsOn(WM_ENDSESSION, TRUE));
+    EXPECT_TRUE(second.EndsOn(WM_QUIT, 0));
 }
 
 }  // namespace
