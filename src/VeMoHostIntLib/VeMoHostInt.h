@@ -10,6 +10,8 @@ extern wchar_t g_szVeMoHostCategory[kHostCategoryChars];
 
 // The host program in the product's program directory.
 inline constexpr wchar_t kVeMoHostFileName[] = L"VeMoHost.exe";
+// The name the start-up looks for in the console session (case does not matter there).
+inline constexpr wchar_t kVeMoHostProcessName[] = L"VemoHost.exe";
 
 // ParseCommandLine's results.
 constexpr int32_t kParseExamined = -1;

@@ -30,7 +30,6 @@ constexpr size_t kInitEventNameChars = 128;
 constexpr wchar_t kInitThreadName[] = L"InitThread";
 constexpr wchar_t kDaemonComponent[] = L"B0003815";
 constexpr wchar_t kBasisComponent[] = L"B0003811";
-constexpr wchar_t kHostProcessName[] = L"VemoHost.exe";
 constexpr DWORD kIdlePollMs = 50;
 constexpr DWORD kInitEventWaitMs = 25000;
 constexpr double kClockTicksPerSecond = CLOCKS_PER_SEC;
@@ -139,7 +138,7 @@ DWORD WINAPI CVemoHostService::InitThread(void* pService) {
     bRunKeyPresent = false;
     if (GetSetVeMoHostRunKey(false, bRunKeyPresent) && bRunKeyPresent) {
         DWORD processId = 0;
-        if (!ThreadControl::TC_FindProcessInConsoleSessionW(kHostProcessName, &processId)) {
+        if (!ThreadControl::TC_FindProcessInConsoleSessionW(kVeMoHostProcessName, &processId)) {
             TraceWriteW(kLevelInfo, kCategoryVHService,
                         L"VeMoHost läuft noch nicht, Start-Flag für VeMoHost wurde gesetzt...");
             bStartHost = true;

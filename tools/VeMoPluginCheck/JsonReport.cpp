@@ -2,6 +2,7 @@
 
 #include "PeImage.h"
 #include "SystemState.h"
+#include "VeMoHostIntLib/VeMoHostInt.h"
 #include "common/WideFormat.h"
 
 namespace vemo::check {
@@ -291,7 +292,7 @@ std::wstring FormatJsonReport(const CheckReport& report) {
     json.Key(L"host");
     json.BeginObject();
     json.Key(L"name");
-    json.String(kHostProcessName);
+    json.String(kVeMoHostProcessName);
     json.Key(L"runningInConsole");
     json.Bool(report.hostInConsole);
     json.Key(L"processId");

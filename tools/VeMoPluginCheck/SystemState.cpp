@@ -1,16 +1,10 @@
 #include "SystemState.h"
 
-#include <tlhelp32.h>
-
-#include <cwchar>
-
+#include "BasisLibs_MitTracing/ThreadControlLib/ProcessControl.h"
+#include "VeMoHostIntLib/VeMoHostInt.h"
 #include "common/UniqueHandle.h"
 
 namespace vemo::check {
-
-namespace {
-constexpr DWORD kNoConsoleSession = 0xFFFFFFFF;
-}
 
 ServiceReport QueryServiceState(const wchar_t* pszServiceName, bool bPure) {
     ServiceReport report;
@@ -41,22 +35,10 @@ ServiceReport QueryServiceState(const wchar_t* pszServiceName, bool bPure) {
 }
 
 bool IsHostRunningInConsole(DWORD* pProcessId) {
-    if (pProcessId) *pProcessId = 0;
-    const DWORD consoleSession = ::WTSGetActiveConsoleSessionId();
-    if (consoleSession == kNoConsoleSession) return false;
-    unique_hfile snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot) return false;
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry)) {
-        if (::_wcsicmp(entry.szExeFile, kHostProcessName) != 0) continue;
-        DWORD session = 0;
-        if (::ProcessIdToSessionId(entry.th32ProcessID, &session) && session == consoleSession) {
-            if (pProcessId) *pProcessId = entry.th32ProcessID;
-            return true;
-        }
-    }
-    return false;
+    DWORD processId = 0;
+    const bool running = ThreadControl::TC_FindProcessInConsoleSessionW(kVeMoHostProcessName, &processId);
+    if (pProcessId) *pProcessId = running ? processId : 0;
+    return running;
 }
 
 }  // namespace vemo::check

@@ -9,12 +9,8 @@ namespace vemo::check {
 // Installed or not, and the current state through the service manager.
 ServiceReport QueryServiceState(const wchar_t* pszServiceName, bool bPure);
 
-// The user-session host's file name, as the service searches for it.
-inline constexpr wchar_t kHostProcessName[] = L"VemoHost.exe";
-
-// Whether the user-session host runs in the active console session; *pProcessId gets its id.
-// A plain process snapshot until the thread-control library's TC_FindProcessInConsoleSessionW
-// is available here; then this becomes a call to it.
+// Whether the user-session host runs in the active console session, searched as the service
+// searches; *pProcessId gets its id.
 bool IsHostRunningInConsole(DWORD* pProcessId);
 
 }  // namespace vemo::check

@@ -4,6 +4,7 @@
 
 #include "PeImage.h"
 #include "SystemState.h"
+#include "VeMoHostIntLib/VeMoHostInt.h"
 #include "VeMoHostServiceLib/CommandTable.h"
 
 namespace vemo::check {
@@ -175,7 +176,7 @@ std::wstring FormatTextReport(const CheckReport& report) {
     out.Line();
     out.Line(L"Services");
     for (const ServiceReport& s : report.services) out.Line(L"  " + ServiceLabel(s.pure) + L": " + ServiceText(s));
-    out.Line(std::wstring(L"  ") + kHostProcessName + L" in the console session: " + YesNo(report.hostInConsole) +
+    out.Line(std::wstring(L"  ") + kVeMoHostProcessName + L" in the console session: " + YesNo(report.hostInConsole) +
              (report.hostInConsole ? L" (pid " + std::to_wstring(report.hostProcessId) + L")" : std::wstring()));
     out.Line();
     out.Line(L"Result: " + std::to_wstring(report.Count(Severity::kError)) + L" error(s), " +
