@@ -1,51 +1,166 @@
 #!/usr/bin/env bash
-# Builds the service, installs and starts both services under Wine, shows what they traced,
-# then stops and uninstalls them.
+# The demo: a sample installation inside its own Wine prefix, laid out as on a customer's
+# machine, with both services installed and started, a summary of what runs, then stop and
+# uninstall.
+#
+#   scripts/demo.sh           build if needed, install, start, summarise, stop, uninstall
+#   scripts/demo.sh --keep    leave both services running for exploration (prints how to end them)
+#   scripts/demo.sh --short   no build step and no trace excerpt (the test suite runs this form)
+#
+# Exits non-zero when a service does not run its plug-ins as configured.
 set -euo pipefail
-source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 
-EXE="$BUILD_DIR/bin/VeMoHostService.exe"
+KEEP=0
+SHORT=0
+for arg in "$@"; do
+  case "$arg" in
+    --keep) KEEP=1 ;;
+    --short) SHORT=1 ;;
+    *) echo "usage: $0 [--keep] [--short]" >&2; exit 2 ;;
+  esac
+done
+
+ROOT_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+BUILD_DIR="${BUILD_DIR:-$ROOT_DIR/build}"
+if [ "$SHORT" -eq 0 ]; then
+  source "$ROOT_DIR/scripts/setup.sh"
+fi
+BIN="$BUILD_DIR/bin"
+export WINEPREFIX="$BUILD_DIR/demo-prefix"
+export WINEDEBUG=-all
+
 MAIN="TRUVO Kartenwacht-Dienst"
 BASIS="TRUVO Kartenwacht-Basis-Dienst"
+PROG_WIN='C:\Program Files (x86)\TRUVO\PROGRAMM\VeMoCompacT\'
+KONFIG_MAIN_WIN='C:\ProgramData\Truvo\Konfig\VeMoCompact\'
+KONFIG_BASIS_WIN='C:\ProgramData\Truvo\Konfig\B0003811\'
 TRACE_WIN='C:\ProgramData\Truvo\Log\VeMo\VeMoTrace.log'
-TRACE="$(winepath -u "$TRACE_WIN" 2>/dev/null)"
+PRODUCT_KEY='HKLM\SOFTWARE\TRUVO VeMo Compact'
+BASIS_KEY='HKLM\SOFTWARE\TRUVOeg\Components\B0003811\Versions\1.0'
+RUN_KEY='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Run'
+EXE_WIN="${PROG_WIN}VeMoHostService.exe"
+WAIT_SECONDS=60
 
-cleanup() { wine "$EXE" /uninstall >/dev/null 2>&1 || true; wineserver -k >/dev/null 2>&1 || true; }
-trap cleanup EXIT
-
+unix() { winepath -u "$1" 2>/dev/null; }
+reg32() { wine reg "$@" /reg:32 >/dev/null; }
 state() { wine sc query "$1" 2>/dev/null | tr -d '\r' | awk '/STATE/ {print $4}'; }
-wait_state() {
-  for _ in $(seq 1 100); do [ "$(state "$1")" = "$2" ] && return 0; sleep 0.2; done
+trace() { [ -f "$TRACE" ] && tr -d '\r' <"$TRACE" | iconv -f ISO-8859-1 -t UTF-8 || true; }
+wait_for() {  # wait_for <seconds> <command...>
+  local limit=$(($1 * 5)); shift
+  for _ in $(seq 1 "$limit"); do "$@" && return 0; sleep 0.2; done
   return 1
 }
+both_running() { [ "$(state "$MAIN")" = RUNNING ] && [ "$(state "$BASIS")" = RUNNING ]; }
+both_initialised() { [ "$(trace | grep -c $'\tInitEvent set$')" -ge 2 ]; }
+both_stopped() { [ "$(state "$MAIN")" != RUNNING ] && [ "$(state "$BASIS")" != RUNNING ]; }
 
-# A run that was interrupted may have left the services behind.
-wine "$EXE" /stop >/dev/null 2>&1 || true
-wine "$EXE" /uninstall >/dev/null 2>&1 || true
+finish() {
+  if [ "$KEEP" -eq 0 ]; then wineserver -k >/dev/null 2>&1 || true; fi
+}
+trap finish EXIT
 
-start_size=$(stat -c %s "$TRACE" 2>/dev/null || echo 0)
+# --- a fresh prefix with a sample installation ----------------------------------------------
+echo "== Sample installation in $WINEPREFIX"
+wineserver -k >/dev/null 2>&1 || true
+rm -rf "$WINEPREFIX"
+wineboot -i >/dev/null 2>&1
+# Windows without a screen: invisible windows instead of none, and no crash dialog to wait on.
+wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null
+wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null
+wineserver -w
 
-echo "== Installing both services"
-wine "$EXE" /install
-echo "   $MAIN: $(wine reg query "HKLM\\System\\CurrentControlSet\\Services\\$MAIN" /v ImagePath | awk -F'REG_SZ' '/ImagePath/ {print $2}' | sed 's/^ *//')"
-echo "   $BASIS: $(wine reg query "HKLM\\System\\CurrentControlSet\\Services\\$BASIS" /v ImagePath | awk -F'REG_SZ' '/ImagePath/ {print $2}' | sed 's/^ *//')"
+PROG="$(unix "$PROG_WIN")"
+KONFIG_MAIN="$(unix "$KONFIG_MAIN_WIN")"
+KONFIG_BASIS="$(unix "$KONFIG_BASIS_WIN")"
+TRACE="$(unix "$TRACE_WIN")"
+mkdir -p "$PROG" "$KONFIG_MAIN" "$KONFIG_BASIS"
+for f in VeMoHostService.exe VeMoHost.exe VeMoPluginCheck.exe QnUmTraceSystem001.dll QRNCSAVeMoDaemon001.dll \
+         VeMoReaderWatch.dll; do
+  cp "$BIN/$f" "$PROG/"
+done
+cp "$ROOT_DIR/samples/demo/B0000001.xml" "$KONFIG_MAIN"
+cp "$ROOT_DIR/samples/demo/B0000002.xml" "$KONFIG_BASIS"
 
-echo "== Starting both services"
-wine "$EXE" /start
-wait_state "$MAIN" RUNNING && wait_state "$BASIS" RUNNING
-echo "   $MAIN: $(state "$MAIN")"
-echo "   $BASIS: $(state "$BASIS")"
+reg32 add "$PRODUCT_KEY" /v CompVersion /d 1.0 /f
+reg32 add "$PRODUCT_KEY" /v ProgKey /d "$PROG_WIN" /f
+reg32 add "$BASIS_KEY" /v CompVersion /d 1.0 /f
+reg32 add "$BASIS_KEY\\ConfigDir" /ve /d "$KONFIG_BASIS_WIN" /f
+echo "   program directory       $PROG_WIN"
+echo "   plug-in files           ${KONFIG_MAIN_WIN}B0000001.xml, ${KONFIG_BASIS_WIN}B0000002.xml"
+echo "   product key (32-bit)    $PRODUCT_KEY: CompVersion 1.0, ProgKey"
 
-echo "== Stopping both services (waits until they have stopped)"
-wine "$EXE" /stop
-echo "   $MAIN: $(state "$MAIN")"
-echo "   $BASIS: $(state "$BASIS")"
+# --- install and start ----------------------------------------------------------------------
+echo "== Installing and starting both services"
+wine "$EXE_WIN" /install
+wine "$EXE_WIN" /start
+wait_for "$WAIT_SECONDS" both_running || true
+wait_for "$WAIT_SECONDS" both_initialised || true
 
-echo "== Uninstalling both services"
-wine "$EXE" /uninstall
-wine sc query "$MAIN" >/dev/null 2>&1 && echo "   still installed?" || echo "   both services removed"
+# --- summary --------------------------------------------------------------------------------
+# The basis service's process is the one whose loading pass ran in pure mode.
+TRACE_NOW="$(trace)"
+basis_pid="$(awk -F'\t' '$6 ~ /bLoadInPureMode <1>/ {print $2; exit}' <<<"$TRACE_NOW")"
+ok=1
+echo "== Summary"
+for svc in "$MAIN" "$BASIS"; do
+  echo "   service \"$svc\": $(state "$svc")"
+  [ "$(state "$svc")" = RUNNING ] || ok=0
+done
+for which in main basis; do
+  if [ "$which" = basis ]; then label="$BASIS"; sel='$2 == pid'; else label="$MAIN"; sel='$2 != pid'; fi
+  running="$(awk -F'\t' -v pid="$basis_pid" "$sel"' && $6 ~ /^Init\(\) fertig - PluginName </ {
+               sub(/^Init\(\) fertig - PluginName </, "", $6); sub(/>, rufen Run\(\)$/, "", $6); print "      " $6}' \
+             <<<"$TRACE_NOW" | sort -u)"
+  echo "   plug-ins in Run, \"$label\":"
+  if [ -n "$running" ]; then echo "$running"; else echo "      none"; ok=0; fi
+done
+ignored="$(grep -o 'ist installiert\. Plugin <[^>]*> wird nicht geladen' <<<"$TRACE_NOW" \
+           | sed 's/.*Plugin <\(.*\)> wird.*/\1/' | sort -u | paste -sd, - || true)"
+echo "   ignored by a rule       ${ignored:-none} (a component named in ignoreOnInstalledComponent is installed)"
+if grep -q 'VeMoHost gestartet, pid <' <<<"$TRACE_NOW"; then
+  echo "   VeMoHost.exe started:   $(grep -o 'VeMoHost gestartet, pid <[0-9]*>' <<<"$TRACE_NOW" | paste -sd, -)"
+else
+  echo "   VeMoHost.exe started:   no"; ok=0
+fi
+echo "   run key                 $RUN_KEY\\QRNServ =" \
+     "$(wine reg query "$RUN_KEY" /v QRNServ /reg:32 2>/dev/null | tr -d '\r' | awk -F'REG_SZ' '/QRNServ/ {sub(/^ */, "", $2); print $2}')"
+echo "   trace file              $TRACE_WIN"
+echo "   mini-dumps (on a crash) the log directory of B0003810: C:\\users\\${USER:-$(id -un)}\\AppData\\LocalLow\\Truvo\\Log\\VeMo\\"
+echo "   configuration check     wine \"${PROG_WIN}VeMoPluginCheck.exe\": $(wine "${PROG_WIN}VeMoPluginCheck.exe" 2>/dev/null | tr -d '\r' | grep '^Result:' || echo 'no result')"
 
-echo "== Trace of this run, without the method begin/end lines (all of it: $TRACE_WIN)"
-echo "   time                     pid    level  category   text"
-tail -c +"$((start_size + 1))" "$TRACE" | tr -d '\r' | cut -f1,2,4- \
-  | grep -a -v -E $'\t(---> Beginn|<--- Ende)' | iconv -f ISO-8859-1 -t UTF-8 | sed 's/^/   /'
+if [ "$SHORT" -eq 0 ]; then
+  echo "== Trace of the start-up, plug-in lines only (all of it: $TRACE_WIN)"
+  grep -E $'\t(VeMoHost|VHService)\t(Plugin <.*> wird geladen\\.|Init\\(\\) fertig|InitEvent set|VeMoHost gestartet)' \
+    <<<"$TRACE_NOW" | cut -f1,2,4- | sed 's/^/   /' || true
+fi
+
+if [ "$KEEP" -eq 1 ]; then
+  cat <<EOF
+== Left running. Explore with:
+   export WINEPREFIX="$WINEPREFIX" WINEDEBUG=-all
+   wine sc query "$MAIN"
+   tail -f "$TRACE"
+   wine "${PROG_WIN}VeMoPluginCheck.exe"
+   End it with: wine "$EXE_WIN" /uninstall; wineserver -k
+EOF
+  [ "$ok" -eq 1 ]
+  exit
+fi
+
+# --- stop and uninstall ---------------------------------------------------------------------
+echo "== Stopping and uninstalling both services"
+wine "$EXE_WIN" /stop
+wait_for "$WAIT_SECONDS" both_stopped || ok=0
+echo "   service \"$MAIN\": $(state "$MAIN")   service \"$BASIS\": $(state "$BASIS")"
+ended="$(trace | grep -c $'\tKeine aktiven Plugins mehr vorhanden!$' || true)"
+echo "   plug-in hosts that ended every plug-in within its unload time: $ended of 2"
+[ "$ended" -ge 2 ] || ok=0
+wine "$EXE_WIN" /uninstall
+if wine sc query "$MAIN" >/dev/null 2>&1 || wine sc query "$BASIS" >/dev/null 2>&1; then
+  echo "   a service is still installed"; ok=0
+else
+  echo "   both services removed"
+fi
+
+if [ "$ok" -eq 1 ]; then echo "== Demo finished: both services ran their plug-ins."; else echo "== Demo found a problem (see above)."; fi
+[ "$ok" -eq 1 ]
