@@ -76,17 +76,19 @@ ServiceConfig QueryConfig(const wchar_t* name) {
     return config;
 }
 
-DWORD State(const wchar_t* name) {
+SERVICE_STATUS_PROCESS Status(const wchar_t* name) {
     unique_schandle manager = Manager();
     unique_schandle service(::OpenServiceW(manager.get(), name, SERVICE_QUERY_STATUS));
     SERVICE_STATUS_PROCESS status{};
     DWORD needed = 0;
     if (!service || !::QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
                                             sizeof(status), &needed)) {
-        return 0;
+        return SERVICE_STATUS_PROCESS{};
     }
-    return status.dwCurrentState;
+    return status;
 }
+
+DWORD State(const wchar_t* name) { return Status(name).dwCurrentState; }
 
 bool WaitForState(const wchar_t* name, DWORD state) {
     return WaitFor([&] { return State(name) == state; }, kStateTimeoutMs);
@@ -311,17 +313,7 @@ void EndHostProcesses() {
     }
 }
 
-DWORD ServiceProcessId(const wchar_t* name) {
-    unique_schandle manager = Manager();
-    unique_schandle service(::OpenServiceW(manager.get(), name, SERVICE_QUERY_STATUS));
-    SERVICE_STATUS_PROCESS status{};
-    DWORD needed = 0;
-    if (!service || !::QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
-                                            sizeof(status), &needed)) {
-        return 0;
-    }
-    return status.dwProcessId;
-}
+DWORD ServiceProcessId(const wchar_t* name) { return Status(name).dwProcessId; }
 
 std::wstring ReadRunKey() {
     vemo::unique_hkey key;

@@ -20,6 +20,27 @@ public:
     void String(std::wstring_view value);
     void Number(int64_t value);
     void Bool(bool value);
+    // A key with its value, the common case.
+    void Field(std::wstring_view key, std::wstring_view value) {
+        Key(key);
+        String(value);
+    }
+    void Field(std::wstring_view key, const wchar_t* value) {
+        Key(key);
+        String(value);
+    }
+    void Field(std::wstring_view key, const std::wstring& value) {
+        Key(key);
+        String(value);
+    }
+    void Field(std::wstring_view key, bool value) {
+        Key(key);
+        Bool(value);
+    }
+    void Field(std::wstring_view key, int64_t value) {
+        Key(key);
+        Number(value);
+    }
     const std::wstring& Text() const { return m_text; }
 
     static std::wstring Escape(std::wstring_view value);
