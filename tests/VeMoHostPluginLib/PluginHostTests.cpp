@@ -139,6 +139,10 @@ TEST_F(PluginHostTest, FailedInitialiseReleasesTheBarrierAndEveryoneEndsCooperat
     EXPECT_EQ(kLevelWarning, returned[0].level);
     EXPECT_EQ(1u, Calls("Uninitialize"));
 
+    // The loading pass loaded all four and released the listener's slot itself.
+    EXPECT_EQ(1u, Count("Plugin <horcht> wird geladen."));
+    EXPECT_EQ(1u, Count("setEventNow <1>, Plugin <horcht>"));
+    EXPECT_EQ(1u, Count("setEventNow <0>, Plugin <laeuft>"));
     // The listener's thread calls nothing.
     EXPECT_EQ(0u, ExitCode(3));
     EXPECT_EQ(0u, Calls("InitializeSlow"));
