@@ -406,4 +406,46 @@ TEST_F(SampleInstallation, EachServiceRunsItsOwnPluginsAndTheHostStartsOnce) {
     EXPECT_EQ(0u, TraceCount("soll abgeschossen werden"));
 }
 
+// --- the sample plug-in, installed as an author would: its DLL in the program directory, its
+// configuration file copied into a configuration directory ----------------------------------
+
+constexpr wchar_t kSampleConfigFolder[] = L"samples\\ReaderWatch\\";
+constexpr wchar_t kSampleConfigFile[] = L"B0000100.xml";
+constexpr char kReaderWatchRunStarted[] = "Run: Überwachung der Kartenleser gestartet";
+constexpr char kReaderWatchPcscUnavailable[] = "PC/SC nicht verfügbar (SCardEstablishContext: 0x";
+constexpr char kReaderWatchPcscAvailable[] = "PC/SC verfügbar, Kartenleser: ";
+
+TEST_F(SampleInstallation, TheSampleReaderWatchRunsAndEndsWithinTheUnloadTime) {
+    const std::wstring installed = m_konfig + kSampleConfigFile;
+    ASSERT_TRUE(::CopyFileW((ExecutableDirectory() + kSampleConfigFolder + kSampleConfigFile).c_str(),
+                            installed.c_str(), FALSE));
+    const struct RemoveAtEnd {
+        std::wstring path;
+        ~RemoveAtEnd() { ::DeleteFileW(path.c_str()); }
+    } removeAtEnd{installed};
+
+    ASSERT_EQ(0u, RunExe(L"/install VEMO").exitCode);
+    ASSERT_EQ(0u, RunExe(L"/start VEMO").exitCode);
+    ASSERT_TRUE(WaitForState(kMainService, SERVICE_RUNNING));
+    const DWORD pid = ServiceProcessId(kMainService);
+    ASSERT_TRUE(WaitForTrace(kReaderWatchRunStarted));
+    EXPECT_EQ(1u, LinesOf(pid, kReaderWatchRunStarted));
+    // Whether PC/SC is there depends on the machine (Wine 8 has none); Run says which at once.
+    const auto pcscVerdicts = [&] {
+        return LinesOf(pid, kReaderWatchPcscUnavailable) + LinesOf(pid, kReaderWatchPcscAvailable);
+    };
+    ASSERT_TRUE(WaitFor([&] { return pcscVerdicts() > 0; }, kStateTimeoutMs));
+
+    ASSERT_EQ(0u, RunExe(L"/stop VEMO").exitCode);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), State(kMainService));
+    EXPECT_EQ(1u, pcscVerdicts());
+    EXPECT_EQ(1u, LinesOf(pid, "Run: Stop-Flag gesetzt, Überwachung beendet"));
+    EXPECT_EQ(1u, LinesOf(pid, "Run() aus PluginName <ReaderWatch> zurückgekehrt mit Returncode <0>"));
+    EXPECT_EQ(1u, LinesOf(pid, "PlugIn<ReaderWatch>::UN-Init dauerte"));
+    EXPECT_EQ(1u, LinesOf(pid, "Uninitialize: PC/SC freigegeben"));
+    // Every plug-in left Run within the unload time: none was terminated.
+    EXPECT_EQ(1u, LinesOf(pid, "Keine aktiven Plugins mehr vorhanden!"));
+    EXPECT_EQ(0u, TraceCount("soll abgeschossen werden"));
+}
+
 }  // namespace

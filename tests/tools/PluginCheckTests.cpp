@@ -307,6 +307,21 @@ TEST_F(PluginCheckTest, ExitCodes) {
     EXPECT_EQ(Run(L"/dir \"" + config.path() + L"missing\"").exitCode, kExitNotChecked);
 }
 
+// The sample's own file, unchanged: its path template names the program directory, which for the
+// tool is bin/, where the sample plug-in lies as well.
+TEST_F(PluginCheckTest, TheSampleConfigurationChecksClean) {
+    const JsonValue json = RunJson(L"/dir \"" + Bin() + L"samples\\ReaderWatch\"", kExitOk);
+    ASSERT_EQ(json["plugins"].size(), 1u);
+    const JsonValue& plugin = json["plugins"][0];
+    EXPECT_EQ(plugin["name"].text, "ReaderWatch");
+    EXPECT_EQ(plugin["verdict"].text, "main");
+    EXPECT_EQ(plugin["path"].text, Narrow(Bin()));
+    EXPECT_EQ(plugin["module"]["path"].text, Narrow(Bin()) + "VeMoReaderWatch.dll");
+    EXPECT_TRUE(plugin["module"]["loadable"].boolean);
+    EXPECT_EQ(plugin["menu"]["entries"].size(), 3u);
+    EXPECT_TRUE(plugin["findings"].items.empty());
+}
+
 TEST_F(PluginCheckTest, JsonEscapesBackslashesQuotesAndControlCharacters) {
     const std::string oddPath = "C:\\odd \"dir\"\\sub\\";
     WriteFile(config.path() + L"B0000001.xml",
