@@ -6,9 +6,12 @@
 #   plugin-kit/     contract header, CMake function, sample plug-in with its sources
 #   config-samples/ plug-in configuration files of the demo installation
 #   docs/           README and reference
-install(TARGETS VeMoHostService VeMoHost QnUmTraceSystem001 QRNCSAVeMoDaemon001 VeMoPluginCheck
+install(TARGETS VeMoHostService VeMoHost QnUmTraceSystem001 QRNCSAVeMoDaemon001 VeMoPluginCheck reader_watch
         RUNTIME DESTINATION program COMPONENT program)
 install(FILES ${PROJECT_SOURCE_DIR}/include/VeMoPlugin.h DESTINATION plugin-kit/include COMPONENT kit)
+install(FILES ${PROJECT_SOURCE_DIR}/cmake/VemoPlugin.cmake DESTINATION plugin-kit/cmake COMPONENT kit)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/samples/plugins/ReaderWatch/ DESTINATION plugin-kit/samples/ReaderWatch
+        COMPONENT kit)
 install(FILES ${PROJECT_SOURCE_DIR}/samples/demo/B0000001.xml ${PROJECT_SOURCE_DIR}/samples/demo/B0000002.xml
         DESTINATION config-samples COMPONENT samples)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION docs COMPONENT docs)
