@@ -122,6 +122,8 @@ if grep -q 'VeMoHost gestartet, pid <' <<<"$TRACE_NOW"; then
 else
   echo "   VeMoHost.exe started:   no"; ok=0
 fi
+readers="$(awk -F'\t' '$5 == "VeMo.ReaderWatch" && $6 ~ /^PC\/SC|Kartenleser </ {print $6; exit}' <<<"$TRACE_NOW")"
+echo "   card readers            ${readers:-no line from the ReaderWatch plug-ins yet}"
 echo "   run key                 $RUN_KEY\\QRNServ =" \
      "$(wine reg query "$RUN_KEY" /v QRNServ /reg:32 2>/dev/null | tr -d '\r' | awk -F'REG_SZ' '/QRNServ/ {sub(/^ */, "", $2); print $2}')"
 echo "   trace file              $TRACE_WIN"
