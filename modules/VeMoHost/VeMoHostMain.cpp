@@ -5,6 +5,7 @@
 
 #include <cwchar>
 
+#include "common/DllSearch.h"
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/ExceptionTranslator.h"
 #include "common/TraceCategories.h"
 #include "tracing/Trace.h"
@@ -38,6 +39,7 @@ LRESULT CALLBACK HostWindowProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM l
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, PWSTR, int) {
+    vemo::RemoveCurrentDirectoryFromDllSearch();
     wcsncpy(g_szExceptionTranslatorCategory, vemo::kCategoryVeMoHost, kExceptionTranslatorCategoryChars - 1);
     InstallProcessCrashHandlers();
     TraceFormatW(vemo::tracing::kLevelInfo, vemo::kCategoryVeMoHost, kMsgStarted,

@@ -101,6 +101,25 @@ bool SendControl(const wchar_t* name, DWORD control) {
     return service && ::ControlService(service.get(), control, &status);
 }
 
+constexpr wchar_t kHostExe[] = L"VeMoHost.exe";
+
+std::vector<DWORD> HostProcesses() {
+    std::vector<DWORD> ids;
+    vemo::unique_handle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry{sizeof(entry)};
+    for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry)) {
+        if (_wcsicmp(entry.szExeFile, kHostExe) == 0) ids.push_back(entry.th32ProcessID);
+    }
+    return ids;
+}
+
+void EndHostProcesses() {
+    for (DWORD id : HostProcesses()) {
+        vemo::unique_handle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
+        if (process && ::TerminateProcess(process.get(), 0)) ::WaitForSingleObject(process.get(), kStateTimeoutMs);
+    }
+}
+
 class ServiceEndToEnd : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -117,7 +136,11 @@ protected:
         s_scratch.reset();
     }
     void SetUp() override { m_traceStart = ReadFileBytes(s_tracePath).size(); }
-    void TearDown() override { RunExe(L"/uninstall"); }
+    // A started service may have started the user-session host from the build's program folder.
+    void TearDown() override {
+        RunExe(L"/uninstall");
+        EndHostProcesses();
+    }
 
     // The trace written since the test began.
     std::string NewTrace() const {
@@ -274,7 +297,6 @@ TEST_F(ServiceEndToEnd, WithoutArgumentsItTriesToRunAsServiceFromTheConsole) {
 constexpr wchar_t kBasisComponentKey[] = L"SOFTWARE\\TRUVOeg\\Components\\B0003811";
 constexpr wchar_t kRunKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 constexpr wchar_t kRunValue[] = L"QRNServ";
-constexpr wchar_t kHostExe[] = L"VeMoHost.exe";
 constexpr char kHostStartedLine[] = "VeMoHost gestartet, pid <";
 
 std::wstring ProgramDataKonfigDir() {
@@ -294,23 +316,6 @@ std::string PluginElement(const char* name, bool pure, const char* run) {
 void WritePluginFile(const std::wstring& path, const std::string& plugins) {
     std::ofstream(Narrow(path), std::ios::binary | std::ios::trunc)
         << "<?xml version=\"1.0\"?><root>" << plugins << "</root>";
-}
-
-std::vector<DWORD> HostProcesses() {
-    std::vector<DWORD> ids;
-    vemo::unique_handle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    PROCESSENTRY32W entry{sizeof(entry)};
-    for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry)) {
-        if (_wcsicmp(entry.szExeFile, kHostExe) == 0) ids.push_back(entry.th32ProcessID);
-    }
-    return ids;
-}
-
-void EndHostProcesses() {
-    for (DWORD id : HostProcesses()) {
-        vemo::unique_handle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
-        if (process && ::TerminateProcess(process.get(), 0)) ::WaitForSingleObject(process.get(), kStateTimeoutMs);
-    }
 }
 
 DWORD ServiceProcessId(const wchar_t* name) { return Status(name).dwProcessId; }
@@ -347,7 +352,6 @@ protected:
     }
     void TearDown() override {
         ServiceEndToEnd::TearDown();
-        EndHostProcesses();
         ::DeleteFileW((m_konfig + L"B0000001.xml").c_str());
         ::DeleteFileW((s_scratch->path() + L"B0000002.xml").c_str());
         DeleteRegistryTree(kBasisComponentKey);

@@ -5,6 +5,7 @@
 #include <exception>
 #include <string>
 
+#include "common/DllSearch.h"
 #include "CheckCollect.h"
 #include "JsonReport.h"
 #include "ReportOutput.h"
@@ -101,6 +102,7 @@ int Run(int argc, wchar_t** argv) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    vemo::RemoveCurrentDirectoryFromDllSearch();
     try {
         return Run(argc, argv);
     } catch (const std::exception& e) {

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cwchar>
 #include <iterator>
+#include <string>
 #include <vector>
 
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/ExceptionTranslator.h"
@@ -163,8 +164,13 @@ void CreateMiniDump(EXCEPTION_POINTERS* pExceptionPointers, const wchar_t* pszFi
                       kLineCreateMiniDump, L"");
     try {
         if (!pszFileName || pszFileName[0] == L'\0') return;
-        // Loaded only now: a process that never faults never maps the debug-help library.
-        vemo::unique_hmodule dbgHelp(::LoadLibraryW(kDbgHelpLibrary));
+        // Loaded only now: a process that never faults never maps the debug-help library. By full
+        // path from the system directory: a dbghelp.dll planted beside the program is not taken.
+        wchar_t systemDir[MAX_PATH] = {};
+        const UINT systemChars = ::GetSystemDirectoryW(systemDir, MAX_PATH);
+        if (systemChars == 0 || systemChars >= MAX_PATH) return;
+        const std::wstring dbgHelpPath = std::wstring(systemDir) + L"\\" + kDbgHelpLibrary;
+        vemo::unique_hmodule dbgHelp(::LoadLibraryW(dbgHelpPath.c_str()));
         if (!dbgHelp) return;
         const auto writeDump =
             reinterpret_cast<MiniDumpWriteDumpFn>(::GetProcAddress(dbgHelp.get(), kMiniDumpWriteDumpExport));
