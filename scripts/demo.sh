@@ -23,6 +23,8 @@ done
 ROOT_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD_DIR="${BUILD_DIR:-$ROOT_DIR/build}"
 if [ "$SHORT" -eq 0 ]; then
+  # Only what the sample installation holds: the test programs are not needed here.
+  BUILD_TARGETS="VeMoHostService VeMoHost QnUmTraceSystem001 QRNCSAVeMoDaemon001 VeMoPluginCheck reader_watch"
   source "$ROOT_DIR/scripts/setup.sh"
 fi
 BIN="$BUILD_DIR/bin"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what the build needs (Debian packages), then configures and builds into build/.
-# Sourced by demo.sh and test.sh; BUILD_DIR may be set by the caller.
+# Sourced by demo.sh and test.sh; BUILD_DIR and BUILD_TARGETS may be set by the caller.
 set -euo pipefail
 
 ROOT_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -20,7 +20,8 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 cmake -S "$ROOT_DIR" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$BUILD_DIR" -- -j2
+# BUILD_TARGETS (blank-separated) limits the build, e.g. to what the demo installs.
+cmake --build "$BUILD_DIR" ${BUILD_TARGETS:+--target $BUILD_TARGETS} -- -j2
 
 export WINEPREFIX="$BUILD_DIR/wineprefix"
 export WINEDEBUG=-all
