@@ -14,6 +14,8 @@
 
 namespace {
 constexpr wchar_t kLogVariable[] = L"VEMO_TEST_PLUGIN_LOG";
+constexpr wchar_t kLogMutexName[] = L"VeMoTestPluginEvidence";
+constexpr DWORD kLogMutexWaitMs = 5000;
 constexpr wchar_t kLoadDelayVariable[] = L"VEMO_TEST_PLUGIN_LOAD_DELAY_MS";
 constexpr DWORD kDelayTextChars = 16;
 constexpr DWORD kLogPathChars = MAX_PATH * 4;
@@ -36,11 +38,17 @@ void Evidence(const char* pszExport) {
                                      static_cast<unsigned long>(::GetCurrentProcessId()),
                                      static_cast<unsigned long>(::GetCurrentThreadId()));
     if (nBytes <= 0 || static_cast<size_t>(nBytes) >= sizeof(szLine)) return;
-    const vemo::unique_hfile hFile(::CreateFileW(szPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                                 nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!hFile) return;
-    DWORD nWritten = 0;
-    ::WriteFile(hFile.get(), szLine, static_cast<DWORD>(nBytes), &nWritten, nullptr);
+    // Wine loses lines when several writers append to one file at the same moment: one at a time.
+    const vemo::unique_handle hMutex(::CreateMutexW(nullptr, FALSE, kLogMutexName));
+    const DWORD wait = hMutex ? ::WaitForSingleObject(hMutex.get(), kLogMutexWaitMs) : WAIT_FAILED;
+    const bool owned = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
+    {
+        const vemo::unique_hfile hFile(::CreateFileW(szPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                     nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        DWORD nWritten = 0;
+        if (hFile) ::WriteFile(hFile.get(), szLine, static_cast<DWORD>(nBytes), &nWritten, nullptr);
+    }
+    if (owned) ::ReleaseMutex(hMutex.get());
 }
 
 [[noreturn]] void Fault() {
