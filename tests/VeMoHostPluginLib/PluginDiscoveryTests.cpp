@@ -12,6 +12,7 @@
 #include "VeMoHostIntLib/LibraryManager.h"
 #include "VeMoHostPluginLib/PluginDiscovery.h"
 #include "VeMoHostPluginLib/PluginLoading.h"
+#include "VeMoHostPluginLib/PluginUnloading.h"
 #include "common/UniqueHandle.h"
 
 namespace {
@@ -31,7 +32,6 @@ constexpr wchar_t kProductKey[] = L"SOFTWARE\\TRUVO VeMo Compact";
 constexpr wchar_t kProgKeyValue[] = L"ProgKey";
 constexpr wchar_t kProtectedDirectoriesKey[] = L"Software\\Truvoeg\\ProtectedDirectories";
 constexpr wchar_t kSystemDirValue[] = L"SystemDir";
-constexpr REGSAM kWriteAccess = KEY_ALL_ACCESS | KEY_WOW64_32KEY;
 
 constexpr wchar_t kTestPluginDll[] = L"TestPlugin.dll";
 constexpr wchar_t kUnitializePluginDll[] = L"TestPluginUnitialize.dll";
@@ -47,14 +47,7 @@ constexpr size_t kTooLongChars = 1024;
 using vemo::test::HklmSandbox;
 
 bool SetString(const std::wstring& key, const std::wstring& name, const std::wstring& value) {
-    vemo::unique_hkey handle;
-    if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, kWriteAccess, nullptr, handle.put(),
-                          nullptr) != ERROR_SUCCESS) {
-        return false;
-    }
-    return ::RegSetValueExW(handle.get(), name.empty() ? nullptr : name.c_str(), 0, REG_SZ,
-                            reinterpret_cast<const BYTE*>(value.c_str()),
-                            static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+    return vemo::test::SetRegistryString(key, name, value);
 }
 
 bool InstallComponent(const wchar_t* id, const std::wstring& configDir) {
@@ -93,16 +86,7 @@ bool IsSignalled(HANDLE event) { return event && ::WaitForSingleObject(event, 0)
 
 // Leaves the process-wide state as a fresh service finds it: events closed, modules freed.
 void ResetGlobals() {
-    for (int32_t i = 0; g_hPluginsInitialized && i < g_numActivePluginInfo; ++i) {
-        if (g_hPluginsInitialized[static_cast<size_t>(i)]) ::CloseHandle(g_hPluginsInitialized[static_cast<size_t>(i)]);
-    }
-    for (int32_t i = 0; g_vecPluginInfo && i < g_numPluginInfo; ++i) {
-        CLibMgr().UnloadLibrary(&g_vecPluginInfo[static_cast<size_t>(i)]._hModule);
-    }
-    g_hPluginsInitialized.reset();
-    g_vecPluginInfo.reset();
-    g_numPluginInfo = 0;
-    g_numActivePluginInfo = 0;
+    if (g_vecPluginInfo || g_hPluginsInitialized) UnloadPlugins();
 }
 
 class PluginHostTest : public ::testing::Test {

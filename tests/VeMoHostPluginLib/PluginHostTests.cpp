@@ -87,13 +87,7 @@ protected:
     }
 
     // Lines of the evidence file that name this entry point.
-    size_t Calls(const std::string& exportName) const {
-        size_t n = 0;
-        for (const std::string& line : vemo::test::SplitLines(vemo::test::ReadFileBytes(log))) {
-            if (line.rfind(exportName + " ", 0) == 0) ++n;
-        }
-        return n;
-    }
+    size_t Calls(const std::string& exportName) const { return vemo::test::CountLinesStartingWith(log, exportName); }
     bool WaitForCall(const std::string& exportName, DWORD timeoutMs = kPromptMs) const {
         return vemo::test::WaitFor([&] { return Calls(exportName) > 0; }, timeoutMs);
     }

@@ -38,30 +38,19 @@ constexpr wchar_t kSlowDiscoveryMs[] = L"28000";
 constexpr DWORD kPromptMs = 15000;
 constexpr DWORD kSlowBoundMs = 90000;
 constexpr DWORD kChildMs = 30000;
-constexpr REGSAM kWriteAccess = KEY_ALL_ACCESS | KEY_WOW64_32KEY;
 
 namespace daemon = vemo::daemonmodule;
 
 std::wstring PluginDirectory() { return vemo::test::ExecutableDirectory() + L"..\\"; }
 
 bool SetValue(const std::wstring& key, const wchar_t* name, DWORD type, const void* data, DWORD bytes) {
-    vemo::unique_hkey handle;
-    return ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, kWriteAccess, nullptr, handle.put(),
-                             nullptr) == ERROR_SUCCESS &&
-           ::RegSetValueExW(handle.get(), name, 0, type, static_cast<const BYTE*>(data), bytes) == ERROR_SUCCESS;
+    return vemo::test::SetRegistryValue(key, name, type, data, bytes);
 }
 bool SetString(const std::wstring& key, const wchar_t* name, const std::wstring& value) {
-    return SetValue(key, name, REG_SZ, value.c_str(), static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+    return vemo::test::SetRegistryString(key, name, value);
 }
 std::wstring ReadString(const std::wstring& key, const wchar_t* name) {
-    vemo::unique_hkey handle;
-    wchar_t data[MAX_PATH] = {};
-    DWORD bytes = sizeof(data) - sizeof(wchar_t);
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ | KEY_WOW64_32KEY, handle.put()) != ERROR_SUCCESS ||
-        ::RegQueryValueExW(handle.get(), name, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &bytes) != ERROR_SUCCESS) {
-        return L"<none>";
-    }
-    return data;
+    return vemo::test::ReadRegistryString(key, name).value_or(L"<none>");
 }
 
 class ServiceLifecycle : public ::testing::Test {
@@ -108,13 +97,7 @@ protected:
     bool WaitForTrace(const std::string& text, DWORD timeoutMs = kPromptMs) const {
         return vemo::test::WaitFor([&] { return Count(text) > 0; }, timeoutMs);
     }
-    size_t Calls(const std::string& exportName) const {
-        size_t n = 0;
-        for (const std::string& line : vemo::test::SplitLines(vemo::test::ReadFileBytes(log))) {
-            n += line.rfind(exportName + " ", 0) == 0 ? 1 : 0;
-        }
-        return n;
-    }
+    size_t Calls(const std::string& exportName) const { return vemo::test::CountLinesStartingWith(log, exportName); }
 
     vemo::test::HklmSandbox sandbox{kSandboxRoot};
     Recorder recorder;

@@ -320,16 +320,7 @@ void WritePluginFile(const std::wstring& path, const std::string& plugins) {
 
 DWORD ServiceProcessId(const wchar_t* name) { return Status(name).dwProcessId; }
 
-std::wstring ReadRunKey() {
-    vemo::unique_hkey key;
-    wchar_t data[MAX_PATH] = {};
-    DWORD size = sizeof(data) - sizeof(wchar_t);
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_READ | KEY_WOW64_32KEY, key.put()) != ERROR_SUCCESS ||
-        ::RegQueryValueExW(key.get(), kRunValue, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size) != ERROR_SUCCESS) {
-        return L"";
-    }
-    return data;
-}
+std::wstring ReadRunKey() { return ReadRegistryString(kRunKey, kRunValue).value_or(L""); }
 
 class SampleInstallation : public ServiceEndToEnd {
 protected:

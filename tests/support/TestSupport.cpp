@@ -124,16 +124,33 @@ unique_hkey CreateKey(const std::wstring& keyPath) {
 }
 }  // namespace
 
-bool SetRegistryDword(const std::wstring& keyPath, const std::wstring& name, DWORD value) {
+bool SetRegistryValue(const std::wstring& keyPath, const std::wstring& name, DWORD type, const void* data,
+                      DWORD bytes) {
     unique_hkey key = CreateKey(keyPath);
-    return key && ::RegSetValueExW(key.get(), name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
-                                   sizeof(value)) == ERROR_SUCCESS;
+    return key && ::RegSetValueExW(key.get(), name.empty() ? nullptr : name.c_str(), 0, type,
+                                   static_cast<const BYTE*>(data), bytes) == ERROR_SUCCESS;
+}
+
+bool SetRegistryDword(const std::wstring& keyPath, const std::wstring& name, DWORD value) {
+    return SetRegistryValue(keyPath, name, REG_DWORD, &value, sizeof(value));
 }
 
 bool SetRegistryString(const std::wstring& keyPath, const std::wstring& name, const std::wstring& value) {
-    unique_hkey key = CreateKey(keyPath);
-    return key && ::RegSetValueExW(key.get(), name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                                   static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+    return SetRegistryValue(keyPath, name, REG_SZ, value.c_str(),
+                            static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+}
+
+std::optional<std::wstring> ReadRegistryString(const std::wstring& keyPath, const std::wstring& name) {
+    unique_hkey key;
+    wchar_t data[MAX_PATH + 1] = {};
+    DWORD bytes = MAX_PATH * sizeof(wchar_t);
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_READ | KEY_WOW64_32KEY, key.put()) !=
+            ERROR_SUCCESS ||
+        ::RegQueryValueExW(key.get(), name.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(data), &bytes) !=
+            ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    return std::wstring(data);
 }
 
 bool DeleteRegistryValue(const std::wstring& keyPath, const std::wstring& name) {
@@ -171,6 +188,12 @@ HklmSandbox::~HklmSandbox() {
     m_key.reset();
     ::RegDeleteTreeW(HKEY_CURRENT_USER, m_path.c_str());
     ::RegDeleteKeyW(HKEY_CURRENT_USER, m_root.c_str());  // only succeeds when no other run is left
+}
+
+size_t CountLinesStartingWith(const std::wstring& path, const std::string& prefix) {
+    size_t n = 0;
+    for (const std::string& line : SplitLines(ReadFileBytes(path))) n += line.rfind(prefix + " ", 0) == 0 ? 1 : 0;
+    return n;
 }
 
 std::string Narrow(const std::wstring& text) {

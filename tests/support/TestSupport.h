@@ -32,6 +32,8 @@ CapturedProcess RunProcessCaptured(const std::wstring& program, const std::wstri
 // Whole file as bytes; empty when it cannot be read.
 std::string ReadFileBytes(const std::wstring& path);
 std::vector<std::string> SplitLines(const std::string& text);
+// Lines of a file that begin with prefix followed by a blank (the test plug-ins' evidence format).
+size_t CountLinesStartingWith(const std::wstring& path, const std::string& prefix);
 
 // A fresh directory below the temporary folder, removed with its files when the object ends.
 class ScratchDirectory {
@@ -47,9 +49,13 @@ private:
 };
 
 // Registry under HKEY_LOCAL_MACHINE in the 32-bit view, where the program reads.
+bool SetRegistryValue(const std::wstring& keyPath, const std::wstring& name, DWORD type, const void* data,
+                      DWORD bytes);
 bool SetRegistryDword(const std::wstring& keyPath, const std::wstring& name, DWORD value);
 bool SetRegistryString(const std::wstring& keyPath, const std::wstring& name, const std::wstring& value);
 bool DeleteRegistryValue(const std::wstring& keyPath, const std::wstring& name);
+// A string value of up to MAX_PATH characters; nothing when it cannot be read.
+std::optional<std::wstring> ReadRegistryString(const std::wstring& keyPath, const std::wstring& name);
 bool DeleteRegistryTree(const std::wstring& keyPath);
 
 // HKEY_LOCAL_MACHINE of this process redirected to a scratch key below
