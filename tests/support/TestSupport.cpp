@@ -205,4 +205,10 @@ std::string Narrow(const std::wstring& text) {
     return out;
 }
 
+bool LongForm() {
+    wchar_t value[8] = {};
+    const DWORD n = ::GetEnvironmentVariableW(L"VEMO_RELIABILITY_LONG", value, 8);
+    return n > 0 && n < 8 && value[0] != L'0';
+}
+
 }  // namespace vemo::test

@@ -88,4 +88,9 @@ bool WaitFor(Predicate predicate, DWORD timeoutMs) {
 
 std::string Narrow(const std::wstring& text);  // ANSI code page
 
+// The reliability suite's counts: the short form in ctest, the long one when VEMO_RELIABILITY_LONG
+// is set (scripts/reliability.sh).
+bool LongForm();
+inline int ScaledCount(int shortForm, int longForm) { return LongForm() ? longForm : shortForm; }
+
 }  // namespace vemo::test
