@@ -111,17 +111,14 @@ bool TraceFileSink::EnsureOpen() {
     return true;
 }
 
-bool TraceFileSink::WriteBatch(const std::string& batch) noexcept {
-    if (!EnsureOpen()) return false;
+mutex_release_scope TraceFileSink::TakeAppendMutex() noexcept {
     mutex_release_scope owned;
     if (m_appendMutex) {
         const DWORD wait = ::WaitForSingleObject(m_appendMutex.get(), kMutexWaitMs);
         // WAIT_ABANDONED: a writer died holding it; the file is still whole line by line.
         if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) owned.reset(m_appendMutex.get());
     }
-    DWORD written = 0;
-    const DWORD size = static_cast<DWORD>(batch.size());
-    return ::WriteFile(m_file.get(), batch.data(), size, &written, nullptr) && written == size;
+    return owned;
 }
 
 bool TraceFileSink::Append(std::string_view bytes) {
@@ -135,17 +132,27 @@ bool TraceFileSink::Append(std::string_view bytes) {
             continue;
         }
         // Nobody writes: this thread takes the turn for everything queued, its own line included.
+        // The batch is taken only once the file is ours: lines that arrive while another process
+        // holds it go out with this write instead of waiting for the next.
         m_turnTaken = true;
+        lock.unlock();
+        const bool open = EnsureOpen();
+        mutex_release_scope owned = open ? TakeAppendMutex() : mutex_release_scope{};
+        lock.lock();
         std::string batch;
         batch.swap(m_queued);
         std::vector<Ticket*> tickets;
         tickets.swap(m_waiting);
         lock.unlock();
-        const bool written = WriteBatch(batch);
+        DWORD written = 0;
+        const DWORD size = static_cast<DWORD>(batch.size());
+        const bool whole =
+            open && ::WriteFile(m_file.get(), batch.data(), size, &written, nullptr) && written == size;
+        owned.reset();
         lock.lock();
         for (Ticket* t : tickets) {
             t->done = true;
-            t->written = written;
+            t->written = whole;
         }
         m_turnTaken = false;
         m_turnOver.WakeAll();

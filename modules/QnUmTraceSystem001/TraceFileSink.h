@@ -35,7 +35,8 @@ private:
 
     // Only the thread that has the turn (or Close, when no one has it) touches the handles.
     bool EnsureOpen();
-    bool WriteBatch(const std::string& batch) noexcept;
+    // The cross-process mutex for one write; empty if there is none or it could not be had.
+    mutex_release_scope TakeAppendMutex() noexcept;
 
     const std::wstring m_path;
     SrwLock m_lock;

@@ -1,5 +1,6 @@
 #include "TraceSystem.h"
 
+#include <algorithm>
 #include <shared_mutex>
 
 #include "QnUmTraceSystem001/TraceSettings.h"
@@ -37,6 +38,7 @@ void TraceSystem::ApplyRegistry() {
     m_levelMask.store(config.levelMask, std::memory_order_relaxed);
     m_categoryMasks.clear();
     for (auto& [name, mask] : config.categoryMasks) m_categoryMasks[name] = mask;
+    PublishCategories();
 
     // The configured file listener comes back as configured, even if it was removed or restricted.
     Listener* file = FindListener(kFileListener);
@@ -83,21 +85,33 @@ bool TraceSystem::ShouldTrace(int level) {
     return m_enabled.load(std::memory_order_relaxed) && (m_levelMask.load(std::memory_order_relaxed) & level) != 0;
 }
 
+const int* TraceSystem::CategoryTable::Find(std::string_view category) const {
+    const auto it = std::lower_bound(entries.begin(), entries.end(), category,
+                                     [](const auto& entry, std::string_view key) { return LessNoCase{}(entry.first, key); });
+    return it != entries.end() && EqualsNoCase(it->first, category) ? &it->second : nullptr;
+}
+
+void TraceSystem::PublishCategories() {
+    auto table = std::make_unique<CategoryTable>();
+    table->entries.assign(m_categoryMasks.begin(), m_categoryMasks.end());  // the map's order is LessNoCase
+    m_categoryTable.store(table.get(), std::memory_order_release);
+    m_publishedTables.push_back(std::move(table));
+}
+
 int TraceSystem::MaskFor(std::string_view category) const {
-    const auto it = m_categoryMasks.find(category);
-    return it != m_categoryMasks.end() ? it->second : m_levelMask.load(std::memory_order_relaxed);
+    const CategoryTable* table = m_categoryTable.load(std::memory_order_acquire);
+    const int* mask = table ? table->Find(category) : nullptr;
+    return mask ? *mask : m_levelMask.load(std::memory_order_relaxed);
 }
 
 bool TraceSystem::ShouldTraceCategory(int level, std::string_view category) {
     EnsureConfigured();
     if (!m_enabled.load(std::memory_order_relaxed) || category.empty()) return false;
-    std::shared_lock lock(m_lock);
     return (MaskFor(category) & level) != 0;
 }
 
 int TraceSystem::CategoryMask(std::string_view category) {
     EnsureConfigured();
-    std::shared_lock lock(m_lock);
     return MaskFor(category);
 }
 
@@ -111,6 +125,7 @@ void TraceSystem::SetCategoryMask(std::string_view category, int mask) {
     } else {
         m_categoryMasks.emplace(std::string(category), mask);
     }
+    PublishCategories();
 }
 
 TraceResult TraceSystem::RemoveCategory(std::string_view category) {
@@ -119,6 +134,7 @@ TraceResult TraceSystem::RemoveCategory(std::string_view category) {
     const auto it = m_categoryMasks.find(category);
     if (it == m_categoryMasks.end()) return kNotFound;
     m_categoryMasks.erase(it);
+    PublishCategories();
     return kOk;
 }
 
@@ -126,6 +142,7 @@ void TraceSystem::RemoveAllCategories() {
     EnsureConfigured();
     std::unique_lock lock(m_lock);
     m_categoryMasks.clear();
+    PublishCategories();
 }
 
 TraceResult TraceSystem::Write(int level, std::string_view category, std::string_view text) {

@@ -64,8 +64,16 @@ private:
         bool Takes(std::string_view category) const;
     };
 
+    // The category masks as readers see them: built anew on every change and never changed
+    // afterwards, so a question about a category takes no lock.
+    struct CategoryTable {
+        std::vector<std::pair<std::string, int>> entries;  // ordered by LessNoCase
+        const int* Find(std::string_view category) const;
+    };
+
     void ApplyRegistry();  // with m_lock held exclusively
-    int MaskFor(std::string_view category) const;  // with m_lock held
+    void PublishCategories();  // with m_lock held exclusively, after every change of m_categoryMasks
+    int MaskFor(std::string_view category) const;  // lock-free
     Listener* FindListener(std::string_view name);  // with m_lock held
     // A listener limited to one more category, or opened to all of them for an empty category.
     static TraceResult RestrictLocked(Listener* listener, std::string_view category);
@@ -77,6 +85,10 @@ private:
     std::atomic<int> m_levelMask{0};
     SrwLock m_lock;  // guards the maps below; writers share it, changes take it alone
     std::map<std::string, int, LessNoCase> m_categoryMasks;
+    std::atomic<const CategoryTable*> m_categoryTable{nullptr};
+    // Every table ever published: a reader may still hold an older one. Masks change a few times
+    // in a process's life, so keeping them costs bytes, and readers never wait.
+    std::vector<std::unique_ptr<CategoryTable>> m_publishedTables;
     std::vector<Listener> m_listeners;
     SrwLock m_consoleLock;
 };
