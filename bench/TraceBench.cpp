@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchNames.h"
 #include "QnUmTraceSystem001/TraceSettings.h"
 #include "common/UniqueHandle.h"
 #include "tracing/MethodTrace.h"
@@ -42,6 +43,12 @@ constexpr wchar_t kPlainLogName[] = L"plain.log";
 constexpr char kLineEnd[] = "\r\n";
 constexpr double kNanosecondsPerSecond = 1e9;
 constexpr double kBytesPerMegabyte = 1e6;
+constexpr double kSuppressedFormatTarget = 2.0;
+constexpr double kDisabledScopeTarget = 3.0;
+constexpr double kThroughputTarget = 0.5;
+constexpr size_t kTargetThreads = 4;
+constexpr int kMutexRoundTrips = 20000;
+constexpr double kMicrosecondsPerSecond = 1e6;
 
 double Seconds(LONGLONG ticks) {
     LARGE_INTEGER frequency;
@@ -193,6 +200,25 @@ double RunThreads(size_t threads, size_t lines, const std::function<void(size_t,
     return Seconds(Now() - start);
 }
 
+void Row(const char* figure, double value, const char* unit, const char* comparison, double target, bool met) {
+    char valueText[64];
+    char targetText[64];
+    std::snprintf(valueText, sizeof(valueText), "%.2f %s", value, unit);
+    std::snprintf(targetText, sizeof(targetText), "%s %.1f %s", comparison, target, unit);
+    std::printf(vemo::bench::kTableRowFormat, figure, valueText, targetText, met ? "met" : "MISSED");
+}
+
+// One wait and release of a named mutex: what every appended batch pays to keep other processes out.
+double MutexRoundTripMicroseconds() {
+    vemo::unique_handle mutex(::CreateMutexW(nullptr, FALSE, nullptr));
+    const LONGLONG start = Now();
+    for (int i = 0; i < kMutexRoundTrips; ++i) {
+        ::WaitForSingleObject(mutex.get(), INFINITE);
+        ::ReleaseMutex(mutex.get());
+    }
+    return Seconds(Now() - start) * kMicrosecondsPerSecond / kMutexRoundTrips;
+}
+
 struct Throughput {
     double linesPerSecond;
     double megabytesPerSecond;
@@ -244,6 +270,10 @@ int main() {
     std::printf("TraceFormatW, level off, per bare ExpShouldTrace: %.2f x\n", format / bare);
     std::printf("MethodTrace scope, category off: %.1f ns/scope\n", scope);
     std::printf("MethodTrace scope, category off, per bare ExpShouldTrace: %.2f x\n", scope / bare);
+    Row("trace: suppressed TraceFormatW per bare ExpShouldTrace", format / bare, "x", "<=", kSuppressedFormatTarget,
+        format / bare <= kSuppressedFormatTarget);
+    Row("trace: disabled MethodTrace per bare ExpShouldTrace", scope / bare, "x", "<=", kDisabledScopeTarget,
+        scope / bare <= kDisabledScopeTarget);
 
     const std::wstring moduleLog = scratch.File(kModuleLogName);
     const std::wstring plainLog = scratch.File(kPlainLogName);
@@ -284,10 +314,15 @@ int main() {
         const Throughput viaWriteFile{kThroughputLines / plainSeconds, megabytes / plainSeconds};
         PrintThroughput("ExpWrite", threads, viaModule);
         PrintThroughput("WriteFile append", threads, viaWriteFile);
-        std::printf("ExpWrite per WriteFile append, %zu thread(s): %.2f x\n", threads,
-                    viaModule.linesPerSecond / viaWriteFile.linesPerSecond);
+        const double ratio = viaModule.linesPerSecond / viaWriteFile.linesPerSecond;
+        std::printf("ExpWrite per WriteFile append, %zu thread(s): %.2f x\n", threads, ratio);
+        if (threads == kTargetThreads) {
+            Row("trace: ExpWrite lines/s per WriteFile appends, 4 threads", ratio, "x", ">=", kThroughputTarget,
+                ratio >= kThroughputTarget);
+        }
     }
     std::printf("line size: %zu bytes\n", ReadAll(moduleLog).size() / kThroughputLines);
+    std::printf("named mutex wait and release: %.1f us\n", MutexRoundTripMicroseconds());
     done();
     return 0;
 }

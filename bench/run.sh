@@ -1,12 +1,20 @@
 #!/usr/bin/env bash
-# Builds if needed and runs every bench program under Wine, one table after the other.
-# The figures and how to read them: docs/performance.md.
+# Builds if needed, runs every bench program under Wine and ends with one table: each figure
+# beside its target. The figures and how to read them: docs/performance.md.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/setup.sh"
+wineserver -w >/dev/null 2>&1 || true
 
-for bench in trace_bench plugin_bench; do
+rows=""
+for bench in trace_bench plugin_bench service_bench; do
   echo "== $bench"
-  wine "$BUILD_DIR/bin/$bench.exe"
+  output="$(wine "$BUILD_DIR/bin/$bench.exe" | tr -d '\r')"
+  grep -v '^TABLE' <<<"$output" || true
+  rows+="$(grep '^TABLE' <<<"$output" || true)"$'\n'
   echo
 done
 wineserver -k >/dev/null 2>&1 || true
+
+echo "== Figures and targets (Wine $(wine --version 2>/dev/null | sed 's/^wine-//'), $(nproc) cores)"
+awk -F'\t' 'BEGIN { printf "%-66s %-48s %-32s %s\n", "figure", "measured", "target", "verdict" }
+            $1 == "TABLE" { printf "%-66s %-48s %-32s %s\n", $2, $3, $4, $5 }' <<<"$rows"
