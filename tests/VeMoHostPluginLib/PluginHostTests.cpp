@@ -264,21 +264,14 @@ TEST_F(PluginHostTest, ACycleGivesBackEveryHandleAndItsMemory) {
         ::DeleteFileW(log.c_str());
         recorder.Reset();
     };
-    auto privateBytes = [] {
-        PROCESS_MEMORY_COUNTERS_EX counters{};
-        ::GetProcessMemoryInfo(::GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                               sizeof(counters));
-        return counters.PrivateUsage;
-    };
     cycle();  // first use of heaps, trace buffers and the loader
-    DWORD handlesBefore = 0;
-    ASSERT_TRUE(::GetProcessHandleCount(::GetCurrentProcess(), &handlesBefore));
-    const SIZE_T bytesBefore = privateBytes();
+    const DWORD handlesBefore = vemo::test::OpenHandleCount();
+    const SIZE_T bytesBefore = vemo::test::PrivateBytes();
+    ASSERT_GT(handlesBefore, 0u) << "the handle table cannot be read";
+    ASSERT_GT(bytesBefore, 0u) << "the memory counters cannot be read";
     for (int i = 0; i < kLeakCycles; ++i) cycle();
-    DWORD handlesAfter = 0;
-    ASSERT_TRUE(::GetProcessHandleCount(::GetCurrentProcess(), &handlesAfter));
-    EXPECT_EQ(handlesBefore, handlesAfter);
-    EXPECT_LE(privateBytes(), bytesBefore + kPrivateBytesSlack);
+    EXPECT_EQ(handlesBefore, vemo::test::OpenHandleCount());
+    EXPECT_LE(vemo::test::PrivateBytes(), bytesBefore + kPrivateBytesSlack);
 }
 
 }  // namespace

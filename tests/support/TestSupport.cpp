@@ -1,5 +1,7 @@
 #include "TestSupport.h"
 
+#include <psapi.h>
+
 #include "common/UniqueHandle.h"
 
 namespace vemo::test {
@@ -203,6 +205,52 @@ std::string Narrow(const std::wstring& text) {
     std::string out(static_cast<size_t>(n), '\0');
     ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
     return out;
+}
+
+namespace {
+constexpr ULONG kSystemHandleInformation = 16;
+constexpr LONG kStatusInfoLengthMismatch = static_cast<LONG>(0xC0000004);
+constexpr size_t kHandleTableStartBytes = 1 << 20;
+struct SystemHandleEntry {
+    ULONG processId;
+    BYTE objectType;
+    BYTE flags;
+    USHORT handle;
+    void* object;
+    ACCESS_MASK access;
+};
+struct SystemHandleTable {
+    ULONG count;
+    SystemHandleEntry entries[1];
+};
+using NtQuerySystemInformationFn = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);
+}  // namespace
+
+DWORD OpenHandleCount() {
+    const auto query = reinterpret_cast<NtQuerySystemInformationFn>(
+        reinterpret_cast<void (*)()>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    if (!query) return 0;
+    std::vector<BYTE> buffer(kHandleTableStartBytes);
+    LONG status = 0;
+    ULONG needed = 0;
+    while ((status = query(kSystemHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &needed)) ==
+           kStatusInfoLengthMismatch) {
+        buffer.resize(buffer.size() * 2);
+    }
+    if (status != 0) return 0;
+    const auto* table = reinterpret_cast<const SystemHandleTable*>(buffer.data());
+    DWORD count = 0;
+    for (ULONG i = 0; i < table->count; ++i) count += table->entries[i].processId == ::GetCurrentProcessId() ? 1 : 0;
+    return count;
+}
+
+SIZE_T PrivateBytes() {
+    PROCESS_MEMORY_COUNTERS_EX counters{};
+    if (!::GetProcessMemoryInfo(::GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                                sizeof(counters))) {
+        return 0;
+    }
+    return counters.PrivateUsage != 0 ? counters.PrivateUsage : counters.PagefileUsage;
 }
 
 bool LongForm() {

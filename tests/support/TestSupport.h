@@ -88,6 +88,13 @@ bool WaitFor(Predicate predicate, DWORD timeoutMs) {
 
 std::string Narrow(const std::wstring& text);  // ANSI code page
 
+// Handles this process holds open. GetProcessHandleCount answers 0 under Wine; the system's
+// handle table is what both Windows and Wine really report.
+DWORD OpenHandleCount();
+// Memory this process has for itself. Wine answers 0 for PrivateUsage and reports resident
+// private memory as the page-file usage instead.
+SIZE_T PrivateBytes();
+
 // The reliability suite's counts: the short form in ctest, the long one when VEMO_RELIABILITY_LONG
 // is set (scripts/reliability.sh).
 bool LongForm();
