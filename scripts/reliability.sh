@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# The reliability suite's long form: 100 stops at random moments of the start-up, 200 hosting
+# cycles, at least 10 000 generated bad inputs, the fault matrix repeated. ctest runs the short
+# form of the same programs. Prints each program's counts; exits non-zero if one fails.
+set -euo pipefail
+BUILD_TARGETS="${BUILD_TARGETS:-startstop_tests fault_matrix_tests bad_input_tests}"
+source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
+wineserver -w >/dev/null 2>&1 || true
+export VEMO_RELIABILITY_LONG=1
+
+status=0
+for name in $BUILD_TARGETS; do
+  exe="$(find "$BUILD_DIR/bin" -name "$name.exe" | head -1)"
+  [ -n "$exe" ] || { echo "$name.exe not built"; status=1; continue; }
+  echo "== $name (long form)"
+  start=$(date +%s)
+  if ! wine "$exe" | tr -d '\r' | grep -v '^\[ RUN\|^$'; then status=1; fi
+  echo "-- $name: $(( $(date +%s) - start )) s"
+done
+wineserver -k >/dev/null 2>&1 || true
+exit $status
