@@ -1,7 +1,8 @@
 // A plug-in with several behaviours per entry point; the configuration file picks one by export
-// name. Every call first appends "<export name> <pid> <tid>" to the file named by
-// VEMO_TEST_PLUGIN_LOG, so a test sees which entry points ran, in which process and thread,
-// even when the call then throws or faults. VEMO_TEST_PLUGIN_LOAD_DELAY_MS makes loading the module
+// name. Each entry point can fail in the four ways a plug-in crashes: access violation, integer
+// division by zero, stack overflow and a thrown exception. Every call first appends
+// "<export name> <pid> <tid>" to the file named by VEMO_TEST_PLUGIN_LOG, so a test sees which
+// entry points ran, in which process and thread, even when the call then throws or faults. VEMO_TEST_PLUGIN_LOAD_DELAY_MS makes loading the module
 // take that long, for a slow discovery.
 #include <windows.h>
 
@@ -27,6 +28,12 @@ constexpr int32_t kRunNormalEnd = 0;
 constexpr int32_t kRunResultThree = 3;
 constexpr int kFaultValue = 1;
 constexpr char kThrowText[] = "TestPlugin: geworfene Ausnahme";
+constexpr size_t kRecursionFrameBytes = 1024;
+
+// Written through, so the compiler keeps every faulting operation and every frame.
+volatile int g_faultSink = 0;
+// Zero: no depth limit. Read at run time, so the compiler cannot prove the recursion endless.
+volatile int g_recursionLimit = 0;
 
 // Open, append, close per line: several threads and processes may write the same file.
 void Evidence(const char* pszExport) {
@@ -55,6 +62,28 @@ void Evidence(const char* pszExport) {
     // Volatile on both sides: the compiler may neither drop the store nor turn it into a trap.
     volatile int* volatile pTarget = nullptr;
     *pTarget = kFaultValue;
+    for (;;) ::Sleep(INFINITE);
+}
+
+[[noreturn]] void DivideByZero() {
+    // Volatile operands: the division runs on the processor and traps there.
+    volatile int numerator = kFaultValue;
+    volatile int denominator = 0;
+    g_faultSink = numerator / denominator;
+    for (;;) ::Sleep(INFINITE);
+}
+
+// Each frame keeps its buffer alive across the call and adds to its result: no tail call, no loop.
+__attribute__((noinline)) int Recurse(int depth) {
+    volatile char frame[kRecursionFrameBytes];
+    frame[0] = static_cast<char>(depth);
+    frame[kRecursionFrameBytes - 1] = frame[0];
+    if (g_recursionLimit != 0 && depth >= g_recursionLimit) return depth;
+    return Recurse(depth + 1) + frame[kRecursionFrameBytes - 1];
+}
+
+[[noreturn]] void OverflowStack() {
+    g_faultSink = Recurse(0);
     for (;;) ::Sleep(INFINITE);
 }
 
@@ -95,6 +124,14 @@ bool WINAPI InitializeFault(void) {
     Evidence("InitializeFault");
     Fault();
 }
+bool WINAPI InitializeDivZero(void) {
+    Evidence("InitializeDivZero");
+    DivideByZero();
+}
+bool WINAPI InitializeStackOverflow(void) {
+    Evidence("InitializeStackOverflow");
+    OverflowStack();
+}
 bool WINAPI InitializeSlow(void) {
     Evidence("InitializeSlow");
     ::Sleep(kSlowInitializeMs);
@@ -122,6 +159,14 @@ int32_t WINAPI RunThrow(VemoPluginStopFlag) {
     Evidence("RunThrow");
     throw std::runtime_error(kThrowText);
 }
+int32_t WINAPI RunDivZero(VemoPluginStopFlag) {
+    Evidence("RunDivZero");
+    DivideByZero();
+}
+int32_t WINAPI RunStackOverflow(VemoPluginStopFlag) {
+    Evidence("RunStackOverflow");
+    OverflowStack();
+}
 int32_t WINAPI RunReturn3(VemoPluginStopFlag) {
     Evidence("RunReturn3");
     return kRunResultThree;
@@ -129,5 +174,21 @@ int32_t WINAPI RunReturn3(VemoPluginStopFlag) {
 
 void WINAPI Uninitialize(void) { Evidence("Uninitialize"); }
 void WINAPI Unitialize(void) { Evidence("Unitialize"); }
+void WINAPI UninitializeFault(void) {
+    Evidence("UninitializeFault");
+    Fault();
+}
+void WINAPI UninitializeDivZero(void) {
+    Evidence("UninitializeDivZero");
+    DivideByZero();
+}
+void WINAPI UninitializeStackOverflow(void) {
+    Evidence("UninitializeStackOverflow");
+    OverflowStack();
+}
+void WINAPI UninitializeThrow(void) {
+    Evidence("UninitializeThrow");
+    throw std::runtime_error(kThrowText);
+}
 
 }  // extern "C"

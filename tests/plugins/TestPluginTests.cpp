@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -32,9 +33,56 @@ constexpr DWORD kThreadEndWaitMs = 10000;
 constexpr DWORD kIgnoreStopObservationMs = 500;
 constexpr DWORD kTerminatedExitCode = 0xDEAD;
 
-constexpr const char* kInitializeExports[] = {"Initialize", "InitializeTrue", "InitializeFalse",
-                                              "InitializeThrow", "InitializeFault", "InitializeSlow"};
-constexpr const char* kRunExports[] = {"Run", "RunPollStop", "RunIgnoreStop", "RunFault", "RunThrow", "RunReturn3"};
+constexpr DWORD kIntegerDivideByZero = EXCEPTION_INT_DIVIDE_BY_ZERO;
+constexpr DWORD kStackOverflow = EXCEPTION_STACK_OVERFLOW;
+// The host's reservation for a plug-in thread.
+constexpr SIZE_T kPluginStackReservation = 256000;
+constexpr DWORD kOverflowThreadReturned = 1;
+
+constexpr const char* kInitializeExports[] = {"Initialize",        "InitializeTrue",          "InitializeFalse",
+                                              "InitializeThrow",   "InitializeFault",         "InitializeDivZero",
+                                              "InitializeStackOverflow", "InitializeSlow"};
+constexpr const char* kRunExports[] = {"Run",      "RunPollStop", "RunIgnoreStop",    "RunFault",
+                                       "RunThrow", "RunDivZero",  "RunStackOverflow", "RunReturn3"};
+constexpr const char* kUninitializeExports[] = {"Uninitialize", "UninitializeFault", "UninitializeDivZero",
+                                                "UninitializeStackOverflow", "UninitializeThrow"};
+
+// One entry point of any role, called the way the host calls it.
+using Invoke = void (*)(FARPROC pfn);
+void InvokeInitialize(FARPROC pfn) { reinterpret_cast<PFN_VEMO_PLUGIN_INITIALIZE>(pfn)(); }
+void InvokeRun(FARPROC pfn) {
+    const volatile bool stop = false;
+    reinterpret_cast<PFN_VEMO_PLUGIN_RUN>(pfn)(&stop);
+}
+void InvokeUninitialize(FARPROC pfn) { reinterpret_cast<PFN_VEMO_PLUGIN_UNINITIALIZE>(pfn)(); }
+
+struct RoleExport {
+    const char* name;
+    Invoke invoke;
+};
+
+// The code of the fault that reached the guard around the call; 0 when none did.
+DWORD GuardedFaultCode(FARPROC pfn, Invoke invoke) {
+    try {
+        vemo::seh::GuardedCall([&] { invoke(pfn); });
+    } catch (const vemo::seh::SehException& e) {
+        return e.code();
+    }
+    return 0;
+}
+
+// A stack overflow needs a thread of the host's size, with the translator the host gives it.
+struct OverflowCall {
+    FARPROC pfn = nullptr;
+    Invoke invoke = nullptr;
+    DWORD caughtCode = 0;
+};
+DWORD WINAPI OverflowThreadProc(LPVOID pCall) {
+    auto* call = static_cast<OverflowCall*>(pCall);
+    vemo::seh::SetSehTranslator(&TranslateSEHExceptionNoDump);
+    call->caughtCode = GuardedFaultCode(call->pfn, call->invoke);
+    return kOverflowThreadReturned;
+}
 
 // Run on a thread of its own, as the host does; the thread's exit code is Run's result.
 struct RunThreadArgs {
@@ -116,7 +164,7 @@ protected:
 TEST_F(TestPluginExports, EveryVariantIsExportedUndecoratedAndRunMenuIsNot) {
     for (const char* name : kInitializeExports) EXPECT_NE(nullptr, ::GetProcAddress(m_plugin.get(), name)) << name;
     for (const char* name : kRunExports) EXPECT_NE(nullptr, ::GetProcAddress(m_plugin.get(), name)) << name;
-    EXPECT_NE(nullptr, ::GetProcAddress(m_plugin.get(), VEMO_PLUGIN_UNINITIALIZE_NAME));
+    for (const char* name : kUninitializeExports) EXPECT_NE(nullptr, ::GetProcAddress(m_plugin.get(), name)) << name;
     EXPECT_EQ(nullptr, ::GetProcAddress(m_plugin.get(), VEMO_PLUGIN_RUN_MENU_NAME));
     EXPECT_EQ(nullptr, ::GetProcAddress(m_plugin.get(), VEMO_PLUGIN_UNINITIALIZE_FALLBACK_NAME));
 }
@@ -234,6 +282,68 @@ TEST_F(TestPluginExports, RunFaultIsAnAccessViolationAndRunThrowAnOrdinaryExcept
     EXPECT_TRUE(caught);
     const std::vector<std::string> expected = {ExpectedLine("RunFault"), ExpectedLine("RunThrow")};
     EXPECT_EQ(expected, LogLines());
+}
+
+TEST_F(TestPluginExports, DivZeroVariantsRaiseARealIntegerDivisionByZero) {
+    const RoleExport variants[] = {{"InitializeDivZero", &InvokeInitialize},
+                                   {"RunDivZero", &InvokeRun},
+                                   {"UninitializeDivZero", &InvokeUninitialize}};
+    std::vector<std::string> expected;
+    for (const RoleExport& variant : variants) {
+        const FARPROC pfn = ::GetProcAddress(m_plugin.get(), variant.name);
+        ASSERT_NE(nullptr, pfn) << variant.name;
+        EXPECT_EQ(kIntegerDivideByZero, GuardedFaultCode(pfn, variant.invoke)) << variant.name;
+        expected.push_back(ExpectedLine(variant.name));
+    }
+    EXPECT_EQ(expected, LogLines());
+}
+
+TEST_F(TestPluginExports, UninitializeFaultIsAnAccessViolationAndUninitializeThrowAnOrdinaryException) {
+    const FARPROC pfnFault = ::GetProcAddress(m_plugin.get(), "UninitializeFault");
+    const FARPROC pfnThrow = ::GetProcAddress(m_plugin.get(), "UninitializeThrow");
+    ASSERT_NE(nullptr, pfnFault);
+    ASSERT_NE(nullptr, pfnThrow);
+    EXPECT_EQ(kAccessViolation, GuardedFaultCode(pfnFault, &InvokeUninitialize));
+    bool caught = false;
+    DWORD code = 0;
+    try {
+        code = GuardedFaultCode(pfnThrow, &InvokeUninitialize);
+    } catch (const std::runtime_error&) {
+        caught = true;
+    }
+    EXPECT_TRUE(caught);
+    EXPECT_EQ(0u, code) << "a C++ exception arrived as a fault";
+    const std::vector<std::string> expected = {ExpectedLine("UninitializeFault"), ExpectedLine("UninitializeThrow")};
+    EXPECT_EQ(expected, LogLines());
+}
+
+TEST_F(TestPluginExports, StackOverflowVariantsExhaustTheStackOfAPluginSizedThread) {
+    const RoleExport variants[] = {{"InitializeStackOverflow", &InvokeInitialize},
+                                   {"RunStackOverflow", &InvokeRun},
+                                   {"UninitializeStackOverflow", &InvokeUninitialize}};
+    for (const RoleExport& variant : variants) {
+        OverflowCall call;
+        call.pfn = ::GetProcAddress(m_plugin.get(), variant.name);
+        call.invoke = variant.invoke;
+        ASSERT_NE(nullptr, call.pfn) << variant.name;
+        const vemo::unique_handle thread(::CreateThread(nullptr, kPluginStackReservation, &OverflowThreadProc, &call,
+                                                        STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+        ASSERT_TRUE(thread) << variant.name;
+        ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(thread.get(), kThreadEndWaitMs)) << variant.name;
+        DWORD exitCode = STILL_ACTIVE;
+        ASSERT_TRUE(::GetExitCodeThread(thread.get(), &exitCode));
+        EXPECT_TRUE(WaitForLine(ExpectedLine(variant.name, ::GetThreadId(thread.get())))) << variant.name;
+        if (vemo::test::RunningUnderWine()) {
+            // Wine 8 commits the whole stack and keeps its only guard page at the very bottom: the
+            // overflow leaves too little stack to dispatch it, and Wine ends the thread
+            // ("virtual_setup_exception stack overflow") before any handler runs.
+            EXPECT_EQ(0u, call.caughtCode) << variant.name;
+            EXPECT_NE(kOverflowThreadReturned, exitCode) << variant.name;
+        } else {
+            EXPECT_EQ(kStackOverflow, call.caughtCode) << variant.name;
+            EXPECT_EQ(kOverflowThreadReturned, exitCode) << variant.name;
+        }
+    }
 }
 
 TEST_F(TestPluginExports, UninitializeLeavesALine) {

@@ -198,6 +198,19 @@ size_t CountLinesStartingWith(const std::wstring& path, const std::string& prefi
     return n;
 }
 
+std::set<std::wstring> FileNamesIn(const std::wstring& directory) {
+    std::set<std::wstring> names;
+    WIN32_FIND_DATAW data{};
+    unique_hfind find(::FindFirstFileW((directory + L"*").c_str(), &data));
+    if (!find) return names;
+    do {
+        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.insert(data.cFileName);
+    } while (::FindNextFileW(find.get(), &data));
+    return names;
+}
+
+bool RunningUnderWine() { return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
+
 std::string Narrow(const std::wstring& text) {
     if (text.empty()) return {};
     const int n = ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr,

@@ -5,6 +5,7 @@
 #include "common/UniqueHandle.h"
 
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,8 @@ std::string ReadFileBytes(const std::wstring& path);
 std::vector<std::string> SplitLines(const std::string& text);
 // Lines of a file that begin with prefix followed by a blank (the test plug-ins' evidence format).
 size_t CountLinesStartingWith(const std::wstring& path, const std::string& prefix);
+// Names of the files (not directories) in a directory (with a trailing backslash).
+std::set<std::wstring> FileNamesIn(const std::wstring& directory);
 
 // A fresh directory below the temporary folder, removed with its files when the object ends.
 class ScratchDirectory {
@@ -94,6 +97,8 @@ DWORD OpenHandleCount();
 // Memory this process has for itself. Wine answers 0 for PrivateUsage and reports resident
 // private memory as the page-file usage instead.
 SIZE_T PrivateBytes();
+// Wine's ntdll exports its version; Windows' does not.
+bool RunningUnderWine();
 
 // The reliability suite's counts: the short form in ctest, the long one when VEMO_RELIABILITY_LONG
 // is set (scripts/reliability.sh).
