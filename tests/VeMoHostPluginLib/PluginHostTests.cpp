@@ -265,13 +265,21 @@ TEST_F(PluginHostTest, ACycleGivesBackEveryHandleAndItsMemory) {
         recorder.Reset();
     };
     cycle();  // first use of heaps, trace buffers and the loader
+    // Wine's loader keeps a few KiB of every load and free of a module: measured here alone, for
+    // the same module and as many cycles, and not counted against the host.
+    const SIZE_T loaderBefore = vemo::test::PrivateBytes();
+    for (int i = 0; i < kLeakCycles; ++i) {
+        vemo::unique_hmodule(::LoadLibraryW((PluginDirectory() + kTestPluginDll).c_str()));
+    }
+    const SIZE_T loaderAfter = vemo::test::PrivateBytes();
+    const SIZE_T loaderGrowth = loaderAfter > loaderBefore ? loaderAfter - loaderBefore : 0;
     const DWORD handlesBefore = vemo::test::OpenHandleCount();
     const SIZE_T bytesBefore = vemo::test::PrivateBytes();
     ASSERT_GT(handlesBefore, 0u) << "the handle table cannot be read";
     ASSERT_GT(bytesBefore, 0u) << "the memory counters cannot be read";
     for (int i = 0; i < kLeakCycles; ++i) cycle();
     EXPECT_EQ(handlesBefore, vemo::test::OpenHandleCount());
-    EXPECT_LE(vemo::test::PrivateBytes(), bytesBefore + kPrivateBytesSlack);
+    EXPECT_LE(vemo::test::PrivateBytes(), bytesBefore + loaderGrowth + kPrivateBytesSlack);
 }
 
 }  // namespace

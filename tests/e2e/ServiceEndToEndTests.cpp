@@ -249,7 +249,14 @@ TEST_F(ServiceEndToEnd, AStopRightAfterRunningStillEndsTheService) {
         unique_schandle manager = Manager();
         unique_schandle service(::OpenServiceW(manager.get(), kMainService, SERVICE_ALL_ACCESS));
         ASSERT_TRUE(service);
-        ASSERT_TRUE(::StartServiceW(service.get(), 0, nullptr));
+        // The manager may report STOPPED while the last round's process is still leaving; then a
+        // start is refused with ERROR_SERVICE_ALREADY_RUNNING for a moment (seen under Wine).
+        DWORD startError = ERROR_SERVICE_ALREADY_RUNNING;
+        WaitFor([&] {
+            startError = ::StartServiceW(service.get(), 0, nullptr) ? ERROR_SUCCESS : ::GetLastError();
+            return startError != ERROR_SERVICE_ALREADY_RUNNING;
+        }, kStateTimeoutMs);
+        ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), startError);
         // Stop at the first sight of RUNNING, while the service may not be in its loop yet.
         ASSERT_TRUE(WaitFor([&] { return State(kMainService) == SERVICE_RUNNING; }, kStateTimeoutMs));
         SERVICE_STATUS status{};
