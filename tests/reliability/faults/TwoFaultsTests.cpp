@@ -1,8 +1,8 @@
 // Two threads of the thread-control library, which run under the translator that writes dumps,
-// fault in the same second: each runs the whole crash sequence on its own, without a lock. Both
-// trace their dump attempt, both threads end through their own handler, and the dump folder
-// holds exactly the files the crash handling named: one when both names fell into one second
-// (the second writer finds the file open or replaces it), two otherwise.
+// fault together: each runs the whole crash sequence on its own, traces its dump attempt and ends
+// through its own handler, and the dump folder holds exactly the files the crash handling named.
+// In one second both name the same file and the second writer finds it open; named in different
+// seconds and started at the same moment, both dumps are written completely, one after the other.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -39,7 +39,7 @@ constexpr char kMinidumpSignature[] = "MDMP";
 constexpr size_t kSignatureBytes = 4;
 constexpr wchar_t kDumpExtension[] = L".dmp.txt";
 constexpr size_t kStampChars = 19;  // dd.mm.yyyy.hh.mm.ss
-// MiniDumpWriteDump takes several seconds under Wine, and two may run at once.
+// MiniDumpWriteDump takes several seconds under Wine, and two are written one after the other.
 constexpr DWORD kDumpBoundMs = 120000;
 // Released this early in a second, both faults name their dump within it.
 constexpr WORD kFreshSecondMs = 200;
