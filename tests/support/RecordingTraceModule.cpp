@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/UniqueHandle.h"
 #include "tracing/TraceSystemExports.h"
 
 namespace {
@@ -28,6 +29,16 @@ std::map<std::string, int> g_categoryMasks;
 std::atomic<int> g_initCalls{0};
 std::atomic<int> g_shouldTraceCalls{0};
 
+// A writer of a line that starts with the hold prefix waits there until the test releases it,
+// so a test can line threads up at a given step. Bounded: a forgotten hold never hangs a test.
+constexpr DWORD kHoldBoundMs = 60000;
+std::string g_holdPrefix;
+std::atomic<int> g_heldCount{0};
+HANDLE HoldReleased() {
+    static const vemo::unique_handle released(::CreateEventW(nullptr, TRUE, TRUE, nullptr));
+    return released.get();
+}
+
 int MaskFor(const char* category) {
     std::lock_guard<std::mutex> lock(g_mutex);
     auto it = g_categoryMasks.find(category ? category : "");
@@ -39,8 +50,16 @@ int MaskFor(const char* category) {
 extern "C" {
 
 int WINAPI ExpWrite(int level, const char* category, const char* text) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_records.push_back({level, category ? category : "<null>", text ? text : "<null>"});
+    bool hold = false;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        g_records.push_back({level, category ? category : "<null>", text ? text : "<null>"});
+        hold = !g_holdPrefix.empty() && g_records.back().text.starts_with(g_holdPrefix);
+    }
+    if (hold) {
+        ++g_heldCount;
+        ::WaitForSingleObject(HoldReleased(), kHoldBoundMs);
+    }
     return 0;
 }
 int WINAPI ExpWriteEntry(int, const char*, const char*, const char*) { return 0; }
@@ -79,6 +98,20 @@ void WINAPI RecReset() {
     g_records.clear();
     g_levelMask = kAllLevels;
     g_categoryMasks.clear();
+    g_holdPrefix.clear();
+    ::SetEvent(HoldReleased());
+}
+void WINAPI RecHoldLinesStartingWith(const char* prefix) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_holdPrefix = prefix ? prefix : "";
+    g_heldCount = 0;
+    ::ResetEvent(HoldReleased());
+}
+int WINAPI RecHeldCount() { return g_heldCount; }
+void WINAPI RecReleaseHeld() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_holdPrefix.clear();
+    ::SetEvent(HoldReleased());
 }
 void WINAPI RecSetLevelMask(int mask) {
     std::lock_guard<std::mutex> lock(g_mutex);

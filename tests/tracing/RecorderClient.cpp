@@ -23,6 +23,9 @@ Recorder::Recorder() {
     Bind(m_module, "RecGet", m_get);
     Bind(m_module, "RecInitCalls", m_initCalls);
     Bind(m_module, "RecShouldTraceCalls", m_shouldTraceCalls);
+    Bind(m_module, "RecHoldLinesStartingWith", m_holdLines);
+    Bind(m_module, "RecHeldCount", m_heldCount);
+    Bind(m_module, "RecReleaseHeld", m_releaseHeld);
 }
 
 std::vector<TraceRecord> Recorder::Records() const {

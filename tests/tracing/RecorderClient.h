@@ -21,6 +21,10 @@ public:
     void SetCategoryMask(const char* category, int mask) const { m_setCategoryMask(category, mask); }
     int InitCalls() const { return m_initCalls(); }
     int ShouldTraceCalls() const { return m_shouldTraceCalls(); }
+    // Holds every writer of a line starting with prefix until ReleaseHeld (or a minute passed).
+    void HoldLinesStartingWith(const char* prefix) const { m_holdLines(prefix); }
+    int HeldCount() const { return m_heldCount(); }
+    void ReleaseHeld() const { m_releaseHeld(); }
     std::vector<TraceRecord> Records() const;
     bool loaded() const { return m_module != nullptr; }
 
@@ -33,6 +37,9 @@ private:
     int(WINAPI* m_get)(int, int*, char*, int, char*, int) = nullptr;
     int(WINAPI* m_initCalls)() = nullptr;
     int(WINAPI* m_shouldTraceCalls)() = nullptr;
+    void(WINAPI* m_holdLines)(const char*) = nullptr;
+    int(WINAPI* m_heldCount)() = nullptr;
+    void(WINAPI* m_releaseHeld)() = nullptr;
 };
 
 }  // namespace vemo::test

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cwchar>
 #include <iterator>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -77,6 +78,11 @@ constexpr char kCdbFixedInfoFailed[] =
 constexpr char kCdbBadSignature[] = "_GetFileVersionFromFile: Die Signatur <0x%08x> ist unbekannt!";
 constexpr char kCdbVersionMsDiffers[] = "_GetFileVersionFromFile: FileVersionMS <0x%08x> != ProductVersionMS <0x%08x>!";
 constexpr char kCdbVersionLsDiffers[] = "_GetFileVersionFromFile: FileVersionLS <0x%08x> != ProductVersionLS <0x%08x>!";
+
+// DbgHelp is single-threaded: two MiniDumpWriteDump calls at once fault inside it or suspend each
+// other for good. Threads that fault together write one after the other; recursive, so a fault
+// inside the writer on the same thread does not wait for itself.
+std::recursive_mutex g_dumpWriterLock;
 
 // The log directory cache. Whoever queries first publishes the text; a thread that finds the
 // cache being filled uses its own answer, so no thread waits inside a crash handler.
@@ -183,6 +189,8 @@ void CreateMiniDump(EXCEPTION_POINTERS* pExceptionPointers, const wchar_t* pszFi
         exceptionInfo.ThreadId = ::GetCurrentThreadId();
         exceptionInfo.ExceptionPointers = pExceptionPointers;
         exceptionInfo.ClientPointers = FALSE;
+        // The file is taken before waiting: of two dumps of one name the second finds it open.
+        const std::lock_guard<std::recursive_mutex> oneWriterAtATime(g_dumpWriterLock);
         // Without exception pointers the dump still shows every thread, just no exception stream.
         writeDump(::GetCurrentProcess(), ::GetCurrentProcessId(), file.get(), kDumpType,
                   pExceptionPointers ? &exceptionInfo : nullptr, nullptr, nullptr);

@@ -192,7 +192,7 @@ void FaultMatrixTest::CheckInThisProcess(const FaultRow& row) {
     const std::set<std::wstring> dumpsBefore = vemo::test::FileNamesIn(DumpDirectory());
     const std::vector<PluginSpec> specs = {FaultySpec(row), HealthySpec()};
     const std::vector<vemo::unique_handle> threads = HostFromConfiguration(specs);
-    ASSERT_EQ(2, g_numActivePluginInfo);
+    ASSERT_EQ(2, g_numActivePluginInfo) << AllTraces(recorder);
     ASSERT_EQ(2u, threads.size());
     ASSERT_TRUE(threads[0] && threads[1]) << "both plug-ins must be loaded and running";
     const DWORD faultyTid = ::GetThreadId(threads[0].get());

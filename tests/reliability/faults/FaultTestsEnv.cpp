@@ -1,7 +1,6 @@
 #include "FaultTestsEnv.h"
 
 #include <algorithm>
-#include <fstream>
 #include <sstream>
 
 #include "TestSupport.h"
@@ -40,8 +39,12 @@ void WriteConfiguration(const std::vector<PluginSpec>& specs) {
     std::string xml = "<?xml version=\"1.0\"?><root>";
     for (const PluginSpec& spec : specs) xml += PluginElement(spec);
     xml += "</root>";
-    std::ofstream(vemo::test::Narrow(g_configDirectory + kConfigurationFile), std::ios::binary | std::ios::trunc)
-        << xml;
+    // Not through the runtime's files: their handles are inheritable, and a child row started at
+    // this moment would keep the file open for writing, so MSXML could not open it any more.
+    const vemo::unique_hfile file(::CreateFileW((g_configDirectory + kConfigurationFile).c_str(), GENERIC_WRITE, 0,
+                                                nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    if (file) ::WriteFile(file.get(), xml.data(), static_cast<DWORD>(xml.size()), &written, nullptr);
 }
 
 }  // namespace

@@ -76,7 +76,7 @@ void ManyPluginsTest::HostManyAndEndThem() {
     RemoveEvidence();
     const std::vector<PluginSpec> specs = ManySpecs();
     const std::vector<vemo::unique_handle> threads = HostFromConfiguration(specs);
-    ASSERT_EQ(static_cast<int32_t>(kPlugins), g_numActivePluginInfo);
+    ASSERT_EQ(static_cast<int32_t>(kPlugins), g_numActivePluginInfo) << AllTraces(recorder);
     ASSERT_EQ(kPlugins, threads.size());
     std::vector<DWORD> runnerIds;
     for (size_t i = 0; i < kPlugins; ++i) {
@@ -129,7 +129,7 @@ void ManyPluginsTest::HostFewWithTheirBarrier() {
     const std::vector<PluginSpec> specs = {{L"erster", L"InitializeTrue", L"RunPollStop"},
                                            {L"zweiter", L"Initialize", L"Run"}};
     const std::vector<vemo::unique_handle> threads = HostFromConfiguration(specs);
-    ASSERT_EQ(static_cast<int32_t>(kFewPlugins), g_numActivePluginInfo);
+    ASSERT_EQ(static_cast<int32_t>(kFewPlugins), g_numActivePluginInfo) << AllTraces(recorder);
     ASSERT_TRUE(threads[0] && threads[1]);
     EXPECT_TRUE(WaitForPluginInitialization());
     ASSERT_TRUE(WaitForCall("RunPollStop", ::GetThreadId(threads[0].get()), kPromptMs));

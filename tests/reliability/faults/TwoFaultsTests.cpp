@@ -1,8 +1,8 @@
 // Two threads of the thread-control library, which run under the translator that writes dumps,
-// fault in the same second: each runs the whole crash sequence on its own, without a lock. Both
-// trace their dump attempt, both threads end through their own handler, and the dump folder
-// holds exactly the files the crash handling named: one when both names fell into one second
-// (the second writer finds the file open or replaces it), two otherwise.
+// fault together: each runs the whole crash sequence on its own, traces its dump attempt and ends
+// through its own handler, and the dump folder holds exactly the files the crash handling named.
+// In one second both name the same file and the second writer finds it open; named in different
+// seconds and started at the same moment, both dumps are written completely, one after the other.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -32,13 +32,14 @@ constexpr const wchar_t* kThreadNames[] = {L"Fehler1", L"Fehler2"};
 constexpr size_t kFaultingThreads = std::size(kThreadNames);
 constexpr char kDumpAttemptPrefix[] = "TranslateSEHExceptionToStdException -> Exception aufgetreten! Thread-ID <";
 constexpr char kDumpNamePrefix[] = "Dump-Dateiname erzeugt: <";
+constexpr char kCreateMiniDumpBegins[] = "---> Beginn: ExceptionTranslator::CreateMiniDump";
 constexpr char kThreadEndHead[] = "Exception in _ThreadFunction() für Thread <";
 constexpr char kThreadEndTail[] = "> aufgetreten!";
 constexpr char kMinidumpSignature[] = "MDMP";
 constexpr size_t kSignatureBytes = 4;
 constexpr wchar_t kDumpExtension[] = L".dmp.txt";
 constexpr size_t kStampChars = 19;  // dd.mm.yyyy.hh.mm.ss
-// MiniDumpWriteDump takes several seconds under Wine, and two may run at once.
+// MiniDumpWriteDump takes several seconds under Wine, and two are written one after the other.
 constexpr DWORD kDumpBoundMs = 120000;
 // Released this early in a second, both faults name their dump within it.
 constexpr WORD kFreshSecondMs = 200;
@@ -84,6 +85,17 @@ ULONGLONG StampSeconds(const std::wstring& stamp) {
     return Seconds(time);
 }
 
+// log folder, category "__" program "__V" version "_AppCrashDump_"; then the stamp and ".dmp.txt"
+std::wstring DumpNameHead() {
+    return DumpDirectory() + kCategory + L"__" + kProgramFile + L"__V" + BuildVersion() +
+           ExceptionTranslator::kAppCrashDumpMarker;
+}
+std::wstring Stamp(const std::wstring& path) {
+    const size_t head = DumpNameHead().size();
+    const size_t tail = std::size(kDumpExtension) - 1;
+    return path.size() < head + tail ? std::wstring() : path.substr(head, path.size() - head - tail);
+}
+
 class TwoFaultsTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -103,7 +115,21 @@ protected:
         return own;
     }
 
-    void FaultTwiceInOneSecond();
+    // The names the crash handling traced, in order.
+    std::vector<std::wstring> DumpNames() const {
+        std::vector<std::wstring> names;
+        for (const vemo::test::TraceRecord& r : OwnLines(kDumpNamePrefix)) {
+            const std::string quoted = r.text.substr(std::strlen(kDumpNamePrefix));
+            if (!quoted.empty() && quoted.back() == '>') names.emplace_back(quoted.begin(), quoted.end() - 1);
+        }
+        return names;
+    }
+
+    enum class Release {
+        kTogether,            // both fault at the start of a second
+        kDumpsStartTogether,  // named in different seconds, both start writing at the same moment
+    };
+    void FaultTwice(Release how);
 
     vemo::test::Recorder recorder;
 
@@ -111,18 +137,19 @@ private:
     std::wstring m_previousCategory;
 };
 
-void TwoFaultsTest::FaultTwiceInOneSecond() {
+void TwoFaultsTest::FaultTwice(Release how) {
     for (const std::wstring& name : vemo::test::FileNamesIn(DumpDirectory())) {
         ASSERT_TRUE(::DeleteFileW((DumpDirectory() + name).c_str()));
     }
     recorder.Reset();
 
-    const vemo::unique_handle release(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    ASSERT_TRUE(release);
+    vemo::unique_handle releases[kFaultingThreads];
     vemo::unique_handle threads[kFaultingThreads];
     std::set<DWORD> threadIds;
     for (size_t i = 0; i < kFaultingThreads; ++i) {
-        threads[i].reset(ThreadControl::_CreateThread(&FaultWhenReleased, release.get(), kThreadNames[i]));
+        releases[i].reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        ASSERT_TRUE(releases[i]) << i;
+        threads[i].reset(ThreadControl::_CreateThread(&FaultWhenReleased, releases[i].get(), kThreadNames[i]));
         ASSERT_TRUE(threads[i]) << i;
         threadIds.insert(::GetThreadId(threads[i].get()));
     }
@@ -133,14 +160,34 @@ void TwoFaultsTest::FaultTwiceInOneSecond() {
             return released.wMilliseconds < kFreshSecondMs;
         },
         kSecondWaitMs));
-    ASSERT_TRUE(::SetEvent(release.get()));
+    if (how == Release::kTogether) {
+        ASSERT_TRUE(::SetEvent(releases[0].get()));
+        ASSERT_TRUE(::SetEvent(releases[1].get()));
+    } else {
+        // Both threads are held right before they write, the second named in a later second than
+        // the first; then both go at once.
+        recorder.HoldLinesStartingWith(kCreateMiniDumpBegins);
+        ASSERT_TRUE(::SetEvent(releases[0].get()));
+        ASSERT_TRUE(vemo::test::WaitFor([&] { return recorder.HeldCount() == 1; }, kPromptMs)) << AllTraces(recorder);
+        const ULONGLONG firstStamp = StampSeconds(Stamp(DumpNames().front()));
+        ASSERT_TRUE(vemo::test::WaitFor(
+            [&] {
+                SYSTEMTIME now{};
+                ::GetLocalTime(&now);
+                return Seconds(now) > firstStamp;
+            },
+            kSecondWaitMs));
+        ASSERT_TRUE(::SetEvent(releases[1].get()));
+        ASSERT_TRUE(vemo::test::WaitFor([&] { return recorder.HeldCount() == 2; }, kPromptMs)) << AllTraces(recorder);
+        recorder.ReleaseHeld();
+    }
     for (size_t i = 0; i < kFaultingThreads; ++i) {
         EXPECT_EQ(ThreadControl::kThreadExitException, ExitCodeAfterEnd(threads[i].get(), kDumpBoundMs)) << i;
     }
     SYSTEMTIME ended{};
     ::GetLocalTime(&ended);
 
-    // Both ran the whole sequence: their own dump attempt, their own end through the handler.
+    // Both ran the whole sequence once: their own dump attempt, their own end through the handler.
     const std::vector<vemo::test::TraceRecord> attempts = OwnLines(kDumpAttemptPrefix);
     ASSERT_EQ(kFaultingThreads, attempts.size()) << AllTraces(recorder);
     std::set<DWORD> attemptThreads;
@@ -153,25 +200,22 @@ void TwoFaultsTest::FaultTwiceInOneSecond() {
         EXPECT_EQ(1u, CountTraces(recorder, line)) << line;
     }
 
-    // log folder, category "__" program "__V" version "_AppCrashDump_" stamp ".dmp.txt"
-    const std::wstring head = DumpDirectory() + kCategory + L"__" + kProgramFile + L"__V" + BuildVersion() +
-                              ExceptionTranslator::kAppCrashDumpMarker;
     std::set<std::wstring> named;
-    const std::vector<vemo::test::TraceRecord> names = OwnLines(kDumpNamePrefix);
+    const std::vector<std::wstring> names = DumpNames();
     ASSERT_EQ(kFaultingThreads, names.size()) << AllTraces(recorder);
-    for (const vemo::test::TraceRecord& r : names) {
-        const std::string quoted = r.text.substr(std::strlen(kDumpNamePrefix));
-        ASSERT_EQ('>', quoted.back()) << r.text;
-        const std::wstring path(quoted.begin(), quoted.end() - 1);
-        ASSERT_EQ(0u, path.find(head)) << r.text;
-        ASSERT_TRUE(path.ends_with(kDumpExtension)) << r.text;
-        const std::wstring stamp = path.substr(head.size(), path.size() - head.size() - std::size(kDumpExtension) + 1);
-        const ULONGLONG at = StampSeconds(stamp);
-        EXPECT_GE(at, Seconds(released)) << r.text;
-        EXPECT_LE(at, Seconds(ended)) << r.text;
+    for (const std::wstring& path : names) {
+        ASSERT_EQ(0u, path.find(DumpNameHead())) << vemo::test::Narrow(path);
+        ASSERT_TRUE(path.ends_with(kDumpExtension)) << vemo::test::Narrow(path);
+        const ULONGLONG at = StampSeconds(Stamp(path));
+        EXPECT_GE(at, Seconds(released)) << vemo::test::Narrow(path);
+        EXPECT_LE(at, Seconds(ended)) << vemo::test::Narrow(path);
         named.insert(path.substr(DumpDirectory().size()));
     }
-    std::cout << "[          ] dump names in one second: " << (named.size() == 1 ? "yes" : "no") << std::endl;
+    if (how == Release::kDumpsStartTogether) {
+        EXPECT_EQ(kFaultingThreads, named.size());
+    } else {
+        std::cout << "[          ] dump names in one second: " << (named.size() == 1 ? "yes" : "no") << std::endl;
+    }
 
     // Exactly the named files, each a complete dump.
     EXPECT_EQ(named, vemo::test::FileNamesIn(DumpDirectory()));
@@ -183,7 +227,14 @@ void TwoFaultsTest::FaultTwiceInOneSecond() {
 
 TEST_F(TwoFaultsTest, TwoThreadsFaultingInOneSecondEachTryADumpAndEndThroughTheirHandler) {
     const int repetitions = vemo::test::ScaledCount(1, 5);
-    for (int i = 0; i < repetitions && !HasFatalFailure(); ++i) FaultTwiceInOneSecond();
+    for (int i = 0; i < repetitions && !HasFatalFailure(); ++i) FaultTwice(Release::kTogether);
+}
+
+// Two dumps of different names started at the same moment: both are written completely, and both
+// threads end through their handler; the process does not hang.
+TEST_F(TwoFaultsTest, TwoDumpsStartedAtTheSameMomentAreBothWritten) {
+    const int repetitions = vemo::test::ScaledCount(1, 5);
+    for (int i = 0; i < repetitions && !HasFatalFailure(); ++i) FaultTwice(Release::kDumpsStartTogether);
 }
 
 }  // namespace
