@@ -939,11 +939,10 @@ std::string BrokenFile(Rng& rng, const GeneratorWorld& world, Breakage breakage)
             text.replace(text.rfind(end), end.size(), L"</" + document.rootName + L"X>");
             break;
         }
-        case Breakage::kDuplicateAttribute: {
-            const size_t plugin = text.find(L"<plugin");
-            text.insert(plugin + 7, L" dup=\"1\" dup=\"2\"");
+        case Breakage::kDuplicateAttribute:
+            // On the root: a "<plugin" found first may sit inside a CDATA section.
+            text.insert(rootOpen + 1 + document.rootName.size(), L" dup=\"1\" dup=\"2\"");
             break;
-        }
         case Breakage::kRawLessThan: insertAtContent(rng.Chance(50) ? L"a<1b" : L"a< b"); break;
         case Breakage::kRawAmpersand: insertAtContent(L"a & b"); break;
         case Breakage::kUndefinedEntity: insertAtContent(L"&vemoUndefined;"); break;

@@ -127,6 +127,7 @@ void BrokenFiles(Rng& rng) {
     ASSERT_TRUE(WriteBytes(file, BrokenFile(rng, TheWorld().generator(), breakage)));
     const std::string where = std::string("broken: ") + BreakageName(breakage);
     CheckRead(file, {}, kBrokenReadMaximum, where);
+    KeepForReplay(file);
     CountExtra((std::string("reader.malformed/") + BreakageName(breakage)).c_str(), 1);
     ExpectNoCaughtExceptions(where);
 }
@@ -143,6 +144,7 @@ void DeepNesting(Rng& rng) {
     const std::wstring text = WriteDocument(rng, document, encoding);
     const std::wstring file = CaseFile("deep");
     ASSERT_TRUE(WriteBytes(file, EncodeDocument(text, encoding)));
+    KeepForReplay(file);
     const int deepest = DeepestElement(text);
     const std::string where = "deepest element at level " + std::to_string(deepest);
     if (deepest > kWineDepthLimit && RunningUnderWine()) {
