@@ -185,13 +185,12 @@ std::string _GetVersionFromRegistry(const std::string& compId, int iVersionKind)
         default:
             return {};
     }
-    std::string key;
-    if (_UsesComponentRegistry(compId)) {
-        key = fromPackage ? NewestPackageVersionKey(compId) : NewestComponentVersionKey(compId);
-    } else if (!fromPackage) {
-        key = kProductKey;  // used directly, without a versions subkey
-    }
-    if (key.empty()) return {};
+    if (!_UsesComponentRegistry(compId) && fromPackage) return {};  // the product has no package key
+    // A key path too long for its buffer is empty: it reads as missing values, so the build
+    // number kinds still give "0".
+    const std::string key = !_UsesComponentRegistry(compId) ? std::string(kProductKey)  // without a versions subkey
+                            : fromPackage                    ? NewestPackageVersionKey(compId)
+                                                             : NewestComponentVersionKey(compId);
 
     switch (iVersionKind) {
         case CDB_VERSION_WITH_BUILD:
