@@ -6,7 +6,6 @@
 #include <knownfolders.h>
 #include <psapi.h>
 #include <shlobj.h>
-#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -89,24 +88,10 @@ bool Stop(SC_HANDLE service) {
     return ::ControlService(service, SERVICE_CONTROL_STOP, &status) && WaitForState(service, SERVICE_STOPPED);
 }
 
-std::vector<DWORD> HostProcesses() {
-    std::vector<DWORD> ids;
-    unique_handle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry)) {
-        if (_wcsicmp(entry.szExeFile, kHostProcess) == 0) ids.push_back(entry.th32ProcessID);
-    }
-    return ids;
-}
+std::vector<DWORD> HostProcesses() { return vemo::test::ProcessIdsNamed(kHostProcess); }
 
 // Every start ends with the user-session host: the next one must find none, as at boot.
-void EndHostProcesses() {
-    for (DWORD id : HostProcesses()) {
-        unique_handle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
-        if (process && ::TerminateProcess(process.get(), 0)) ::WaitForSingleObject(process.get(), kHostWaitMs);
-    }
-}
+void EndHostProcesses() { vemo::test::EndProcessesNamed(kHostProcess, kHostWaitMs); }
 
 // What the process has committed for itself. Wine leaves PrivateUsage at 0 and counts resident
 // anonymous memory as the page-file usage; on Windows both are the commit charge.

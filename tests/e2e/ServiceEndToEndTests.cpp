@@ -5,7 +5,6 @@
 // after windows.h
 #include <knownfolders.h>
 #include <shlobj.h>
-#include <tlhelp32.h>
 
 #include <fstream>
 #include <memory>
@@ -103,22 +102,9 @@ bool SendControl(const wchar_t* name, DWORD control) {
 
 constexpr wchar_t kHostExe[] = L"VeMoHost.exe";
 
-std::vector<DWORD> HostProcesses() {
-    std::vector<DWORD> ids;
-    vemo::unique_handle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    PROCESSENTRY32W entry{sizeof(entry)};
-    for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry)) {
-        if (_wcsicmp(entry.szExeFile, kHostExe) == 0) ids.push_back(entry.th32ProcessID);
-    }
-    return ids;
-}
+std::vector<DWORD> HostProcesses() { return ProcessIdsNamed(kHostExe); }
 
-void EndHostProcesses() {
-    for (DWORD id : HostProcesses()) {
-        vemo::unique_handle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
-        if (process && ::TerminateProcess(process.get(), 0)) ::WaitForSingleObject(process.get(), kStateTimeoutMs);
-    }
-}
+void EndHostProcesses() { EndProcessesNamed(kHostExe, kStateTimeoutMs); }
 
 class ServiceEndToEnd : public ::testing::Test {
 protected:

@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 
 #include <psapi.h>
+#include <tlhelp32.h>
 
 #include "common/UniqueHandle.h"
 
@@ -255,6 +256,24 @@ DWORD OpenHandleCount() {
     DWORD count = 0;
     for (ULONG i = 0; i < table->count; ++i) count += table->entries[i].processId == ::GetCurrentProcessId() ? 1 : 0;
     return count;
+}
+
+std::vector<DWORD> ProcessIdsNamed(const wchar_t* exeName) {
+    std::vector<DWORD> ids;
+    unique_handle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry)) {
+        if (_wcsicmp(entry.szExeFile, exeName) == 0) ids.push_back(entry.th32ProcessID);
+    }
+    return ids;
+}
+
+void EndProcessesNamed(const wchar_t* exeName, DWORD waitMs) {
+    for (DWORD id : ProcessIdsNamed(exeName)) {
+        unique_handle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
+        if (process && ::TerminateProcess(process.get(), 0)) ::WaitForSingleObject(process.get(), waitMs);
+    }
 }
 
 SIZE_T PrivateBytes() {

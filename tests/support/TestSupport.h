@@ -91,6 +91,10 @@ bool WaitFor(Predicate predicate, DWORD timeoutMs) {
 
 std::string Narrow(const std::wstring& text);  // ANSI code page
 
+// Processes of the prefix whose executable file is named exeName (any case), and ending them.
+std::vector<DWORD> ProcessIdsNamed(const wchar_t* exeName);
+void EndProcessesNamed(const wchar_t* exeName, DWORD waitMs);
+
 // Handles this process holds open. GetProcessHandleCount answers 0 under Wine; the system's
 // handle table is what both Windows and Wine really report.
 DWORD OpenHandleCount();

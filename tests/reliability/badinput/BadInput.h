@@ -41,6 +41,22 @@ private:
 // batch of cases and at the end.
 void RunCases(const char* kind, int shortForm, int longForm, const std::function<void(Rng&)>& body);
 
+// One kind of generated input as a test parameter: its counts in the short and the long form.
+struct Group {
+    const char* kind;
+    const char* name;
+    int shortForm;
+    int longForm;
+    void (*body)(Rng&);
+};
+// The parameterised test's name for a group.
+struct GroupName {
+    template <typename Info>
+    std::string operator()(const Info& info) const {
+        return info.param.name;
+    }
+};
+
 // Counted towards the summary line by RunCases; a group that splits a case into several
 // inputs reports the extra ones here.
 void CountExtra(const char* kind, int n);

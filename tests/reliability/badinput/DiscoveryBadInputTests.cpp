@@ -361,14 +361,6 @@ void LongDirectories(Rng& rng) {
     }
 }
 
-struct Group {
-    const char* kind;
-    const char* name;
-    int shortForm;
-    int longForm;
-    void (*body)(Rng&);
-};
-
 const Group kGroups[] = {
     {"discovery.directories", "HostileDirectoriesAndRegistryShapes", 50, 1200, HostileDirectories},
     {"discovery.longdirs", "DirectoriesAroundThePathLimit", 1, 12, LongDirectories},
@@ -392,7 +384,7 @@ TEST_P(DiscoveryBadInput, FindsCountsAndFillsExactlyWhatTheFilesSay) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Discovery, DiscoveryBadInput, ::testing::ValuesIn(kGroups),
-                         [](const ::testing::TestParamInfo<Group>& info) { return std::string(info.param.name); });
+                         GroupName{});
 
 }  // namespace
 }  // namespace badinput

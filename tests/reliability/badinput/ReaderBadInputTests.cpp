@@ -158,14 +158,6 @@ void DeepNesting(Rng& rng) {
     ExpectNoCaughtExceptions(where);
 }
 
-struct Group {
-    const char* kind;
-    const char* name;
-    int shortForm;
-    int longForm;
-    void (*body)(Rng&);
-};
-
 const Group kGroups[] = {
     {"reader.values", "HostileValuesInEveryEncoding", 200, 6000, HostileValues},
     {"reader.malformed", "FilesNoParserAccepts", 200, 2500, BrokenFiles},
@@ -183,7 +175,7 @@ TEST_P(ReaderBadInput, ReadsExactlyWhatTheFileSaysAndNothingForABrokenOne) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Reader, ReaderBadInput, ::testing::ValuesIn(kGroups),
-                         [](const ::testing::TestParamInfo<Group>& info) { return std::string(info.param.name); });
+                         GroupName{});
 
 }  // namespace
 }  // namespace badinput

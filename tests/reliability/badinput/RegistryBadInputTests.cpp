@@ -315,14 +315,6 @@ void RandomValues(Rng& rng) {
     ExpectNoCaughtExceptions("random values");
 }
 
-struct Group {
-    const char* kind;
-    const char* name;
-    int shortForm;
-    int longForm;
-    void (*body)(Rng&);
-};
-
 const Group kGroups[] = {
     {"registry.directories", "DirectoryValuesOfEveryShape", 80, 1500, HostileDirectoryValues},
     {"registry.versions", "VersionSubkeysAndValuesOfEveryShape", 50, 800, HostileVersions},
@@ -340,7 +332,7 @@ TEST_P(RegistryBadInput, ConfigDbAnswersAsTheRegistrySaysAndStaysInsideTheBuffer
 }
 
 INSTANTIATE_TEST_SUITE_P(Registry, RegistryBadInput, ::testing::ValuesIn(kGroups),
-                         [](const ::testing::TestParamInfo<Group>& info) { return std::string(info.param.name); });
+                         GroupName{});
 
 }  // namespace
 }  // namespace badinput
