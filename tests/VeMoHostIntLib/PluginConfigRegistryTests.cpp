@@ -4,7 +4,6 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -57,7 +56,7 @@ protected:
     }
     std::vector<std::wstring> ReadNames(const std::string& xml) {
         const std::wstring file = dir.path() + L"B0009998.xml";
-        std::ofstream(vemo::test::Narrow(file), std::ios::binary | std::ios::trunc) << xml;
+        EXPECT_TRUE(vemo::test::WriteFileBytes(file, xml));
         std::vector<CPluginInfo> infos(4);
         CPluginConfig config(file.c_str());
         CPluginInfo* first = infos.data();

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -16,7 +15,7 @@ protected:
     vemo::test::ScratchDirectory dir{L"plugincfg"};
     std::wstring Write(const std::string& xml) {
         const std::wstring file = dir.path() + L"B0009999.xml";
-        std::ofstream(vemo::test::Narrow(file), std::ios::binary | std::ios::trunc) << xml;
+        EXPECT_TRUE(vemo::test::WriteFileBytes(file, xml));
         return file;
     }
     int Read(const std::wstring& file, std::vector<CPluginInfo>& out, int maxCount) {

@@ -4,7 +4,6 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -63,7 +62,7 @@ bool InstallComponent(const wchar_t* id, const std::wstring& configDir) {
 }
 
 void WriteFile(const std::wstring& path, const std::string& bytes) {
-    std::ofstream(vemo::test::Narrow(path), std::ios::binary | std::ios::trunc) << bytes;
+    ASSERT_TRUE(vemo::test::WriteFileBytes(path, bytes));
 }
 
 std::string PluginXml(const std::string& description, const std::string& body) {

@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <regex>
 #include <string>
 #include <vector>
@@ -62,6 +62,10 @@ protected:
         ::SetEnvironmentVariableW(kLogVariable, log.c_str());
     }
     void TearDown() override {
+        // A failure under load is seldom reproducible alone: keep what the service traced.
+        if (HasFailure()) {
+            for (const TraceRecord& r : recorder.Records()) std::printf("  trace: %s\n", r.text.c_str());
+        }
         ::SetEnvironmentVariableW(kLogVariable, nullptr);
         ::SetEnvironmentVariableW(kLoadDelayVariable, nullptr);
         g_daemonModeIdle = true;
@@ -72,8 +76,8 @@ protected:
         ASSERT_TRUE(SetString(kProductKey, L"CompVersion", L"1.0"));
         ASSERT_TRUE(SetString(kProductKey, L"ProgKey", product.path()));
         ASSERT_TRUE(SetString(kProtectedDirectoriesKey, L"SystemDir", vemo::test::ExecutableDirectory()));
-        std::ofstream(vemo::test::Narrow(product.path() + L"B0000001.xml"), std::ios::binary | std::ios::trunc)
-            << "<?xml version=\"1.0\"?><root>" << plugins << "</root>";
+        ASSERT_TRUE(vemo::test::WriteFileBytes(product.path() + L"B0000001.xml",
+                                               "<?xml version=\"1.0\"?><root>" + plugins + "</root>"));
     }
     static bool InstallComponent(const wchar_t* id) {
         return SetString(std::wstring(kComponentsKey) + id + L"\\Versions\\1.0", L"CompVersion", L"1.0");
@@ -144,7 +148,8 @@ TEST(ParseCommandLineChild, Report) {
     bool pure = true;
     bool withoutDaemon = false;
     const int32_t result = ParseCommandLine(pure, withoutDaemon);
-    std::ofstream(vemo::test::Narrow(path)) << result << " " << pure << " " << withoutDaemon;
+    vemo::test::WriteFileBytes(path, std::to_string(result) + " " + std::to_string(pure) + " " +
+                                           std::to_string(withoutDaemon));
 }
 
 TEST(ParseCommandLineTest, FlagsNeedTheirPrefixAndIgnoreCase) {

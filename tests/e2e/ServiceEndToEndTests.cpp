@@ -6,7 +6,6 @@
 #include <knownfolders.h>
 #include <shlobj.h>
 
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -307,8 +306,7 @@ std::string PluginElement(const char* name, bool pure, const char* run) {
 }
 
 void WritePluginFile(const std::wstring& path, const std::string& plugins) {
-    std::ofstream(Narrow(path), std::ios::binary | std::ios::trunc)
-        << "<?xml version=\"1.0\"?><root>" << plugins << "</root>";
+    ASSERT_TRUE(vemo::test::WriteFileBytes(path, "<?xml version=\"1.0\"?><root>" + plugins + "</root>"));
 }
 
 DWORD ServiceProcessId(const wchar_t* name) { return Status(name).dwProcessId; }

@@ -32,6 +32,9 @@ CapturedProcess RunProcessCaptured(const std::wstring& program, const std::wstri
 
 // Whole file as bytes; empty when it cannot be read.
 std::string ReadFileBytes(const std::wstring& path);
+// Replaces the file with bytes. The handle is not inheritable and closed on return: a CRT stream's
+// handle is inherited by children started meanwhile, which then keep the program's reads out.
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 std::vector<std::string> SplitLines(const std::string& text);
 // Lines of a file that begin with prefix followed by a blank (the test plug-ins' evidence format).
 size_t CountLinesStartingWith(const std::wstring& path, const std::string& prefix);

@@ -4,7 +4,6 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -39,7 +38,7 @@ constexpr DWORD kExitNotChecked = 3;
 std::wstring Bin() { return vemo::test::ExecutableDirectory(); }
 
 void WriteFile(const std::wstring& path, const std::string& bytes) {
-    std::ofstream(Narrow(path), std::ios::binary | std::ios::trunc) << bytes;
+    ASSERT_TRUE(vemo::test::WriteFileBytes(path, bytes));
 }
 
 std::string Element(const std::string& name, const std::string& text) {

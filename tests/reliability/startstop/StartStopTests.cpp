@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <memory>
 #include <random>
 #include <string>
@@ -109,10 +108,11 @@ protected:
             vemo::test::DeleteRegistryTree(L"SOFTWARE\\TRUVOeg\\Components\\B0003815");
         }
         ::SetEnvironmentVariableW(kLoadDelayVariable, s.slowLoading ? kLoadDelayMs : nullptr);
-        std::ofstream(vemo::test::Narrow(product.path() + L"B0000001.xml"), std::ios::binary | std::ios::trunc)
-            << "<?xml version=\"1.0\"?><root>" << Plugin("Eins", "Initialize", "RunPollStop")
-            << Plugin("Zwei", s.slowInitialize ? "InitializeSlow" : "Initialize", "RunPollStop")
-            << Plugin("Drei", "Initialize", "Run") << "</root>";
+        ASSERT_TRUE(vemo::test::WriteFileBytes(
+            product.path() + L"B0000001.xml",
+            "<?xml version=\"1.0\"?><root>" + Plugin("Eins", "Initialize", "RunPollStop") +
+                Plugin("Zwei", s.slowInitialize ? "InitializeSlow" : "Initialize", "RunPollStop") +
+                Plugin("Drei", "Initialize", "Run") + "</root>"));
     }
 
     bool Seen(const std::string& text) const {
