@@ -3,6 +3,7 @@
 #include <knownfolders.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "common/UniqueHandle.h"
@@ -64,8 +65,9 @@ void FromKnownFolder(const FolderSource& source, char (&buffer)[kFolderBufferByt
         }
     }
     if (!path) return;
-    size_t converted = 0;
-    if (wcstombs_s(&converted, buffer, kFolderBufferBytes, path, kFolderMaxChars) != 0) buffer[0] = '\0';
+    // In the ANSI code page, as the narrow file functions that get the path read it.
+    const std::string narrow = _ConvertToUnicode(std::wstring(path));
+    if (narrow.size() <= kFolderMaxChars) std::memcpy(buffer, narrow.c_str(), narrow.size() + 1);
 }
 
 }  // namespace

@@ -148,9 +148,10 @@ void _TracerWrite(bool isError, const char* pszFormat, ...) {
                          text.c_str());
         }
         if (callback) {
-            size_t converted = 0;
-            const errno_t status = mbstowcs_s(&converted, wide.data(), wide.size(), text.c_str(), text.size());
-            if (status != 0 || converted <= 1) {  // converted counts the terminator
+            // The ANSI code page, as the text's paths and IDs were narrowed with.
+            const int converted = ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.c_str(), length,
+                                                        wide.data(), static_cast<int>(wide.size()) - 1);
+            if (converted <= 0) {
                 CallbackFixedText(callback, kConvertError);
             } else {
                 callback(isError, wide.c_str());

@@ -68,6 +68,9 @@ TEST_F(ConfigDbTest, TracerWriteReportsBadFormatsAndConvertsUmlauts) {
     EXPECT_TRUE(trace.HasError(L"Fehler im Format des Tracing-Strings!"));
     configdb::_TracerWrite(true, "Prüfung <%d> %s", 5, "Größe");
     EXPECT_TRUE(trace.HasError(L"Prüfung <5> Größe"));
+    // Code page 1252 holds "€" at 0x80, which the C runtime's default locale reads as U+0080.
+    configdb::_TracerWrite(true, "Kosten%s", "\x80");
+    EXPECT_TRUE(trace.HasError(L"Kosten\u20AC"));
     configdb::_TracerWrite(false, "Hinweis");
     EXPECT_TRUE(trace.HasInfo(L"Hinweis"));
 }

@@ -230,14 +230,14 @@ bool _IsAbsolutePath(const wchar_t* pszPath) {
 }
 
 std::wstring ConvertToUnicode(const char* pszText) {
-    const size_t length = strlen(pszText);
-    std::wstring wide(length + 1, L'\0');
-    const size_t converted = mbstowcs(wide.data(), pszText, length + 1);
-    if (converted == static_cast<size_t>(-1) || converted == 0) {
+    // The ANSI code page, as the narrow process functions read a program path.
+    const int length = static_cast<int>(strlen(pszText));
+    const int chars = length > 0 ? ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, pszText, length, nullptr, 0) : 0;
+    std::wstring wide(static_cast<size_t>(chars > 0 ? chars : 0), L'\0');
+    if (chars <= 0 || ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, pszText, length, wide.data(), chars) != chars) {
         TraceFormatW(kLevelError, _GetTraceCategory(), kMsgConvertFailed, pszText);
         return std::wstring();
     }
-    wide.resize(converted);
     return wide;
 }
 

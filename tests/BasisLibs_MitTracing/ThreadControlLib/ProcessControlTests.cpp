@@ -342,6 +342,22 @@ TEST_F(ThreadControlProcesses, TheNarrowFormStartsTheProgramWithoutParameters) {
     EXPECT_TRUE(StartsWith(detail[0], kScopeA)) << detail[0];
 }
 
+TEST_F(ThreadControlProcesses, TheNarrowFormReadsTheProgramInTheAnsiCodePage) {
+    // "€" is one byte in code page 1252 that the C runtime's default locale reads as U+0080.
+    const std::wstring folder = scratch.path() + L"Kosten\u20AC\\";
+    const std::string narrowFolder = vemo::test::Narrow(folder);
+    if (narrowFolder.find('?') != std::string::npos) GTEST_SKIP() << "the ANSI code page has no euro sign";
+    ASSERT_TRUE(::CreateDirectoryW(folder.c_str(), nullptr));
+    const std::wstring program = folder + kConsoleChild;
+    ASSERT_TRUE(::CopyFileW(Child().c_str(), program.c_str(), FALSE));
+    const std::wstring evidencePath = NextEvidence();
+    ASSERT_EQ(ThreadControl::kStartProcessSucceeded,
+              ThreadControl::TC_StartProcessAsyncA(vemo::test::Narrow(program).c_str()));
+    Evidence evidence;
+    ASSERT_TRUE(WaitForEvidence(evidencePath, evidence));
+    EXPECT_EQ(Quoted(program) + kBlank, evidence.commandLine);
+}
+
 TEST_F(ThreadControlProcesses, TheNarrowFormRejectsNullAndEmptyPrograms) {
     EXPECT_EQ(ThreadControl::kStartProcessBadArguments, ThreadControl::TC_StartProcessAsyncA(nullptr));
     EXPECT_EQ(1u, Count(2, kMsgBothNull));
