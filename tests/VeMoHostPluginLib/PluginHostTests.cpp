@@ -6,8 +6,12 @@
 // after windows.h
 #include <psapi.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <iterator>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "RecorderClient.h"
@@ -31,8 +35,21 @@ constexpr double kSlowInitializeSeconds = 4.5;
 constexpr int32_t kNegativeTimeout = -1;
 constexpr int32_t kTimeoutSevenLooks = 2300;  // 2000, 1700, ... 200 remain: seven looks
 constexpr size_t kLeakCyclePlugins = 8;
-constexpr int kLeakCycles = 3;
-constexpr SIZE_T kPrivateBytesSlack = 64 * 1024;
+constexpr int kLeakWarmUpCycles = 3;
+constexpr int kLeakCycles = 6;
+// Wine reports resident memory, so pages first touched late (a deeper stack, a heap block) show as
+// growth; a thread stack left per cycle (1 MiB under Wine) or a block per plug-in and cycle does not hide.
+constexpr SIZE_T kPrivateBytesSlack = 256 * 1024;
+// Events the runtimes create for a lock on its first contention, which comes at a random cycle and
+// stays; a handle lost per cycle still shows as kLeakCycles.
+constexpr size_t kHandleNoise = 2;
+
+// Wine frees the stack of an ended thread only when the next thread ends. A thread ended just
+// before every reading leaves the same one stack pending each time.
+SIZE_T SettledPrivateBytes() {
+    std::thread([] {}).join();
+    return vemo::test::PrivateBytes();
+}
 
 struct Spec {
     const wchar_t* name;
@@ -264,22 +281,26 @@ TEST_F(PluginHostTest, ACycleGivesBackEveryHandleAndItsMemory) {
         ::DeleteFileW(log.c_str());
         recorder.Reset();
     };
-    cycle();  // first use of heaps, trace buffers and the loader
+    // First use of heaps, trace buffers and the loader.
+    for (int i = 0; i < kLeakWarmUpCycles; ++i) cycle();
     // Wine's loader keeps a few KiB of every load and free of a module: measured here alone, for
     // the same module and as many cycles, and not counted against the host.
-    const SIZE_T loaderBefore = vemo::test::PrivateBytes();
+    const SIZE_T loaderBefore = SettledPrivateBytes();
     for (int i = 0; i < kLeakCycles; ++i) {
         vemo::unique_hmodule(::LoadLibraryW((PluginDirectory() + kTestPluginDll).c_str()));
     }
-    const SIZE_T loaderAfter = vemo::test::PrivateBytes();
+    const SIZE_T loaderAfter = SettledPrivateBytes();
     const SIZE_T loaderGrowth = loaderAfter > loaderBefore ? loaderAfter - loaderBefore : 0;
-    const DWORD handlesBefore = vemo::test::OpenHandleCount();
-    const SIZE_T bytesBefore = vemo::test::PrivateBytes();
-    ASSERT_GT(handlesBefore, 0u) << "the handle table cannot be read";
+    const std::set<USHORT> handlesBefore = vemo::test::OpenHandles();
+    const SIZE_T bytesBefore = SettledPrivateBytes();
+    ASSERT_FALSE(handlesBefore.empty()) << "the handle table cannot be read";
     ASSERT_GT(bytesBefore, 0u) << "the memory counters cannot be read";
     for (int i = 0; i < kLeakCycles; ++i) cycle();
-    EXPECT_EQ(handlesBefore, vemo::test::OpenHandleCount());
-    EXPECT_LE(vemo::test::PrivateBytes(), bytesBefore + loaderGrowth + kPrivateBytesSlack);
+    const std::set<USHORT> handlesAfter = vemo::test::OpenHandles();
+    std::set<USHORT> added;
+    std::ranges::set_difference(handlesAfter, handlesBefore, std::inserter(added, added.end()));
+    EXPECT_LE(handlesAfter.size(), handlesBefore.size() + kHandleNoise) << "new: " << vemo::test::DescribeHandles(added);
+    EXPECT_LE(SettledPrivateBytes(), bytesBefore + loaderGrowth + kPrivateBytesSlack);
 }
 
 }  // namespace

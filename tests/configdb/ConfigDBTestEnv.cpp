@@ -220,13 +220,7 @@ std::string UniqueComponentId() {
     return id;
 }
 
-std::wstring Widen(const std::string& text) {
-    if (text.empty()) return {};
-    const int n = ::MultiByteToWideChar(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<size_t>(n), L'\0');
-    ::MultiByteToWideChar(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), out.data(), n);
-    return out;
-}
+std::wstring Widen(const std::string& text) { return vemo::test::Widen(text); }
 
 std::string Narrow(const std::wstring& text) { return vemo::test::Narrow(text); }
 

@@ -247,12 +247,20 @@ struct SystemHandleTable {
     SystemHandleEntry entries[1];
 };
 using NtQuerySystemInformationFn = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);
+constexpr ULONG kObjectTypeInformation = 2;
+constexpr size_t kTypeInformationBytes = 1024;
+struct TypeName {  // the first member of the type information: its name
+    USHORT length;
+    USHORT maximumLength;
+    const wchar_t* buffer;
+};
+using NtQueryObjectFn = LONG(WINAPI*)(HANDLE, ULONG, void*, ULONG, ULONG*);
 }  // namespace
 
-DWORD OpenHandleCount() {
+std::set<USHORT> OpenHandles() {
     const auto query = reinterpret_cast<NtQuerySystemInformationFn>(
         reinterpret_cast<void (*)()>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
-    if (!query) return 0;
+    if (!query) return {};
     std::vector<BYTE> buffer(kHandleTableStartBytes);
     LONG status = 0;
     ULONG needed = 0;
@@ -260,11 +268,41 @@ DWORD OpenHandleCount() {
            kStatusInfoLengthMismatch) {
         buffer.resize(buffer.size() * 2);
     }
-    if (status != 0) return 0;
+    if (status != 0) return {};
     const auto* table = reinterpret_cast<const SystemHandleTable*>(buffer.data());
-    DWORD count = 0;
-    for (ULONG i = 0; i < table->count; ++i) count += table->entries[i].processId == ::GetCurrentProcessId() ? 1 : 0;
-    return count;
+    std::set<USHORT> handles;
+    for (ULONG i = 0; i < table->count; ++i) {
+        if (table->entries[i].processId == ::GetCurrentProcessId()) handles.insert(table->entries[i].handle);
+    }
+    return handles;
+}
+
+DWORD OpenHandleCount() { return static_cast<DWORD>(OpenHandles().size()); }
+
+std::string DescribeHandles(const std::set<USHORT>& handles) {
+    const auto query = reinterpret_cast<NtQueryObjectFn>(
+        reinterpret_cast<void (*)()>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQueryObject")));
+    std::string text;
+    for (USHORT value : handles) {
+        alignas(8) BYTE buffer[kTypeInformationBytes] = {};
+        ULONG needed = 0;
+        const HANDLE handle = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(value));
+        std::wstring type = L"?";
+        if (query && query(handle, kObjectTypeInformation, buffer, sizeof(buffer), &needed) == 0) {
+            const auto* name = reinterpret_cast<const TypeName*>(buffer);
+            if (name->buffer) type.assign(name->buffer, name->length / sizeof(wchar_t));
+        }
+        text += (text.empty() ? "" : ", ") + std::to_string(value) + " " + Narrow(type);
+    }
+    return text;
+}
+
+std::wstring Widen(const std::string& text) {
+    if (text.empty()) return {};
+    const int n = ::MultiByteToWideChar(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(static_cast<size_t>(n), L'\0');
+    ::MultiByteToWideChar(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), out.data(), n);
+    return out;
 }
 
 std::vector<DWORD> ProcessIdsNamed(const wchar_t* exeName) {

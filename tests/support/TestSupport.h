@@ -93,6 +93,7 @@ bool WaitFor(Predicate predicate, DWORD timeoutMs) {
 }
 
 std::string Narrow(const std::wstring& text);  // ANSI code page
+std::wstring Widen(const std::string& text);  // ANSI code page
 
 // Processes of the prefix whose executable file is named exeName (any case), and ending them.
 std::vector<DWORD> ProcessIdsNamed(const wchar_t* exeName);
@@ -101,6 +102,9 @@ void EndProcessesNamed(const wchar_t* exeName, DWORD waitMs);
 // Handles this process holds open. GetProcessHandleCount answers 0 under Wine; the system's
 // handle table is what both Windows and Wine really report.
 DWORD OpenHandleCount();
+std::set<USHORT> OpenHandles();
+// "value type, ..." of handles of this process, for a message that says what was left open.
+std::string DescribeHandles(const std::set<USHORT>& handles);
 // Memory this process has for itself. Wine answers 0 for PrivateUsage and reports resident
 // private memory as the page-file usage instead.
 SIZE_T PrivateBytes();

@@ -50,7 +50,7 @@ TEST_F(CrashInThread, FaultEndsOnlyItsThreadWithATraceLineAndARealDump) {
     EmptyLogDir();
     // One old-pattern dump that the translator's cleanup must remove.
     const std::wstring oldDump = LogDir() + L"X__AppCrashDump_01.01.2020.00.00.00.dmp.txt";
-    ASSERT_TRUE(WriteBytes(oldDump, "alt"));
+    ASSERT_TRUE(vemo::test::WriteFileBytes(oldDump, "alt"));
 
     vemo::unique_handle thread(ThreadControl::_CreateThread(&WriteThroughNull, nullptr, kThreadName));
     ASSERT_TRUE(thread);
@@ -63,7 +63,7 @@ TEST_F(CrashInThread, FaultEndsOnlyItsThreadWithATraceLineAndARealDump) {
     EXPECT_TRUE(HasLineStartingWith(1, kFaultLinePrefix)) << DumpRecords();
     EXPECT_FALSE(Exists(oldDump));
 
-    const auto files = FilesIn(LogDir());
+    const auto files = vemo::test::FileNamesIn(LogDir());
     ASSERT_EQ(1u, files.size());
     const std::wstring name = *files.begin();
     EXPECT_NE(std::wstring::npos, name.find(L"__V" + BuildVersion() + L"_AppCrashDump_")) << vemo::test::Narrow(name);
@@ -77,7 +77,7 @@ TEST_F(CrashInThread, InvalidParameterHandlerWritesADumpAndReturns) {
     // Called the way the runtime calls it; the caller goes on afterwards.
     InvalidParameterHandler(nullptr, nullptr, nullptr, 0, 0);
     EXPECT_TRUE(HasLineStartingWith(1, kInvalidParameterLinePrefix)) << DumpRecords();
-    const auto files = FilesIn(LogDir());
+    const auto files = vemo::test::FileNamesIn(LogDir());
     ASSERT_EQ(1u, files.size());
     EXPECT_EQ(kMinidumpSignature, vemo::test::ReadFileBytes(LogDir() + *files.begin()).substr(0, 4));
 }

@@ -12,6 +12,7 @@
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/DumpHistorie.h"
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/MiniDump.h"
 #include "DumpTestEnv.h"
+#include "TestSupport.h"
 #include "common/UniqueHandle.h"
 #include "tracing/Trace.h"
 
@@ -76,15 +77,15 @@ protected:
     }
 
     void Create(const std::vector<std::wstring>& names) {
-        for (const auto& name : names) ASSERT_TRUE(dumptest::WriteBytes(LogDir() + name, "dump")) << name.c_str();
-        ASSERT_EQ(names.size(), dumptest::FilesIn(LogDir()).size());
+        for (const auto& name : names) ASSERT_TRUE(vemo::test::WriteFileBytes(LogDir() + name, "dump")) << name.c_str();
+        ASSERT_EQ(names.size(), vemo::test::FileNamesIn(LogDir()).size());
     }
     static std::set<std::wstring> Without(std::vector<std::wstring> names, const std::vector<std::wstring>& gone) {
         std::set<std::wstring> rest(names.begin(), names.end());
         for (const auto& name : gone) rest.erase(name);
         return rest;
     }
-    static std::set<std::wstring> Remaining() { return dumptest::FilesIn(LogDir()); }
+    static std::set<std::wstring> Remaining() { return vemo::test::FileNamesIn(LogDir()); }
 };
 
 // --- how many stay --------------------------------------------------------------------------------
@@ -283,7 +284,7 @@ TEST_F(DumpHistory, TheListKeysCurrentNamesByStampAndKeepsEqualKeysInOrder) {
 TEST_F(DumpHistory, ANameFromTheNameOperationIsFoundAndKeyedByItsStamp) {
     wchar_t name[kMiniDumpPathChars] = {};
     GetMiniDumpFilename(name);
-    ASSERT_TRUE(dumptest::WriteBytes(name, "dump"));
+    ASSERT_TRUE(vemo::test::WriteFileBytes(name, "dump"));
     const std::wstring fileName = std::wstring(name).substr(LogDir().size());
     ASSERT_EQ(std::vector<std::wstring>{fileName}, SearchOrder(kCurrentMask));
     EXPECT_TRUE(SearchOrder(kOldMask).empty());

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/ExceptionTranslator.h"
+#include "TestSupport.h"
 #include "common/UniqueHandle.h"
 #include "configdb/ConfigDB.h"
 
@@ -33,8 +34,6 @@ bool HasLineOfKind(bool isError, const std::wstring& text) {
     return false;
 }
 
-using vemo::unique_hfind;
-
 }  // namespace
 
 void SetLogDir(const std::wstring& logDir) { g_logDir = logDir; }
@@ -45,33 +44,13 @@ std::wstring BuildVersion() {
            std::to_wstring(VEMO_TEST_VERSION_PATCH) + L".0";
 }
 
-std::set<std::wstring> FilesIn(const std::wstring& directory) {
-    std::set<std::wstring> names;
-    WIN32_FIND_DATAW data{};
-    unique_hfind find(::FindFirstFileW((directory + L"*").c_str(), &data));
-    if (!find) return names;
-    do {
-        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.insert(data.cFileName);
-    } while (::FindNextFileW(find.get(), &data));
-    return names;
-}
-
 void EmptyLogDir() {
     ASSERT_FALSE(LogDir().empty());
-    for (const std::wstring& name : FilesIn(LogDir())) {
+    for (const std::wstring& name : vemo::test::FileNamesIn(LogDir())) {
         const std::wstring path = LogDir() + name;
         ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
         EXPECT_TRUE(::DeleteFileW(path.c_str())) << "could not remove " << testing::PrintToString(path);
     }
-}
-
-bool WriteBytes(const std::wstring& path, const std::string& bytes) {
-    vemo::unique_hfile file(
-        ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return false;
-    DWORD written = 0;
-    return ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-           written == bytes.size();
 }
 
 bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }

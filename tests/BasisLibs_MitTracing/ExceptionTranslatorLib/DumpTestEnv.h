@@ -23,11 +23,8 @@ const std::wstring& LogDir();
 // The version the build wrote into this program's resource, "major.minor.patch.0".
 std::wstring BuildVersion();
 
-// Names of the files (not directories) in a directory.
-std::set<std::wstring> FilesIn(const std::wstring& directory);
 // Deletes every file in the log directory.
 void EmptyLogDir();
-bool WriteBytes(const std::wstring& path, const std::string& bytes);
 bool Exists(const std::wstring& path);
 
 // ISO 8859-1 text as the trace module receives it (the tests' texts stay below U+0100).

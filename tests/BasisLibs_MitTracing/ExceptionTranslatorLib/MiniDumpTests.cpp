@@ -41,7 +41,7 @@ std::wstring TempFile(const std::wstring& name) { return LogDir() + name; }
 
 bool DbgHelpLoaded() { return ::GetModuleHandleW(kDbgHelp) != nullptr; }
 
-bool RunningUnderWine() { return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
+using vemo::test::RunningUnderWine;
 
 // --- reading a dump back ----------------------------------------------------------------------
 
@@ -263,7 +263,7 @@ TEST_F(MiniDumpFile, WrittenFromADispatchedExceptionReplacesTheFileAndCarriesThe
     // Longer than any dump of this small program: a dump written over it without truncating
     // would leave its tail behind.
     const std::string old(kOldFileBytes, 'X');
-    ASSERT_TRUE(dumptest::WriteBytes(file, old));
+    ASSERT_TRUE(vemo::test::WriteFileBytes(file, old));
     RaiseWithDump(file);
 
     const std::string bytes = vemo::test::ReadFileBytes(file);
@@ -299,7 +299,7 @@ TEST_F(MiniDumpFile, WrittenFromACapturedContextUnderTheNameOfTheNameOperation) 
     CreateMiniDump(&pointers, name);
 
     const std::wstring fileName = std::wstring(name).substr(LogDir().size());
-    EXPECT_EQ(std::set<std::wstring>{fileName}, dumptest::FilesIn(LogDir()));
+    EXPECT_EQ(std::set<std::wstring>{fileName}, vemo::test::FileNamesIn(LogDir()));
     const DumpFacts facts = ReadDump(vemo::test::ReadFileBytes(name));
     ASSERT_TRUE(facts.valid);
     EXPECT_TRUE(facts.hasException);
@@ -317,7 +317,7 @@ TEST_F(MiniDumpFile, WithoutAUsableNameOrFileNothingIsWrittenAndTheLibraryIsUnlo
 
     CreateMiniDump(&pointers, nullptr);
     CreateMiniDump(&pointers, L"");
-    EXPECT_TRUE(dumptest::FilesIn(LogDir()).empty());
+    EXPECT_TRUE(vemo::test::FileNamesIn(LogDir()).empty());
     EXPECT_FALSE(DbgHelpLoaded());
 
     // A directory that does not exist: the file cannot be created.
@@ -328,7 +328,7 @@ TEST_F(MiniDumpFile, WithoutAUsableNameOrFileNothingIsWrittenAndTheLibraryIsUnlo
 
     // A file another handle holds without sharing stays as it is.
     const std::wstring busy = TempFile(L"busy.dmp.txt");
-    ASSERT_TRUE(dumptest::WriteBytes(busy, "busy"));
+    ASSERT_TRUE(vemo::test::WriteFileBytes(busy, "busy"));
     {
         vemo::unique_hfile holder(
             ::CreateFileW(busy.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -367,7 +367,7 @@ TEST_F(FileVersion, FilesWithoutVersionGiveZerosAndConfigDbErrors) {
     {
         dumptest::ConfigDbLines configDb;
         const std::wstring text = TempFile(L"plain.txt");
-        ASSERT_TRUE(dumptest::WriteBytes(text, "no resources here"));
+        ASSERT_TRUE(vemo::test::WriteFileBytes(text, "no resources here"));
         EXPECT_EQ(kNoVersion, _GetFileVersionString(text.c_str()));
         EXPECT_TRUE(configDb.HasErrorWithNumber(kInfoSizeFailedHead, kInfoSizeFailedTail))
             << testing::PrintToString(configDb.Dump());

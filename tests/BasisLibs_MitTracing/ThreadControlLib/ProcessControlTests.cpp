@@ -57,9 +57,7 @@ constexpr char kScopeA[] = "---> Beginn: ThreadControl::TC_StartProcessAsyncA (4
 constexpr char kScopeInternal[] =
     "---> Beginn: ThreadControl::_StartProcess (31) BasisLibs_MitTracing/ThreadControlLib/ProcessControlInt.h";
 
-bool RunningUnderWine() {
-    return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-}
+using vemo::test::RunningUnderWine;
 
 bool FileExists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 

@@ -37,9 +37,7 @@ constexpr char kScopePublic[] = "---> Beginn: ThreadControl::TC_ExecuteProcessAs
 constexpr char kScopeInternal[] = "---> Beginn: ThreadControl::_ExecuteProcessAsUser (145)";
 constexpr char kScopeFindView[] = "---> Beginn: ThreadControl::FindDesktopFolderView (16)";
 
-bool RunningUnderWine() {
-    return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-}
+using vemo::test::RunningUnderWine;
 
 std::wstring HostPath() {
     const std::wstring relative = vemo::test::ExecutableDirectory() + kHostRelativePath;

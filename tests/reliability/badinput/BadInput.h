@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "TestSupport.h"
+
 namespace badinput {
 
 // SplitMix64: small, fast and the same on every machine, so a seed replays a case exactly.
@@ -64,9 +66,6 @@ void CountExtra(const char* kind, int n);
 // True when every heap of the process (the process heap and the CRT's) passes validation.
 bool HeapsValid();
 
-// True under Wine (ntdll exports wine_get_version), to name the deviations the tests meet there.
-bool RunningUnderWine();
-
 // --- text ------------------------------------------------------------------------------------
 
 // UTF-16 to UTF-8 (a surrogate pair becomes one 4-byte sequence).
@@ -74,9 +73,6 @@ std::string Utf8(const std::wstring& text);
 std::string Utf16(const std::wstring& text, bool bigEndian);
 // The code page's bytes, or nothing when a character cannot be written in it.
 bool SingleByte(const std::wstring& text, UINT codePage, std::string& bytes);
-// Through the ANSI code page and back, as the platform converts (default character, best fit).
-std::string ToAcp(const std::wstring& text);
-std::wstring FromAcp(const std::string& text);
 std::string Hex(uint64_t value);
 
 // The suite's scratch key below HKCU that HKLM of this process is redirected to.

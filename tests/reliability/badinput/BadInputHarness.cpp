@@ -118,11 +118,6 @@ bool HeapsValid() {
     return valid && ::HeapValidate(::GetProcessHeap(), 0, nullptr) != FALSE && _heapchk() == _HEAPOK;
 }
 
-bool RunningUnderWine() {
-    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-    return ntdll && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
-
 void CountExtra(const char* kind, int n) {
     std::lock_guard lock(g_countLock);
     g_counts[kind] += n;
@@ -201,23 +196,6 @@ bool SingleByte(const std::wstring& text, UINT codePage, std::string& bytes) {
     ::WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, text.c_str(), static_cast<int>(text.size()), bytes.data(),
                           n, nullptr, &usedDefault);
     return !usedDefault && bytes.size() == text.size();
-}
-
-std::string ToAcp(const std::wstring& text) {
-    if (text.empty()) return {};
-    const int n = ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                        nullptr);
-    std::string out(static_cast<size_t>(n), '\0');
-    ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
-    return out;
-}
-
-std::wstring FromAcp(const std::string& text) {
-    if (text.empty()) return {};
-    const int n = ::MultiByteToWideChar(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<size_t>(n), L'\0');
-    ::MultiByteToWideChar(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), out.data(), n);
-    return out;
 }
 
 }  // namespace badinput

@@ -27,7 +27,7 @@ constexpr char kLogDirPart[] = "\\LogDir";
 constexpr char kProtectedPart[] = "\\ProtectedDirectories";
 constexpr char kComponentTable[][9] = {"B0003815", "B0003810", "B0003811", "B0003812", "B0003813", "B0003814"};
 
-std::wstring Wide(const std::string& narrow) { return FromAcp(narrow); }
+std::wstring Wide(const std::string& narrow) { return vemo::test::Widen(narrow); }
 
 bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
@@ -75,7 +75,7 @@ std::string HighestVersionKey(const std::string& versionsKey) {
         const LSTATUS status = ::RegEnumKeyExW(key.get(), index, name, &chars, nullptr, nullptr, nullptr, nullptr);
         if (status == ERROR_NO_MORE_ITEMS) break;
         if (status != ERROR_SUCCESS) continue;
-        const std::string narrow = ToAcp(std::wstring(name, chars));
+        const std::string narrow = vemo::test::Narrow(std::wstring(name, chars));
         if (narrow.size() + 1 > kSubKeyNameBytes) continue;
         const double version = std::atof(narrow.c_str());
         if (version > 0 && version > best) {
@@ -166,7 +166,7 @@ std::string ProgramTitle() {
     ::GetModuleFileNameW(nullptr, path, MAX_PATH);
     std::wstring title(path);
     title = title.substr(title.find_last_of(L"\\/") + 1);
-    return ToAcp(title.substr(0, title.rfind(L'.')));
+    return vemo::test::Narrow(title.substr(0, title.rfind(L'.')));
 }
 
 }  // namespace
@@ -232,14 +232,14 @@ std::string CutToPathBuffer(std::string path) {
 
 std::string ModuleDirectory() {
     const std::wstring directory = vemo::test::ExecutableDirectory();
-    return ToAcp(directory);
+    return vemo::test::Narrow(directory);
 }
 
 std::string KnownFolderNarrow(REFKNOWNFOLDERID folder) {
     PWSTR path = nullptr;
     if (FAILED(::SHGetKnownFolderPath(folder, KF_FLAG_CREATE, nullptr, &path))) return {};
     vemo::unique_cotaskmem owner(path);
-    return WithBackslash(ToAcp(path));
+    return WithBackslash(vemo::test::Narrow(path));
 }
 
 bool NarrowId(const std::wstring& wide, std::string& narrow) {
@@ -358,6 +358,6 @@ std::string ExpandTemplates(const std::string& path, const std::string& category
     return text;
 }
 
-std::wstring ReaderPath(const std::wstring& text) { return FromAcp(ExpandTemplates(ToAcp(text), "")); }
+std::wstring ReaderPath(const std::wstring& text) { return vemo::test::Widen(ExpandTemplates(vemo::test::Narrow(text), "")); }
 
 }  // namespace badinput::model

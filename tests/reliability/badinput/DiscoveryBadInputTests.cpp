@@ -68,7 +68,7 @@ std::vector<std::wstring> ExpectedFiles() {
     for (const wchar_t* id : {kOwnId, kSecondId}) {
         if (!model::IsInstalled(id)) continue;
         std::wstring directory;
-        if (!model::WidenPath(model::KonfigDir(ToAcp(id)), directory) || !WideExists(directory) ||
+        if (!model::WidenPath(model::KonfigDir(vemo::test::Narrow(id)), directory) || !WideExists(directory) ||
             directory.size() > kPathLimit) {
             continue;
         }
@@ -115,7 +115,7 @@ public:
             case 0: PutValue(key, L"", REG_SZ, WideBytes(bare)); break;
             case 1: PutValue(key, L"", REG_EXPAND_SZ, WideBytes(directory)); break;
             case 2: PutValue(key, L"", REG_MULTI_SZ, WideBytes(directory + std::wstring(L"\0junk\0", 6))); break;
-            case 3: PutValue(key, L"", REG_BINARY, ToAcp(directory)); break;
+            case 3: PutValue(key, L"", REG_BINARY, vemo::test::Narrow(directory)); break;
             case 4: PutValue(key, L"", REG_SZ, WideBytes(directory + L"missing\\")); break;
             case 5: PutValue(key, L"", REG_SZ, WideBytes(directory + std::wstring(300, L'x'))); break;
             case 6: PutValue(key, L"", REG_DWORD, std::string(4, '\0')); break;

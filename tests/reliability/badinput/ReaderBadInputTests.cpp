@@ -10,6 +10,7 @@
 
 #include "BadInput.h"
 #include "PluginDocuments.h"
+#include "TestSupport.h"
 #include "VeMoHostIntLib/PluginKonfig.h"
 #include "World.h"
 
@@ -147,7 +148,7 @@ void DeepNesting(Rng& rng) {
     KeepForReplay(file);
     const int deepest = DeepestElement(text);
     const std::string where = "deepest element at level " + std::to_string(deepest);
-    if (deepest > kWineDepthLimit && RunningUnderWine()) {
+    if (deepest > kWineDepthLimit && vemo::test::RunningUnderWine()) {
         // Wine: the whole document is refused, like a broken one; never a part of it.
         CheckRead(file, {}, options.maxPlugins, where + " (beyond Wine's limit)");
         CountExtra("reader.deep/beyond Wine's limit", 1);

@@ -86,12 +86,12 @@ Shaped Shape(Rng& rng, const std::wstring& text) {
     switch (rng.Below(12)) {
         case 0: return {REG_EXPAND_SZ, WideBytes(text)};
         case 1: return {REG_MULTI_SZ, WideBytes(text + std::wstring(L"\0other\0", 7))};
-        case 2: return {REG_BINARY, ToAcp(text)};
-        case 3: return {REG_BINARY, ToAcp(text) + std::string(1, '\0') + "tail"};
-        case 4: return {REG_NONE, ToAcp(text)};
+        case 2: return {REG_BINARY, vemo::test::Narrow(text)};
+        case 3: return {REG_BINARY, vemo::test::Narrow(text) + std::string(1, '\0') + "tail"};
+        case 4: return {REG_NONE, vemo::test::Narrow(text)};
         case 5: {
             // Four bytes of text as a number: "C:\" and its terminator read as a path.
-            std::string bytes = ToAcp(text).substr(0, 3);
+            std::string bytes = vemo::test::Narrow(text).substr(0, 3);
             bytes.resize(4, '\0');
             return {REG_DWORD, bytes};
         }
@@ -235,7 +235,7 @@ void HostileVersions(Rng& rng) {
     Component component(NewComponentId(rng));
     const int subkeys = rng.Between(1, 5);
     for (int i = 0; i < subkeys; ++i) {
-        const std::wstring version = component.Version(FromAcp(rng.Pick(kVersionNames)));
+        const std::wstring version = component.Version(vemo::test::Widen(rng.Pick(kVersionNames)));
         const wchar_t* versions[] = {L"5.2", L"", L"\u00E4\u20AC\u4E2D", L"7"};
         if (rng.Chance(80)) Put(version, L"CompVersion", Shape(rng, rng.Pick(versions)));
         if (rng.Chance(70)) {

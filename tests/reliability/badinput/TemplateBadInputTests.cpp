@@ -33,7 +33,7 @@ std::string RandomCase(Rng& rng, std::string text) {
     return text;
 }
 
-std::string Argument(Rng& rng, const std::vector<std::wstring>& ids) { return ToAcp(rng.Pick(ids)); }
+std::string Argument(Rng& rng, const std::vector<std::wstring>& ids) { return vemo::test::Narrow(rng.Pick(ids)); }
 
 std::string HostilePath(Rng& rng) {
     const GeneratorWorld& world = TheWorld().generator();

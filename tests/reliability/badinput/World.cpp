@@ -129,7 +129,7 @@ void World::RegisterComponents() {
     PutValue(VersionKey(L"B0009961", L"1.0") + L"\\ProtectedDirectories", L"ProgDir", REG_SZ, WideBytes(L"sub"));
     PutValue(VersionKey(L"B0009962", L"1.0") + L"\\ConfigDir", L"", REG_EXPAND_SZ, WideBytes(withMark));
     PutValue(VersionKey(L"B0009963", L"1.0") + L"\\ConfigDir", L"", REG_SZ, WideBytes(unclosed, false));
-    PutValue(VersionKey(L"B0009964", L"1.0") + L"\\ConfigDir", L"", REG_BINARY, ToAcp(umlaut));
+    PutValue(VersionKey(L"B0009964", L"1.0") + L"\\ConfigDir", L"", REG_BINARY, vemo::test::Narrow(umlaut));
     PutValue(VersionKey(L"B0009964", L"1.0") + L"\\ProtectedDirectories", L"FixedProgDir", REG_MULTI_SZ,
              WideBytes(euro + std::wstring(L"\0other\0", 7)));
     PutValue(VersionKey(L"B0009965", L"1.0") + L"\\ConfigDir", L"", REG_SZ,
@@ -141,7 +141,7 @@ void World::RegisterComponents() {
     // {logdir( creates its folder below the per-user log folder: only these, removed afterwards.
     m_generator.logIds = {L"B0009971", L"b0009972", L""};
     for (const wchar_t* id : {L"b0009971", L"b0009972"}) {
-        const std::wstring folder = FromAcp(model::LogDirCreated(ToAcp(id)));
+        const std::wstring folder = vemo::test::Widen(model::LogDirCreated(vemo::test::Narrow(id)));
         if (::GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES) m_createdLogDirs.push_back(folder);
     }
 }

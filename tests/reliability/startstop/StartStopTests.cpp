@@ -8,8 +8,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <memory>
 #include <random>
+#include <set>
 #include <string>
 
 #include "QRNCSAVeMoDaemon001/DaemonSettings.h"
@@ -159,22 +161,27 @@ protected:
                      [this] { return vemo::test::WaitFor([&] { return Seen("InitEvent set"); }, kPhaseMs); },
                      "warm-up");
         m_threads = ThreadCount();
-        m_handles = vemo::test::OpenHandleCount();
-        ASSERT_GT(m_handles, 0u) << "the handle table cannot be read";
+        m_handles = vemo::test::OpenHandles();
+        ASSERT_FALSE(m_handles.empty()) << "the handle table cannot be read";
     }
     void ExpectNoHandleLeft(int cycles) {
         // A few handles come and go with Wine's own worker threads; a leak per cycle does not hide.
-        EXPECT_TRUE(vemo::test::WaitFor([&] { return vemo::test::OpenHandleCount() <= m_handles + kHandleNoise; }, kSettleMs))
-            << vemo::test::OpenHandleCount() << " handles after " << cycles << " cycles, " << m_handles << " before";
+        std::set<USHORT> now;
+        const bool settled = vemo::test::WaitFor(
+            [&] { return (now = vemo::test::OpenHandles()).size() <= m_handles.size() + kHandleNoise; }, kSettleMs);
+        std::set<USHORT> added;
+        std::ranges::set_difference(now, m_handles, std::inserter(added, added.end()));
+        EXPECT_TRUE(settled) << now.size() << " handles after " << cycles << " cycles, " << m_handles.size()
+                             << " before; new: " << vemo::test::DescribeHandles(added);
     }
 
-    static constexpr DWORD kHandleNoise = 4;
+    static constexpr size_t kHandleNoise = 4;
     vemo::test::HklmSandbox sandbox{kSandboxRoot};
     Recorder recorder;
     vemo::test::ScratchDirectory product{L"B0003810stop"};
     std::wstring log = product.path() + L"evidence.log";
     DWORD m_threads = 0;  // 0 until a clean cycle has been counted
-    DWORD m_handles = 0;
+    std::set<USHORT> m_handles;
 };
 
 TEST_F(StartStop, AStopInEachStageOfTheStartUpEndsCleanly) {
