@@ -3,7 +3,8 @@
 # beside its target. The figures and how to read them: docs/performance.md.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/setup.sh"
-wineserver -w >/dev/null 2>&1 || true
+# A session left running (an interrupted test run) would be measured along: end it first.
+wineserver -k >/dev/null 2>&1 || true
 
 rows=""
 for bench in trace_bench plugin_bench service_bench; do
