@@ -104,6 +104,16 @@ protected:
     static std::wstring Child(const wchar_t* name = kConsoleChild) { return vemo::test::ExecutableDirectory() + name; }
     static std::wstring Quoted(const std::wstring& text) { return kQuote + text + kQuote; }
 
+    // Starts program through the narrow form and checks the command line the child received.
+    void ExpectNarrowStart(const std::wstring& program) {
+        const std::wstring evidencePath = NextEvidence();
+        ASSERT_EQ(ThreadControl::kStartProcessSucceeded,
+                  ThreadControl::TC_StartProcessAsyncA(vemo::test::Narrow(program).c_str()));
+        Evidence evidence;
+        ASSERT_TRUE(WaitForEvidence(evidencePath, evidence));
+        EXPECT_EQ(Quoted(program) + kBlank, evidence.commandLine);
+    }
+
     // The file the next child writes; handed over through the environment it inherits.
     std::wstring NextEvidence() {
         const std::wstring path = scratch.path() + vemo::FormatW(kEvidenceName, ++evidenceCount);
@@ -328,13 +338,7 @@ TEST_F(ThreadControlProcesses, AWindowedProgramIsWaitedForUntilItIsIdle) {
 }
 
 TEST_F(ThreadControlProcesses, TheNarrowFormStartsTheProgramWithoutParameters) {
-    const std::wstring program = Child();
-    const std::wstring evidencePath = NextEvidence();
-    ASSERT_EQ(ThreadControl::kStartProcessSucceeded,
-              ThreadControl::TC_StartProcessAsyncA(vemo::test::Narrow(program).c_str()));
-    Evidence evidence;
-    ASSERT_TRUE(WaitForEvidence(evidencePath, evidence));
-    EXPECT_EQ(Quoted(program) + kBlank, evidence.commandLine);
+    ASSERT_NO_FATAL_FAILURE(ExpectNarrowStart(Child()));
     const auto detail = Texts(16);
     ASSERT_FALSE(detail.empty());
     EXPECT_TRUE(StartsWith(detail[0], kScopeA)) << detail[0];
@@ -348,12 +352,7 @@ TEST_F(ThreadControlProcesses, TheNarrowFormReadsTheProgramInTheAnsiCodePage) {
     ASSERT_TRUE(::CreateDirectoryW(folder.c_str(), nullptr));
     const std::wstring program = folder + kConsoleChild;
     ASSERT_TRUE(::CopyFileW(Child().c_str(), program.c_str(), FALSE));
-    const std::wstring evidencePath = NextEvidence();
-    ASSERT_EQ(ThreadControl::kStartProcessSucceeded,
-              ThreadControl::TC_StartProcessAsyncA(vemo::test::Narrow(program).c_str()));
-    Evidence evidence;
-    ASSERT_TRUE(WaitForEvidence(evidencePath, evidence));
-    EXPECT_EQ(Quoted(program) + kBlank, evidence.commandLine);
+    ExpectNarrowStart(program);
 }
 
 TEST_F(ThreadControlProcesses, TheNarrowFormRejectsNullAndEmptyPrograms) {
