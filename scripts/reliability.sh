@@ -5,7 +5,8 @@
 set -euo pipefail
 BUILD_TARGETS="${BUILD_TARGETS:-startstop_tests fault_matrix_tests bad_input_tests}"
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
-wineserver -w >/dev/null 2>&1 || true
+# A session left running (an interrupted test run) would never end by itself: end it first.
+wineserver -k >/dev/null 2>&1 || true
 export VEMO_RELIABILITY_LONG=1
 
 status=0
