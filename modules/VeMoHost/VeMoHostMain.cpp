@@ -6,13 +6,14 @@
 #include <cwchar>
 
 #include "common/DllSearch.h"
+#include "common/HostWindow.h"
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/ExceptionTranslator.h"
 #include "common/TraceCategories.h"
 #include "tracing/Trace.h"
 
 namespace {
 
-constexpr wchar_t kWindowClass[] = L"VeMoHostWindow";
+constexpr const wchar_t* kWindowClass = vemo::kHostWindowClass;
 constexpr wchar_t kWindowTitle[] = L"VeMoHost";
 constexpr wchar_t kMsgStarted[] = L"VeMoHost gestartet, pid <%d>";
 constexpr wchar_t kMsgNoWindow[] = L"VeMoHost: Fenster konnte nicht erzeugt werden, Fehler <%d>!";

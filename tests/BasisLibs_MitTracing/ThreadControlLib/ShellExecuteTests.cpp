@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <cwchar>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -12,6 +14,7 @@
 #include "QnUmTraceSystem001/TraceSettings.h"
 #include "TestSupport.h"
 #include "ThreadControlTraceTest.h"
+#include "common/HostWindow.h"
 #include "common/UniqueHandle.h"
 #include "common/WideFormat.h"
 
@@ -92,6 +95,9 @@ BOOL CALLBACK MatchProcessWindow(HWND window, LPARAM context) noexcept {
     DWORD owner = 0;
     ::GetWindowThreadProcessId(window, &owner);
     if (owner != search->processId) return TRUE;
+    wchar_t className[64] = {};
+    ::GetClassNameW(window, className, static_cast<int>(std::size(className)));
+    if (std::wcscmp(className, vemo::kHostWindowClass) != 0) return TRUE;
     search->window = window;
     return FALSE;
 }
