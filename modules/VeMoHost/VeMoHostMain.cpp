@@ -13,7 +13,6 @@
 
 namespace {
 
-constexpr const wchar_t* kWindowClass = vemo::kHostWindowClass;
 constexpr wchar_t kWindowTitle[] = L"VeMoHost";
 constexpr wchar_t kMsgStarted[] = L"VeMoHost gestartet, pid <%d>";
 constexpr wchar_t kMsgNoWindow[] = L"VeMoHost: Fenster konnte nicht erzeugt werden, Fehler <%d>!";
@@ -51,10 +50,10 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, PWSTR, int) {
     windowClass.cbSize = sizeof(windowClass);
     windowClass.lpfnWndProc = &HostWindowProc;
     windowClass.hInstance = hInstance;
-    windowClass.lpszClassName = kWindowClass;
+    windowClass.lpszClassName = vemo::kHostWindowClass;
     // Never shown, but top-level: only such windows receive WM_ENDSESSION.
     if (!::RegisterClassExW(&windowClass) ||
-        !::CreateWindowExW(0, kWindowClass, kWindowTitle, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
+        !::CreateWindowExW(0, vemo::kHostWindowClass, kWindowTitle, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
                            CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, hInstance, nullptr)) {
         TraceFormatW(vemo::tracing::kLevelError, vemo::kCategoryVeMoHost, kMsgNoWindow,
                      static_cast<int>(::GetLastError()));

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "common/AnsiText.h"
 #include "common/WideFormat.h"
 #include "configdb/ConfigDBInternal.h"
 
@@ -31,37 +32,16 @@ std::string FormatNarrow(const char* pszFormat, ...) {
 }
 
 // An empty source converts to an empty result without complaint: there was nothing to lose.
-// Both directions use the process's ANSI code page, as the narrow registry and file functions
-// do. wcstombs_s/mbstowcs_s would convert in the CRT's "C" locale, which is ISO 8859-1: an ID or
-// directory holding "€" (or another character at 0x80-0x9F of code page 1252) would not convert
-// or would come back as another path. A character the code page lacks still fails.
+// Both directions use the process's ANSI code page, as the narrow registry and file functions do.
 std::string _ConvertToUnicode(const std::wstring& text) {
-    if (text.empty()) return {};
-    const int length = static_cast<int>(text.size());
-    BOOL usedDefault = FALSE;
-    const int bytes =
-        ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.c_str(), length, nullptr, 0, nullptr, &usedDefault);
-    std::string narrow(static_cast<size_t>(bytes > 0 ? bytes : 0), '\0');
-    if (bytes <= 0 || usedDefault ||
-        ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.c_str(), length, narrow.data(), bytes, nullptr,
-                              &usedDefault) != bytes ||
-        usedDefault) {
-        _TracerWrite(true, kConvertFailed, Printable(text).c_str());
-        return {};
-    }
+    std::string narrow;
+    if (!vemo::WideToAnsi(text, narrow)) _TracerWrite(true, kConvertFailed, Printable(text).c_str());
     return narrow;
 }
 
 std::wstring _ConvertToUnicode(const std::string& text) {
-    if (text.empty()) return {};
-    const int length = static_cast<int>(text.size());
-    const int chars = ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.c_str(), length, nullptr, 0);
-    std::wstring wide(static_cast<size_t>(chars > 0 ? chars : 0), L'\0');
-    if (chars <= 0 ||
-        ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.c_str(), length, wide.data(), chars) != chars) {
-        _TracerWrite(true, kConvertFailed, text.c_str());
-        return {};
-    }
+    std::wstring wide;
+    if (!vemo::AnsiToWide(text, wide)) _TracerWrite(true, kConvertFailed, text.c_str());
     return wide;
 }
 

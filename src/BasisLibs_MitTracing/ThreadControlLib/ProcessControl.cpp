@@ -11,6 +11,7 @@
 #include "BasisLibs_MitTracing/ThreadControlLib/ProcessInfo.h"
 #include "BasisLibs_MitTracing/ThreadControlLib/ShellExecuteFromExplorer.h"
 #include "BasisLibs_MitTracing/ThreadControlLib/ThreadFunctions.h"
+#include "common/AnsiText.h"
 #include "common/UniqueHandle.h"
 #include "common/WideFormat.h"
 #include "tracing/MethodTrace.h"
@@ -230,11 +231,9 @@ bool _IsAbsolutePath(const wchar_t* pszPath) {
 }
 
 std::wstring ConvertToUnicode(const char* pszText) {
-    // The ANSI code page, as the narrow process functions read a program path.
-    const int length = static_cast<int>(strlen(pszText));
-    const int chars = length > 0 ? ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, pszText, length, nullptr, 0) : 0;
-    std::wstring wide(static_cast<size_t>(chars > 0 ? chars : 0), L'\0');
-    if (chars <= 0 || ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, pszText, length, wide.data(), chars) != chars) {
+    // An empty program is no program: reported like a text that cannot be converted.
+    std::wstring wide;
+    if (!vemo::AnsiToWide(pszText, wide) || wide.empty()) {
         TraceFormatW(kLevelError, _GetTraceCategory(), kMsgConvertFailed, pszText);
         return std::wstring();
     }

@@ -36,13 +36,6 @@ private:
 
 // --- the case loop -------------------------------------------------------------------------
 
-// Runs the cases of one kind of input: shortForm of them in ctest, longForm with
-// VEMO_RELIABILITY_LONG=1. Each case gets its own seed, printed with any failure; the loop stops
-// at the first failing case of the kind. VEMO_BADINPUT_SEED changes the master seed;
-// VEMO_BADINPUT_REPLAY=<kind>:<seed> runs that one case only. The heaps are checked after every
-// batch of cases and at the end.
-void RunCases(const char* kind, int shortForm, int longForm, const std::function<void(Rng&)>& body);
-
 // One kind of generated input as a test parameter: its counts in the short and the long form.
 struct Group {
     const char* kind;
@@ -51,6 +44,15 @@ struct Group {
     int longForm;
     void (*body)(Rng&);
 };
+
+// Runs the cases of one kind of input: shortForm of them in ctest, longForm with
+// VEMO_RELIABILITY_LONG=1. Each case gets its own seed, printed with any failure; the loop stops
+// at the first failing case of the kind. VEMO_BADINPUT_SEED changes the master seed;
+// VEMO_BADINPUT_REPLAY=<kind>:<seed> runs that one case only. The heaps are checked after every
+// batch of cases and at the end.
+void RunCases(const char* kind, int shortForm, int longForm, const std::function<void(Rng&)>& body);
+inline void RunCases(const Group& group) { RunCases(group.kind, group.shortForm, group.longForm, group.body); }
+
 // The parameterised test's name for a group.
 struct GroupName {
     template <typename Info>

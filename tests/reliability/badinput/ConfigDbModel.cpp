@@ -38,12 +38,7 @@ std::string NarrowData(const StoredValue& value) {
     const size_t units = value.bytes.size() / sizeof(wchar_t);
     std::wstring wide(units, L'\0');
     if (units > 0) std::memcpy(wide.data(), value.bytes.data(), units * sizeof(wchar_t));
-    if (wide.empty()) return {};
-    const int n = ::WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr,
-                                        nullptr);
-    std::string out(static_cast<size_t>(n), '\0');
-    ::WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n, nullptr, nullptr);
-    return out;
+    return vemo::test::Narrow(wide);
 }
 
 bool InComponentTable(const std::string& compId) {

@@ -379,8 +379,7 @@ protected:
 };
 
 TEST_P(DiscoveryBadInput, FindsCountsAndFillsExactlyWhatTheFilesSay) {
-    const Group& group = GetParam();
-    RunCases(group.kind, group.shortForm, group.longForm, group.body);
+    RunCases(GetParam());
 }
 
 INSTANTIATE_TEST_SUITE_P(Discovery, DiscoveryBadInput, ::testing::ValuesIn(kGroups),

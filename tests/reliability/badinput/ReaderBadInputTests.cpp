@@ -171,8 +171,7 @@ protected:
 };
 
 TEST_P(ReaderBadInput, ReadsExactlyWhatTheFileSaysAndNothingForABrokenOne) {
-    const Group& group = GetParam();
-    RunCases(group.kind, group.shortForm, group.longForm, group.body);
+    RunCases(GetParam());
 }
 
 INSTANTIATE_TEST_SUITE_P(Reader, ReaderBadInput, ::testing::ValuesIn(kGroups),

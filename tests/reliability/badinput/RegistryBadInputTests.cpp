@@ -327,8 +327,7 @@ protected:
 };
 
 TEST_P(RegistryBadInput, ConfigDbAnswersAsTheRegistrySaysAndStaysInsideTheBuffer) {
-    const Group& group = GetParam();
-    RunCases(group.kind, group.shortForm, group.longForm, group.body);
+    RunCases(GetParam());
 }
 
 INSTANTIATE_TEST_SUITE_P(Registry, RegistryBadInput, ::testing::ValuesIn(kGroups),
