@@ -17,6 +17,7 @@
 #include "VeMoHostPluginLib/PluginDiscovery.h"
 #include "VeMoHostServiceLib/VeMoHostService.h"
 #include "common/UniqueHandle.h"
+#include "tracing/Trace.h"
 
 using vemo::test::Recorder;
 using vemo::test::TraceRecord;
@@ -198,11 +199,45 @@ TEST_F(ServiceLifecycle, NormalStartWritesTheRunKeyRunsThePluginsAndTriesTheHost
     EXPECT_EQ(1u, Count("Datei <" + vemo::test::Narrow(product.path()) + "VeMoHost.exe> nicht vorhanden!"));
     EXPECT_EQ(1u, Count("Fehler beim Starten des VeMoHosts."));
 
+    // Every read of the stop flag goes through its accessor and shows as a scope: before the
+    // start-up hosts, before discovery, before the threads start and before the host start.
+    EXPECT_EQ(4u, Count("---> Beginn: CVemoHostService::GetVeMoHostServiceStopFlag"));
+
     ASSERT_TRUE(service.OnStop());
     EXPECT_EQ(1u, Count("InitEvent received!"));
     EXPECT_EQ(2u, Calls("Uninitialize"));
     EXPECT_EQ(0, g_numActivePluginInfo);
     EXPECT_EQ(nullptr, g_vecPluginInfo.get());
+}
+
+// ConfigDB's information lines follow the detail level alone: the host category switched off
+// does not drop them, the detail level switched off does.
+TEST_F(ServiceLifecycle, ConfigDbDetailLinesFollowTheDetailLevelOnly) {
+    InstallProduct(Plugin("Eins", "Run"));
+    const auto configDbInfo = [&] {
+        size_t n = 0;
+        for (const TraceRecord& r : recorder.Records()) {
+            n += r.level == vemo::tracing::kLevelDetail && r.category == "VeMoHost" &&
+                         r.text.rfind("CDB_GetKonfigDir: ", 0) == 0
+                     ? 1
+                     : 0;
+        }
+        return n;
+    };
+    recorder.SetCategoryMask("VeMoHost", 0);
+    ASSERT_TRUE(service.OnStart());
+    ASSERT_TRUE(WaitForTrace("InitEvent set"));
+    ASSERT_TRUE(service.OnStop());
+    EXPECT_GT(configDbInfo(), 0u);
+
+    recorder.Reset();
+    recorder.SetLevelMask(vemo::tracing::kLevelException | vemo::tracing::kLevelError | vemo::tracing::kLevelWarning |
+                          vemo::tracing::kLevelInfo);
+    CVemoHostService again{L"TRUVO Kartenwacht-Dienst", L"TRUVO Kartenwacht-Dienst", L"Test"};
+    ASSERT_TRUE(again.OnStart());
+    ASSERT_TRUE(WaitForTrace("InitEvent set"));
+    ASSERT_TRUE(again.OnStop());
+    EXPECT_EQ(0u, configDbInfo());
 }
 
 TEST_F(ServiceLifecycle, AStopDuringASlowDiscoveryStartsNoPluginAndLeavesNothingLoaded) {

@@ -306,7 +306,8 @@ TEST_F(DumpHistory, ScopesNameTheirMethodsAndLines) {
     ClearDumpHistory(kCurrentDumpPattern);
     DumpFileMap list;
     AddFileToMap(kCurrentDumpPattern, list, Entry(L"x.dmp.txt"));
-    const std::wstring source = L" BasisLibs_MitTracing\\ExceptionTranslatorLib\\DumpHistorie";
+    // The same short source form as every other scope of the build.
+    const std::wstring source = L" BasisLibs_MitTracing/ExceptionTranslatorLib/DumpHistorie.cpp";
     EXPECT_TRUE(HasLine(kLevelInfo, L"---> Beginn: ExceptionTranslator::ClearDumpHistory (30)" + source));
     EXPECT_TRUE(HasLine(kLevelInfo, L"---> Beginn: ExceptionTranslator::GetMiniDumpFilemask (95)" + source));
     EXPECT_TRUE(HasLine(kLevelInfo, L"---> Beginn: ExceptionTranslator::AddFileToMap (123)" + source)) << DumpRecords();

@@ -247,7 +247,7 @@ TEST_F(MiniDumpName, ScopeNamesTheMethodAndItsLine) {
     GetMiniDumpFilename(name);
     EXPECT_TRUE(HasLine(vemo::tracing::kLevelInfo,
                         L"---> Beginn: ExceptionTranslator::GetMiniDumpFilename (199) "
-                        L"BasisLibs_MitTracing\\ExceptionTranslatorLib\\ExceptionTranslator"))
+                        L"BasisLibs_MitTracing/ExceptionTranslatorLib/MiniDump.cpp"))
         << DumpRecords();
     EXPECT_TRUE(HasLineStartingWith(vemo::tracing::kLevelInfo, L"<--- Ende: ExceptionTranslator::GetMiniDumpFilename ("))
         << DumpRecords();
@@ -283,7 +283,7 @@ TEST_F(MiniDumpFile, WrittenFromADispatchedExceptionReplacesTheFileAndCarriesThe
     EXPECT_FALSE(DbgHelpLoaded()) << "dbghelp.dll stayed loaded after the dump";
     EXPECT_TRUE(HasLine(vemo::tracing::kLevelInfo,
                         L"---> Beginn: ExceptionTranslator::CreateMiniDump (110) "
-                        L"BasisLibs_MitTracing\\ExceptionTranslatorLib\\ExceptionTranslator"))
+                        L"BasisLibs_MitTracing/ExceptionTranslatorLib/MiniDump.cpp"))
         << DumpRecords();
 }
 

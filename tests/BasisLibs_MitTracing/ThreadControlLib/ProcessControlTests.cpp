@@ -55,7 +55,7 @@ constexpr char kMsgConvertEmpty[] = "ConvertToUnicode: Fehler beim Konvertieren 
 constexpr char kScopeW[] = "---> Beginn: ThreadControl::TC_StartProcessAsyncW (438)";
 constexpr char kScopeA[] = "---> Beginn: ThreadControl::TC_StartProcessAsyncA (475)";
 constexpr char kScopeInternal[] =
-    "---> Beginn: ThreadControl::_StartProcess (31) BasisLibs_MitTracing/ThreadControlLib/ProcessControlInt.h";
+    "---> Beginn: ThreadControl::_StartProcess (31) BasisLibs_MitTracing/ThreadControlLib/ProcessControl.cpp";
 
 using vemo::test::RunningUnderWine;
 
