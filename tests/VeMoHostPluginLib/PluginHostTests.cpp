@@ -239,6 +239,38 @@ TEST_F(PluginHostTest, MoreThanSixtyFourEventsFailTheWaitAtOnce) {
     }
 }
 
+// A module built for the other architecture is refused with a line that says so; the plug-in
+// beside it runs.
+TEST_F(PluginHostTest, AModuleOfTheOtherArchitectureIsRefusedWithAClearLine) {
+    const std::wstring foreign = scratch.path() + L"Fremd.dll";
+    ASSERT_TRUE(vemo::test::WriteFileBytes(foreign, vemo::test::ForeignArchitectureImage()));
+    g_vecPluginInfo = std::make_unique<CPluginInfo[]>(2);
+    g_hPluginsInitialized = std::make_unique<HANDLE[]>(2);
+    g_numPluginInfo = g_numActivePluginInfo = 2;
+    const std::wstring names[] = {L"fremd", L"heimisch"};
+    const std::wstring binaries[] = {L"Fremd.dll", kTestPluginDll};
+    const std::wstring paths[] = {scratch.path(), PluginDirectory()};
+    for (size_t i = 0; i < 2; ++i) {
+        CPluginInfo& pi = Plugin(i);
+        pi._name = names[i];
+        pi._binaryName = binaries[i];
+        pi._path = paths[i];
+        pi._initializeName = L"Initialize";
+        pi._runName = L"RunPollStop";
+        pi._type = CPluginInfo::kTypeDll;
+    }
+    LoadPlugins(false, false);
+    HostPlugins();
+    EXPECT_FALSE(Plugin(0).IsPluginLoaded());
+    EXPECT_EQ(1u, Count("LoadLibraryEx fehlgeschlagen mit <193>"));
+    const char* own = sizeof(void*) == 4 ? "x86 (32 Bit)" : "x64 (64 Bit)";
+    EXPECT_EQ(1u, Count("Modul <" + vemo::test::Narrow(foreign) + "> kann nicht geladen werden: es ist nicht f\xFCr " +
+                        own + " gebaut"));
+    ASSERT_TRUE(WaitForCall("RunPollStop"));
+    UnloadPlugins();
+    EXPECT_EQ(1u, Calls("Uninitialize"));
+}
+
 // --- ending plug-ins --------------------------------------------------------------------------
 
 TEST_F(PluginHostTest, APluginIgnoringTheStopIsTerminatedAfterItsUnloadTime) {
@@ -292,10 +324,14 @@ TEST_F(PluginHostTest, ACycleGivesBackEveryHandleAndItsMemory) {
     for (int i = 0; i < kLeakWarmUpCycles; ++i) cycle();
     // Wine's loader keeps a few KiB of every load and free of a module: measured here alone, for
     // the same module and as many cycles, and not counted against the host.
+    // A MinGW x86 module built with the static runtime also keeps two handles (an event and one
+    // of the loading thread) per load: its thread library's record of that thread outlives it.
     const SIZE_T loaderBefore = SettledPrivateBytes();
+    const size_t loaderHandlesBefore = vemo::test::OpenHandles().size();
     for (int i = 0; i < kLeakCycles; ++i) {
         vemo::unique_hmodule(::LoadLibraryW((PluginDirectory() + kTestPluginDll).c_str()));
     }
+    const size_t loaderHandles = vemo::test::OpenHandles().size() - loaderHandlesBefore;
     const SIZE_T loaderAfter = SettledPrivateBytes();
     const SIZE_T loaderGrowth = loaderAfter > loaderBefore ? loaderAfter - loaderBefore : 0;
     const std::set<USHORT> handlesBefore = vemo::test::OpenHandles();
@@ -306,7 +342,8 @@ TEST_F(PluginHostTest, ACycleGivesBackEveryHandleAndItsMemory) {
     const std::set<USHORT> handlesAfter = vemo::test::OpenHandles();
     std::set<USHORT> added;
     std::ranges::set_difference(handlesAfter, handlesBefore, std::inserter(added, added.end()));
-    EXPECT_LE(handlesAfter.size(), handlesBefore.size() + kHandleNoise) << "new: " << vemo::test::DescribeHandles(added);
+    EXPECT_LE(handlesAfter.size(), handlesBefore.size() + loaderHandles + kHandleNoise)
+        << "new: " << vemo::test::DescribeHandles(added);
     EXPECT_LE(SettledPrivateBytes(), bytesBefore + loaderGrowth + kPrivateBytesSlack);
 }
 

@@ -25,7 +25,7 @@ constexpr wchar_t kMainService[] = L"TRUVO Kartenwacht-Dienst";
 // Real keys, removed again by the fixture.
 constexpr wchar_t kComponentsKey[] = L"SOFTWARE\\TRUVOeg\\Components\\";
 constexpr wchar_t kVersionsPart[] = L"\\Versions\\1.0";
-constexpr wchar_t kInstalledComponent[] = L"B0009901";
+constexpr wchar_t kInstalledComponent[] = L"B0009931";
 constexpr wchar_t kPluginComponent[] = L"B0003811";
 constexpr wchar_t kTestKey[] = L"SOFTWARE\\VeMoPluginCheckTests";
 constexpr char kTestKeyA[] = "SOFTWARE\\VeMoPluginCheckTests";
@@ -59,30 +59,8 @@ std::string File(const std::vector<std::string>& plugins) {
     return xml + "</plugins>";
 }
 
-// DOS header, PE signature, file header for i386 and a PE32 optional header: enough for any
-// loader to read the machine type, nothing to run.
-std::string Pe32Image() {
-    std::string image(512, '\0');
-    IMAGE_DOS_HEADER dos{};
-    dos.e_magic = IMAGE_DOS_SIGNATURE;
-    dos.e_lfanew = sizeof(IMAGE_DOS_HEADER);
-    IMAGE_NT_HEADERS32 nt{};
-    nt.Signature = IMAGE_NT_SIGNATURE;
-    nt.FileHeader.Machine = IMAGE_FILE_MACHINE_I386;
-    nt.FileHeader.SizeOfOptionalHeader = sizeof(IMAGE_OPTIONAL_HEADER32);
-    nt.FileHeader.Characteristics = IMAGE_FILE_EXECUTABLE_IMAGE | IMAGE_FILE_32BIT_MACHINE | IMAGE_FILE_DLL;
-    nt.OptionalHeader.Magic = IMAGE_NT_OPTIONAL_HDR32_MAGIC;
-    nt.OptionalHeader.ImageBase = 0x10000000;
-    nt.OptionalHeader.SectionAlignment = 0x1000;
-    nt.OptionalHeader.FileAlignment = 0x200;
-    nt.OptionalHeader.SizeOfImage = 0x1000;
-    nt.OptionalHeader.SizeOfHeaders = 0x200;
-    nt.OptionalHeader.Subsystem = IMAGE_SUBSYSTEM_WINDOWS_GUI;
-    nt.OptionalHeader.NumberOfRvaAndSizes = IMAGE_NUMBEROF_DIRECTORY_ENTRIES;
-    memcpy(image.data(), &dos, sizeof(dos));
-    memcpy(image.data() + dos.e_lfanew, &nt, sizeof(nt));
-    return image;
-}
+constexpr const char* kToolMachine = sizeof(void*) == 4 ? "x86" : "x64";
+constexpr const char* kForeignMachine = sizeof(void*) == 4 ? "x64" : "x86";
 
 struct ToolRun {
     DWORD exitCode = 0;
@@ -147,7 +125,7 @@ TEST_F(PluginCheckTest, EveryVerdictInTextAndJson) {
                            "</item></menu><implements run=\"RunPollStop\"/>"),
                     Plugin("Basis", "TestPluginUnitialize.dll", Bin(), true, true),
                     Plugin("ByComponent", "TestPlugin.dll", Bin(), true, false,
-                           Element("ignoreoninstalledcomponent", "B0009902,B0009901")),
+                           Element("ignoreoninstalledcomponent", "B0009902,B0009931")),
                     // An ignored plug-in's time-out does not count for the unload time-out.
                     Plugin("ByRegistry", "TestPlugin.dll", Bin(), true, false,
                            Element("ignoreonregistrykey", registry + "Ignore") + Element("timeoutUnload", "9000")),
@@ -164,7 +142,7 @@ TEST_F(PluginCheckTest, EveryVerdictInTextAndJson) {
     const char* expected[] = {"main",     "basis",     "ignoredByComponent", "ignoredByRegistry",
                               "notSystemContext", "duplicate", "emptyPathOrName", "basis"};
     for (size_t i = 0; i < std::size(expected); ++i) EXPECT_EQ(plugins[i]["verdict"].text, expected[i]) << i;
-    EXPECT_EQ(plugins[2]["verdictDetail"].text, "B0009901");
+    EXPECT_EQ(plugins[2]["verdictDetail"].text, "B0009931");
     EXPECT_EQ(plugins[3]["verdictDetail"].text, registry + "Ignore");
     EXPECT_EQ(plugins[5]["verdictDetail"].text, ConfigFile("B0000001.xml") + " #1");
 
@@ -178,7 +156,7 @@ TEST_F(PluginCheckTest, EveryVerdictInTextAndJson) {
     EXPECT_EQ(main["menu"]["entries"][0]["text"].text, "Open");
     EXPECT_EQ(main["menu"]["entries"][0]["function"].number, 5);
     EXPECT_EQ(main["module"]["status"].text, "checked");
-    EXPECT_EQ(main["module"]["machine"].text, "x64");
+    EXPECT_EQ(main["module"]["machine"].text, kToolMachine);
     EXPECT_TRUE(main["module"]["loadable"].boolean);
     const JsonValue& unitialize = plugins[1]["module"]["exports"][2];
     EXPECT_EQ(unitialize["role"].text, "uninitialize");
@@ -202,7 +180,7 @@ TEST_F(PluginCheckTest, EveryVerdictInTextAndJson) {
     EXPECT_NE(TextBlock(text.output, "Basis", file, 2)
                   .find("loaded by the basis service \"TRUVO Kartenwacht-Basis-Dienst\" (/STARTPURE)"),
               std::string::npos);
-    EXPECT_NE(TextBlock(text.output, "ByComponent", file, 3).find("component \"B0009901\" (installed)"),
+    EXPECT_NE(TextBlock(text.output, "ByComponent", file, 3).find("component \"B0009931\" (installed)"),
               std::string::npos);
     EXPECT_NE(TextBlock(text.output, "ByRegistry", file, 4).find("registry value HKLM\\" + registry + "Ignore"),
               std::string::npos);
@@ -214,11 +192,11 @@ TEST_F(PluginCheckTest, EveryVerdictInTextAndJson) {
 }
 
 TEST_F(PluginCheckTest, ModulesThatCannotBeLoaded) {
-    WriteFile(config.path() + L"Pe32.dll", Pe32Image());
+    WriteFile(config.path() + L"Foreign.dll", vemo::test::ForeignArchitectureImage());
     WriteFile(config.path() + L"NotPe.dll", "just text");
     WriteFile(config.path() + L"B0000001.xml",
               File({Plugin("Missing", "NoSuchPlugin.dll", Bin(), true, false),
-                    Plugin("WrongMachine", "Pe32.dll", config.path(), true, false),
+                    Plugin("WrongMachine", "Foreign.dll", config.path(), true, false),
                     Plugin("NoExport", "TestPlugin.dll", Bin(), true, false,
                            "<implements initialize=\"NoSuchExport\"/>"),
                     Plugin("NotPe", "NotPe.dll", config.path(), true, true),
@@ -236,7 +214,7 @@ TEST_F(PluginCheckTest, ModulesThatCannotBeLoaded) {
         EXPECT_FALSE(plugins[i]["module"]["loadable"].boolean) << i;
     }
     for (size_t i = 0; i < 4; ++i) EXPECT_EQ(plugins[i]["verdict"].text, "moduleNotLoadable") << i;
-    EXPECT_EQ(plugins[1]["module"]["machine"].text, "x86");
+    EXPECT_EQ(plugins[1]["module"]["machine"].text, kForeignMachine);
     EXPECT_EQ(plugins[2]["module"]["exports"][0]["configured"].text, "NoSuchExport");
     EXPECT_FALSE(plugins[2]["module"]["exports"][0]["found"].boolean);
     EXPECT_TRUE(plugins[2]["module"]["exports"][1]["found"].boolean);
@@ -246,7 +224,9 @@ TEST_F(PluginCheckTest, ModulesThatCannotBeLoaded) {
     EXPECT_EQ(json["summary"]["warnings"].number, 0);
 
     const ToolRun text = Run(DirArgument());
-    EXPECT_NE(text.output.find("machine type x86, the service needs x64"), std::string::npos) << text.output;
+    EXPECT_NE(text.output.find(std::string("machine type ") + kForeignMachine + ", the service needs " + kToolMachine),
+              std::string::npos)
+        << text.output;
     EXPECT_NE(text.output.find("does not export \"NoSuchExport\" (initialize)"), std::string::npos);
 }
 

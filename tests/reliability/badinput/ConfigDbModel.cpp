@@ -353,6 +353,15 @@ std::string ExpandTemplates(const std::string& path, const std::string& category
     return text;
 }
 
-std::wstring ReaderPath(const std::wstring& text) { return vemo::test::Widen(ExpandTemplates(vemo::test::Narrow(text), "")); }
+// A path the code page cannot hold exactly is kept as written, templates and all.
+std::wstring ReaderPath(const std::wstring& text) {
+    BOOL lossy = FALSE;
+    if (!text.empty() && ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.c_str(), static_cast<int>(text.size()),
+                                               nullptr, 0, nullptr, &lossy) <= 0) {
+        return text;
+    }
+    if (lossy) return text;
+    return vemo::test::Widen(ExpandTemplates(vemo::test::Narrow(text), ""));
+}
 
 }  // namespace badinput::model
