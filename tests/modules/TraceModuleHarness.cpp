@@ -1,6 +1,5 @@
 #include "TraceModuleHarness.h"
 
-#include <shellapi.h>
 
 #include <cstdio>
 #include <regex>
@@ -14,31 +13,12 @@ using namespace vemo::tracemodule;
 
 namespace {
 
-constexpr wchar_t kArgChild[] = L"--vemo-child";
-constexpr wchar_t kArgScratch[] = L"--vemo-scratch=";
-constexpr wchar_t kArgStartEvent[] = L"--vemo-start-event=";
-constexpr wchar_t kArgMarker[] = L"--vemo-marker=";
-// Children print failures only; their output lands in the parent's test log.
-constexpr wchar_t kChildGtestArguments[] = L" --gtest_brief=1 --gtest_filter=";
 constexpr wchar_t kScratchPrefix[] = L"vemo_trace_module";
 constexpr wchar_t kTraceFileName[] = L"trace.log";
-constexpr DWORD kTerminateWaitMs = 10000;
 constexpr char kLineEnd[] = "\r\n";
 // The record layout the module documents: stamp, pid, tid, level, category, text.
 const std::regex kRecordPattern(
     R"(^(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3})\t(\d+)\t(\d+)\t(-?\d+)\t([^\t]*)\t(.*)$)");
-
-ChildRole g_role;
-
-std::wstring ThisProgram() {
-    wchar_t path[MAX_PATH] = {};
-    const DWORD n = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    return std::wstring(path, n);
-}
-
-std::wstring Widen(const char* ascii) { return std::wstring(ascii, ascii + strlen(ascii)); }
-
-bool StartsWith(const std::wstring& text, const wchar_t* prefix) { return text.rfind(prefix, 0) == 0; }
 
 std::vector<BYTE> QueryRaw(HKEY key, const wchar_t* name, DWORD& type, bool& found) {
     DWORD size = 0;
@@ -70,85 +50,25 @@ std::vector<BYTE> TextBytes(const std::wstring& text) {
 
 }  // namespace
 
-const ChildRole& Role() { return g_role; }
-
-void ParseRole() {
-    int count = 0;
-    unique_hlocal argvOwner(::CommandLineToArgvW(::GetCommandLineW(), &count));
-    auto* argv = static_cast<wchar_t**>(argvOwner.get());
-    if (!argv) return;
-    for (int i = 1; i < count; ++i) {
-        const std::wstring arg = argv[i];
-        if (arg == kArgChild) {
-            g_role.active = true;
-        } else if (StartsWith(arg, kArgScratch)) {
-            g_role.scratch = arg.substr(wcslen(kArgScratch)) + L"\\";
-        } else if (StartsWith(arg, kArgStartEvent)) {
-            g_role.startEvent = arg.substr(wcslen(kArgStartEvent));
-        } else if (StartsWith(arg, kArgMarker)) {
-            g_role.marker = Latin1(arg.substr(wcslen(kArgMarker)));
+const ChildRole& Role() {
+    static const ChildRole role = [] {
+        ChildRole r;
+        r.active = InChild();
+        std::wstring fields[3];
+        size_t field = 0;
+        for (const wchar_t c : ChildArgument()) {
+            if (c == L'\t' && field < 2) {
+                ++field;
+            } else {
+                fields[field] += c;
+            }
         }
-    }
-}
-
-int ChildExitCode(int gtestResult) {
-    if (!g_role.active || gtestResult != 0) return gtestResult;
-    return ::testing::UnitTest::GetInstance()->successful_test_count() == 1 ? 0 : kChildRanNothing;
-}
-
-ChildProcesses::~ChildProcesses() {
-    for (const unique_handle& process : m_processes) {
-        if (::WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT) {
-            ::TerminateProcess(process.get(), 1);
-            ::WaitForSingleObject(process.get(), kTerminateWaitMs);
-        }
-    }
-}
-
-::testing::AssertionResult ChildProcesses::Start(size_t count, const std::wstring& scratch,
-                                                 const std::wstring& extraArguments) {
-    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
-    const std::wstring program = ThisProgram();
-    // The scratch path goes without its trailing backslash: before a quote it would escape it.
-    const std::wstring scratchArgument = scratch.substr(0, scratch.size() - 1);
-    std::wstring commandLine = L"\"" + program + L"\"" + kChildGtestArguments + Widen(test->test_suite_name()) + L"." +
-                               Widen(test->name()) + L" " + kArgChild + L" \"" + kArgScratch + scratchArgument + L"\"";
-    if (!extraArguments.empty()) commandLine += L" " + extraArguments;
-
-    for (size_t i = 0; i < count; ++i) {
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION info{};
-        std::wstring mutableLine = commandLine;
-        if (!::CreateProcessW(program.c_str(), mutableLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                              &startup, &info)) {
-            return ::testing::AssertionFailure() << "cannot start a child: error " << ::GetLastError();
-        }
-        unique_handle thread(info.hThread);
-        m_processes.emplace_back(info.hProcess);
-    }
-    return ::testing::AssertionSuccess();
-}
-
-::testing::AssertionResult ChildProcesses::WaitAllPassed(DWORD timeoutMs) {
-    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
-    for (size_t i = 0; i < m_processes.size(); ++i) {
-        const ULONGLONG now = ::GetTickCount64();
-        const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
-        if (::WaitForSingleObject(m_processes[i].get(), left) != WAIT_OBJECT_0) {
-            return ::testing::AssertionFailure() << "child " << i << " still runs after " << timeoutMs << " ms";
-        }
-        DWORD exitCode = 0;
-        ::GetExitCodeProcess(m_processes[i].get(), &exitCode);
-        if (exitCode != 0) return ::testing::AssertionFailure() << "child " << i << " ended with " << exitCode;
-    }
-    return ::testing::AssertionSuccess();
-}
-
-std::vector<DWORD> ChildProcesses::ProcessIds() const {
-    std::vector<DWORD> ids;
-    for (const unique_handle& process : m_processes) ids.push_back(::GetProcessId(process.get()));
-    return ids;
+        r.scratch = fields[0];
+        r.startEvent = fields[1];
+        r.marker = Latin1(fields[2]);
+        return r;
+    }();
+    return role;
 }
 
 TraceRegistryScope::TraceRegistryScope() {
@@ -300,12 +220,6 @@ std::string Latin1(const std::wstring& text) {
     return bytes;
 }
 
-std::wstring StartEventArgument(const std::wstring& eventName) { return kArgStartEvent + eventName; }
-
-std::wstring MarkerArgument(const std::string& marker) {
-    return kArgMarker + std::wstring(marker.begin(), marker.end());
-}
-
 namespace {
 constexpr int kEveryLevel[] = {vemo::tracing::kLevelException, vemo::tracing::kLevelError,
                                vemo::tracing::kLevelWarning, vemo::tracing::kLevelInfo, vemo::tracing::kLevelDetail};
@@ -344,9 +258,7 @@ std::wstring TraceModuleTest::TraceFile() const { return Scratch() + kTraceFileN
 void TraceModuleTest::UseScratchTraceFile() { Registry().SetText(kValueTraceFile, TraceFile()); }
 
 ::testing::AssertionResult TraceModuleTest::RunInChildren(size_t count, const std::wstring& extraArguments) {
-    ChildProcesses children;
-    if (auto started = children.Start(count, Scratch(), extraArguments); !started) return started;
-    return children.WaitAllPassed(kChildTimeoutMs);
+    return RunCurrentTestInChildren(count, Scratch() + L"\t" + extraArguments);
 }
 
 ParsedTrace TraceModuleTest::ReadTrace(const std::wstring& path, bool allowContinuationLines) const {

@@ -52,10 +52,10 @@ constexpr char kMsgIdle[] = "WaitForInputIdle() war erfolgreich.";
 constexpr char kMsgIdleErrorPrefix[] = "Beim Warten auf den Prozess-Start trat der Fehler <";
 constexpr char kMsgWineIdleError[] = "Beim Warten auf den Prozess-Start trat der Fehler <0> auf!";
 constexpr char kMsgConvertEmpty[] = "ConvertToUnicode: Fehler beim Konvertieren des Strings <>!";
-constexpr char kScopeW[] = "---> Beginn: ThreadControl::TC_StartProcessAsyncW (438)";
-constexpr char kScopeA[] = "---> Beginn: ThreadControl::TC_StartProcessAsyncA (475)";
+constexpr char kScopeW[] = "---> Beginn: ThreadControl::TC_StartProcessAsyncW (";
+constexpr char kScopeA[] = "---> Beginn: ThreadControl::TC_StartProcessAsyncA (";
 constexpr char kScopeInternal[] =
-    "---> Beginn: ThreadControl::_StartProcess (31) BasisLibs_MitTracing/ThreadControlLib/ProcessControlInt.h";
+    "---> Beginn: ThreadControl::_StartProcess (";
 
 using vemo::test::RunningUnderWine;
 

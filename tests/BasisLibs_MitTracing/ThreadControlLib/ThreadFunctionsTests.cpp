@@ -11,7 +11,7 @@
 
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/SehGuard.h"
 #include "BasisLibs_MitTracing/ThreadControlLib/ThreadFunctions.h"
-#include "RecorderClient.h"
+#include "Recorder.h"
 #include "common/TraceCategories.h"
 #include "common/UniqueHandle.h"
 #include "common/WideFormat.h"
@@ -53,7 +53,7 @@ constexpr char kMsgThreadCreatedFormat[] = "Thread wurde erzeugt mit Thread-id <
 constexpr char kMsgThreadStarting[] = "Thread wird gestartet.";
 constexpr char kMsgThreadRunning[] = "Der Thread hat alle Daten übernommen und läuft.";
 constexpr char kMsgSyncWaitEndedByThread[] = "Die Datensynchronisation kehrte mit <1> zurück.";
-constexpr char kCreateThreadScopeBegin[] = "---> Beginn: ThreadControl::_CreateThread (117)";
+constexpr char kCreateThreadScopeBegin[] = "---> Beginn: ThreadControl::_CreateThread (";
 
 constexpr DWORD kThreadNamingException = 0x406D1388;
 constexpr DWORD kThreadNamingType = 0x1000;
