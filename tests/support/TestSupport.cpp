@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <sstream>
+#include <tuple>
 
 namespace vemo::test {
 
@@ -238,15 +239,19 @@ std::wstring PluginDirectory() {
 }
 
 std::string PluginElement(const PluginSpec& spec) {
-    std::string xml = "<plugin description=\"" + Narrow(spec.name) + "\" type=\"" + (spec.listener ? "listener" : "dll") + "\"><binaryName>" +
-                      Narrow(spec.binary) + "</binaryName><path>" +
-                      Narrow(spec.path.empty() ? PluginDirectory() : spec.path) + "</path><system>" +
-                      (spec.system ? "true" : "false") + "</system>";
-    if (spec.timeoutUnload != kNoTimeout) {
-        xml += "<timeoutUnload>" + std::to_string(spec.timeoutUnload) + "</timeoutUnload>";
+    std::string xml = "<plugin description=\"" + Narrow(spec.name) + "\" type=\"" + (spec.listener ? "listener" : "dll") +
+                      "\"><binaryName>" + Narrow(spec.binary) + "</binaryName><path>" +
+                      (spec.path == kNoPath ? std::string() : Narrow(spec.path.empty() ? PluginDirectory() : spec.path)) + "</path><system>" +
+                      (spec.system ? "true" : "false") + "</system><pure>" + (spec.pure ? "true" : "false") + "</pure>";
+    if (spec.timeoutUnload != kNoTimeout) xml += "<timeoutUnload>" + std::to_string(spec.timeoutUnload) + "</timeoutUnload>";
+    std::string implements;
+    for (const auto& [attribute, name, fallback] : {std::tuple{"initialize", &spec.initialize, L"Initialize"},
+                                                    std::tuple{"run", &spec.run, L"Run"},
+                                                    std::tuple{"uninitialize", &spec.uninitialize, L"Uninitialize"}}) {
+        if (*name != fallback) implements += std::string(" ") + attribute + "=\"" + Narrow(*name) + "\"";
     }
-    return xml + "<implements initialize=\"" + Narrow(spec.initialize) + "\" run=\"" + Narrow(spec.run) +
-           "\" uninitialize=\"" + Narrow(spec.uninitialize) + "\"/></plugin>";
+    if (!implements.empty()) xml += "<implements" + implements + "/>";
+    return xml + spec.extra + "</plugin>";
 }
 
 std::string PluginDocument(const std::vector<PluginSpec>& specs) {

@@ -112,6 +112,7 @@ bool RegisterComponent(const std::wstring& id, const std::wstring& configDirecto
 // --- plug-in configuration ------------------------------------------------------------------
 inline constexpr wchar_t kTestPluginDll[] = L"TestPlugin.dll";
 inline constexpr int32_t kNoTimeout = INT32_MIN;  // no timeoutUnload element
+inline constexpr wchar_t kNoPath[] = L"<leer>";     // an empty path element
 
 // One <plugin> element, by default for the test plug-in in the system context.
 struct PluginSpec {
@@ -124,6 +125,8 @@ struct PluginSpec {
     std::wstring path;  // empty: where the test plug-ins are built
     bool system = true;
     bool listener = false;
+    bool pure = false;
+    std::string extra;  // further elements, as they stand
 };
 // The folder of the test plug-ins, with a trailing backslash.
 std::wstring PluginDirectory();
