@@ -191,6 +191,56 @@ TEST_F(ServiceLifecycle, AFailingDaemonModuleLeavesTheServiceWithoutPlugins) {
     EXPECT_EQ(L"<none>", RunKeyValue());
 }
 
+// A stop that gives up on the start-up after its 25 s while discovery still loads a module
+// (34 s here) starts no plug-in and leaves nothing loaded. Run in a child started with the
+// program, so that its wait overlaps the other tests.
+constexpr char kSlowDiscovery[] = "ServiceLifecycle.AStopDuringASlowDiscoveryStartsNoPluginAndLeavesNothingLoaded";
+std::shared_future<CapturedProcess>& SlowDiscoveryChild() {
+    static std::shared_future<CapturedProcess> child;
+    return child;
+}
+class SlowDiscoveryEnvironment : public ::testing::Environment {
+    void SetUp() override {
+        if (InChild()) return;
+        const ::testing::UnitTest& unit = *::testing::UnitTest::GetInstance();
+        for (int i = 0; i < unit.total_test_suite_count(); ++i) {
+            for (int j = 0; j < unit.GetTestSuite(i)->total_test_count(); ++j) {
+                const ::testing::TestInfo& info = *unit.GetTestSuite(i)->GetTestInfo(j);
+                if (info.should_run() && std::string(info.test_suite_name()) + "." + info.name() == kSlowDiscovery) {
+                    SlowDiscoveryChild() = StartChild(kSlowDiscovery, {}, Hive::kOwn);
+                }
+            }
+        }
+    }
+};
+[[maybe_unused]] ::testing::Environment* const g_slowDiscovery =
+    ::testing::AddGlobalTestEnvironment(new SlowDiscoveryEnvironment);
+
+TEST_F(ServiceLifecycle, AStopDuringASlowDiscoveryStartsNoPluginAndLeavesNothingLoaded) {
+    if (!InChild()) {
+        if (!SlowDiscoveryChild().valid()) SlowDiscoveryChild() = StartChild(kSlowDiscovery, {}, Hive::kOwn);
+        const CapturedProcess& child = SlowDiscoveryChild().get();
+        EXPECT_TRUE(Passed(child)) << child.output;
+        return;
+    }
+    Configure({{.name = L"Langsam", .run = L"RunPollStop"}});
+    ::SetEnvironmentVariableW(kLoadDelayVariable, L"34000");
+    CVemoHostService service{L"TRUVO Kartenwacht-Dienst", L"TRUVO Kartenwacht-Dienst", L"Test"};
+    ASSERT_TRUE(service.OnStart());
+    ASSERT_TRUE(recorder.WaitFor("Plugin <Langsam> wird geladen."));
+    // The stop gives up on the start-up after 25 s, then waits for the loading pass to finish.
+    ASSERT_TRUE(service.OnStop());
+    EXPECT_EQ(1u, recorder.Count("InitEvent not received!"));
+    EXPECT_EQ(0u, evidence.Calls("Initialize"));
+    EXPECT_EQ(0u, recorder.Count("HostPlugins"));
+    EXPECT_EQ(nullptr, ::GetModuleHandleW(kTestPluginDll));
+    EXPECT_EQ(nullptr, g_vecPluginInfo.get());
+    // The start-up ends on its own without starting anything; whether its event was still there
+    // depends on which of the two took the lock first.
+    EXPECT_TRUE(WaitFor([&] { return recorder.Count("InitEvent set") + recorder.Count("InitEvent NOT set") == 1; }, 90000));
+    EXPECT_EQ(0u, recorder.Count("StartHost"));
+}
+
 // --- a stop in every stage of the start-up -------------------------------------------------------
 
 struct Stage {

@@ -20,33 +20,7 @@ constexpr char kLineEnd[] = "\r\n";
 const std::regex kRecordPattern(
     R"(^(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3})\t(\d+)\t(\d+)\t(-?\d+)\t([^\t]*)\t(.*)$)");
 
-std::vector<BYTE> QueryRaw(HKEY key, const wchar_t* name, DWORD& type, bool& found) {
-    DWORD size = 0;
-    found = ::RegQueryValueExW(key, name, nullptr, &type, nullptr, &size) == ERROR_SUCCESS;
-    std::vector<BYTE> data(size);
-    if (found && size > 0) found = ::RegQueryValueExW(key, name, nullptr, &type, data.data(), &size) == ERROR_SUCCESS;
-    data.resize(size);
-    return data;
-}
-
-void WriteRaw(HKEY key, const std::wstring& name, DWORD type, const std::vector<BYTE>& data) {
-    const LSTATUS status = ::RegSetValueExW(key, name.c_str(), 0, type, data.empty() ? nullptr : data.data(),
-                                            static_cast<DWORD>(data.size()));
-    if (status != ERROR_SUCCESS) ADD_FAILURE() << "cannot write registry value " << Narrow(name) << ": " << status;
-}
-
-unique_hkey CreateCategoriesKey(HKEY parent) {
-    unique_hkey key;
-    const LSTATUS status = ::RegCreateKeyExW(parent, kSubkeyTraceCategories, 0, nullptr, 0,
-                                             KEY_ALL_ACCESS | kRegistryView, nullptr, key.put(), nullptr);
-    if (status != ERROR_SUCCESS) ADD_FAILURE() << "cannot create the categories key: " << status;
-    return key;
-}
-
-std::vector<BYTE> TextBytes(const std::wstring& text) {
-    const auto* first = reinterpret_cast<const BYTE*>(text.c_str());
-    return std::vector<BYTE>(first, first + (text.size() + 1) * sizeof(wchar_t));
-}
+[[maybe_unused]] const bool kSandbox = UseHklmSandbox(L"Software\\VeMoTraceModuleTests");
 
 }  // namespace
 
@@ -72,85 +46,21 @@ const ChildRole& Role() {
 }
 
 TraceRegistryScope::TraceRegistryScope() {
-    DWORD disposition = 0;
-    const LSTATUS status = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRegistryKey, 0, nullptr, 0,
-                                             KEY_ALL_ACCESS | kRegistryView, nullptr, m_key.put(), &disposition);
-    if (status != ERROR_SUCCESS) {
-        ADD_FAILURE() << "cannot open the trace registry key: " << status;
-        return;
-    }
-    m_createdKey = disposition == REG_CREATED_NEW_KEY;
-    for (const wchar_t* name : {kValueTraceEnabled, kValueTraceLevels, kValueTraceFile}) {
-        SavedValue saved;
-        saved.name = name;
-        bool found = false;
-        saved.data = QueryRaw(m_key.get(), name, saved.type, found);
-        if (found) m_savedValues.push_back(std::move(saved));
-    }
-    unique_hkey categories;
-    m_hadCategories = ::RegOpenKeyExW(m_key.get(), kSubkeyTraceCategories, 0, KEY_READ | kRegistryView,
-                                      categories.put()) == ERROR_SUCCESS;
-    if (m_hadCategories) {
-        wchar_t name[16384];
-        for (DWORD index = 0;; ++index) {
-            DWORD nameChars = static_cast<DWORD>(std::size(name));
-            if (::RegEnumValueW(categories.get(), index, name, &nameChars, nullptr, nullptr, nullptr, nullptr) !=
-                ERROR_SUCCESS) {
-                break;
-            }
-            SavedValue saved;
-            saved.name.assign(name, nameChars);
-            bool found = false;
-            saved.data = QueryRaw(categories.get(), saved.name.c_str(), saved.type, found);
-            if (found) m_savedCategories.push_back(std::move(saved));
-        }
-    }
-    categories.reset();
-    Clear();
-}
-
-TraceRegistryScope::~TraceRegistryScope() {
-    if (!m_key) return;
-    Clear();
-    for (const SavedValue& saved : m_savedValues) WriteRaw(m_key.get(), saved.name, saved.type, saved.data);
-    if (m_hadCategories) {
-        unique_hkey categories = CreateCategoriesKey(m_key.get());
-        for (const SavedValue& saved : m_savedCategories) {
-            WriteRaw(categories.get(), saved.name, saved.type, saved.data);
-        }
-    }
-    m_key.reset();
-    if (m_createdKey) ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kRegistryKey, kRegistryView, 0);
-}
-
-void TraceRegistryScope::Clear() {
-    for (const wchar_t* name : {kValueTraceEnabled, kValueTraceLevels, kValueTraceFile}) {
-        ::RegDeleteValueW(m_key.get(), name);
-    }
-    ::RegDeleteTreeW(m_key.get(), kSubkeyTraceCategories);
+    if (!ResetHklmSandbox()) ADD_FAILURE() << "the private machine hive cannot be emptied";
 }
 
 void TraceRegistryScope::SetRaw(const wchar_t* name, DWORD type, const std::vector<BYTE>& data) {
-    WriteRaw(m_key.get(), name, type, data);
+    EXPECT_TRUE(SetRegistryValue(kRegistryKey, name, type, data.data(), static_cast<DWORD>(data.size()))) << Narrow(name);
 }
-
-void TraceRegistryScope::SetDword(const wchar_t* name, DWORD value) {
-    const auto* first = reinterpret_cast<const BYTE*>(&value);
-    SetRaw(name, REG_DWORD, std::vector<BYTE>(first, first + sizeof(value)));
-}
-
+void TraceRegistryScope::SetDword(const wchar_t* name, DWORD value) { EXPECT_TRUE(SetRegistryDword(kRegistryKey, name, value)); }
 void TraceRegistryScope::SetText(const wchar_t* name, const std::wstring& text, DWORD type) {
-    SetRaw(name, type, TextBytes(text));
+    EXPECT_TRUE(SetRegistryValue(kRegistryKey, name, type, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))));
 }
-
 void TraceRegistryScope::SetCategoryDword(const std::wstring& category, DWORD mask) {
-    const auto* first = reinterpret_cast<const BYTE*>(&mask);
-    WriteRaw(CreateCategoriesKey(m_key.get()).get(), category, REG_DWORD,
-             std::vector<BYTE>(first, first + sizeof(mask)));
+    EXPECT_TRUE(SetRegistryDword(std::wstring(kRegistryKey) + L"\\" + kSubkeyTraceCategories, category, mask));
 }
-
 void TraceRegistryScope::SetCategoryText(const std::wstring& category, const std::wstring& text) {
-    WriteRaw(CreateCategoriesKey(m_key.get()).get(), category, REG_SZ, TextBytes(text));
+    EXPECT_TRUE(SetRegistryString(std::wstring(kRegistryKey) + L"\\" + kSubkeyTraceCategories, category, text));
 }
 
 ParsedTrace ParseTrace(const std::string& bytes, bool allowContinuationLines) {

@@ -27,35 +27,16 @@ struct ChildRole {
 };
 const ChildRole& Role();
 
-// The module's registry key as the test wants it: values and categories found at the start are
-// put aside and come back at the end, so each test begins from an empty configuration.
+// The module's registry key in this run's private machine hive, which a child shares: each test
+// begins from an empty configuration.
 class TraceRegistryScope {
 public:
     TraceRegistryScope();
-    ~TraceRegistryScope();
-    TraceRegistryScope(const TraceRegistryScope&) = delete;
-    TraceRegistryScope& operator=(const TraceRegistryScope&) = delete;
-
     void SetDword(const wchar_t* name, DWORD value);
     void SetText(const wchar_t* name, const std::wstring& text, DWORD type = REG_SZ);
     void SetRaw(const wchar_t* name, DWORD type, const std::vector<BYTE>& data);
     void SetCategoryDword(const std::wstring& category, DWORD mask);
     void SetCategoryText(const std::wstring& category, const std::wstring& text);
-
-    struct SavedValue {
-        std::wstring name;
-        DWORD type = REG_NONE;
-        std::vector<BYTE> data;
-    };
-
-private:
-    void Clear();
-
-    unique_hkey m_key;
-    bool m_createdKey = false;
-    std::vector<SavedValue> m_savedValues;
-    bool m_hadCategories = false;
-    std::vector<SavedValue> m_savedCategories;
 };
 
 // One record of a trace file as the module documents it.
