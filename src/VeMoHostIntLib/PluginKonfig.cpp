@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "VeMoHostPluginLib/PathTemplates.h"
+#include "common/AnsiText.h"
 #include "common/TraceCategories.h"
 #include "common/UniqueHandle.h"
 #include "configdb/ConfigDB.h"
@@ -67,6 +68,8 @@ constexpr wchar_t kInvalidComponent[] = L"Ungültige Komponente in Tag <%s> gefu
 constexpr wchar_t kInvalidLength[] = L"Länge von Tag <%s> ist ungültig (%d)!";
 constexpr wchar_t kTimeOutTrace[] = L"timeOutUnload <%d>";
 constexpr wchar_t kPathTrace[] = L"path <%s>";
+constexpr wchar_t kPathNotAnsi[] =
+    L"Pfad <%s> ist im ANSI-Zeichensatz nicht darstellbar, Platzhalter werden nicht ersetzt.";
 constexpr wchar_t kAttrMenuFound[] = L"AttrMenu gefunden...";
 constexpr wchar_t kPositionTrace[] = L"position <%s>";
 constexpr wchar_t kMenuLengthTrace[] = L"menuLngth <%d>";
@@ -128,22 +131,18 @@ com_ptr<IXMLDOMNodeList> PluginElements(IXMLDOMDocument* pDocument, long& length
     return list;
 }
 
-// The path goes through the narrow code page because the templates and ConfigDB work there.
-std::string NarrowAcp(const std::wstring& text) {
-    if (text.empty()) return {};
-    const int n = ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                        nullptr);
-    std::string out(static_cast<size_t>(n), '\0');
-    ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
-    return out;
-}
-
-std::wstring WidenAcp(const std::string& text) {
-    if (text.empty()) return {};
-    const int n = ::MultiByteToWideChar(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<size_t>(n), L'\0');
-    ::MultiByteToWideChar(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), out.data(), n);
-    return out;
+// The templates and ConfigDB work in the narrow code page. A path that code page cannot hold
+// exactly stays as written: a best-fit character would point the loader at another directory.
+std::wstring ExpandPath(const std::wstring& text) {
+    std::string narrow;
+    std::wstring expanded;
+    if (!vemo::WideToAnsi(text, narrow)) {
+        TraceFormatW(kLevelWarning, kCategoryVeMoHost, kPathNotAnsi, text.c_str());
+        return text;
+    }
+    ExpandPathTemplates(narrow, kEmptyCategory);
+    if (!vemo::AnsiToWide(narrow, expanded)) return text;
+    return expanded;
 }
 
 
@@ -329,7 +328,7 @@ void CPluginConfig::ReadElement(IXMLDOMNode* pNode, PluginElementValues& values)
     }
 
     const ChildList children = NodeChildren(pNode);
-    if (children.length > 0) Trace8(kChildNodesFound, static_cast<int>(children.length));
+    Trace8(kChildNodesFound, static_cast<int>(children.length));
     for (long j = 0; j < children.length; ++j) {
         Trace8(kChildNodeTrace, static_cast<int>(j));
         com_ptr<IXMLDOMNode> child = ListItem(children.list.get(), j);
@@ -371,9 +370,7 @@ void CPluginConfig::ReadElement(IXMLDOMNode* pNode, PluginElementValues& values)
             values.timeOutUnload = ParseDecimal(NodeText(child.get()));
             Trace8(kTimeOutTrace, values.timeOutUnload);
         } else if (EqualsIgnoreCase(name, kTagPath)) {
-            std::string path = NarrowAcp(NodeText(child.get()));
-            ExpandPathTemplates(path, kEmptyCategory);
-            values.path = WidenAcp(path);
+            values.path = ExpandPath(NodeText(child.get()));
             Trace8(kPathTrace, values.path.c_str());
         } else if (EqualsIgnoreCase(name, kTagMenu)) {
             ReadMenu(child.get(), values);

@@ -100,8 +100,9 @@ bool HaveAllPluginsEnded() {
     TraceFormatW(kLevelInfo, kCategoryVeMoHost,
                  L"Prüfen, ob Plugins noch aktiv sind, g_timeOutInMs <%d>, sleepTimeOut <%d>, g_numActivePluginInfo <%d>",
                  static_cast<int>(g_timeOutInMs), kUnloadLookIntervalMs, g_numActivePluginInfo);
-    // Signed on purpose: a time-out above INT_MAX leaves no time to wait at all.
-    for (int32_t remaining = static_cast<int32_t>(g_timeOutInMs) - kUnloadLookIntervalMs; remaining >= 0;
+    // Read as signed on purpose: a time-out above INT_MAX (a negative one from a file) leaves no
+    // time to wait at all. 64 bits, so that INT_MIN minus one interval stays negative.
+    for (int64_t remaining = int64_t{static_cast<int32_t>(g_timeOutInMs)} - kUnloadLookIntervalMs; remaining >= 0;
          remaining -= kUnloadLookIntervalMs) {
         bool anyActive = false;
         for (int32_t i = 0; i < g_numActivePluginInfo && !anyActive; ++i) {

@@ -41,11 +41,12 @@ constexpr int kLineOnStop = 232;
 constexpr int kLineStopDaemonMode = 269;
 constexpr int kLineGetStopFlag = 275;
 
-// ConfigDB's own lines go to the host's trace: errors always, the rest only in detail.
+// ConfigDB's own lines go to the host's trace: errors always, the rest whenever the detail
+// level is traced at all, whatever the host category says.
 void ConfigDbTraceCallback(bool bIsError, const wchar_t* pszText) {
     if (bIsError) {
         TraceWriteW(kLevelError, kCategoryVeMoHost, pszText);
-    } else if (TraceShouldTraceCategoryW(kLevelDetail, kCategoryVeMoHost)) {
+    } else if (TraceShouldTrace(kLevelDetail)) {
         TraceWriteW(kLevelDetail, kCategoryVeMoHost, pszText);
     }
 }
@@ -162,11 +163,11 @@ void CVemoHostService::HostPluginsUnlessStopping(bool bPureMode, bool bStartHost
     {
         const std::lock_guard<std::mutex> lock(PluginHostMutex());
         // A stop that gave up waiting may already have unloaded: then nothing more is loaded.
-        if (m_stopFlag) return;
+        if (GetVeMoHostServiceStopFlag()) return;
         GetPluginData(bPureMode);
         // Discovery and loading may take long; threads are started only while nobody is stopping,
         // and the modules just loaded are left to the unload sequence.
-        if (m_stopFlag) return;
+        if (GetVeMoHostServiceStopFlag()) return;
         HostPlugins();
         if (!bStartHost) return;
         const clock_t start = clock();
@@ -177,7 +178,7 @@ void CVemoHostService::HostPluginsUnlessStopping(bool bPureMode, bool bStartHost
                      static_cast<double>(clock() - start) / kClockTicksPerSecond);
     }
     // The barrier may have lasted 30 s: a stop meanwhile wants no new desktop program.
-    if (m_stopFlag) return;
+    if (GetVeMoHostServiceStopFlag()) return;
     if (!StartHost()) TraceWriteW(kLevelWarning, kCategoryVHService, L"Fehler beim Starten des VeMoHosts.");
 }
 

@@ -24,6 +24,7 @@ constexpr char kTempDir[] = "CBD_GetTempDir: Temporärer Pfad = \"%s\"";
 constexpr char kKonfigFromRegistry[] = "_GuessLocalKonfigDir: Konfigpfad <%s> über Registry ermittelt.";
 constexpr char kKonfigNoTruvo[] = "_GuessLocalKonfigDir: Keine Truvo-Umgebung, nehmen ProgrammData-Verzeichnis.";
 constexpr char kKonfigMissing[] = "_GuessLocalKonfigDir: Verzeichnis <%s> ist nicht vorhanden!";
+constexpr ConfigDBDirType kMachineKonfigBases[] = {CDB_DIR_PROGRAM_FILES_X86, CDB_DIR_PROGRAMDATA};
 constexpr char kKonfigProgDir[] =
     "_GuessLocalKonfigDir: Immer noch kein Konfig-Verzeichnis, nehmen jetzt das Programmverzeichnis.";
 
@@ -122,15 +123,19 @@ std::string _GuessLocalKonfigDir(const std::string& compId) {
     result.clear();
     if (!_IsTruvoEnvironment(compId)) {
         _TracerWrite(false, kKonfigNoTruvo);
-        // Machine-wide configuration sits below the common application data folder, as the
-        // data guess does; see docs/configdb.md.
-        result = CDB_GetSpecialFolderPath(CDB_DIR_PROGRAMDATA);
-        if (PathExists(result)) {
-            AppendToPathBuffer(result, _BuildTruvoSubPath(compId, kSubPathKonfig));
-            if (!PathExists(result)) {
-                _TracerWrite(true, kKonfigMissing, result.c_str());
-                result.clear();
-            }
+        // Installations keep their files below program files (x86), newer ones below common
+        // application data: program files first, then the data folder, each only where its
+        // "Konfig" directory exists; see docs/configdb.md.
+        for (const ConfigDBDirType type : kMachineKonfigBases) {
+            std::string base = CDB_GetSpecialFolderPath(type);
+            if (!PathExists(base)) continue;
+            AppendToPathBuffer(base, _BuildTruvoSubPath(compId, kSubPathKonfig));
+            result = base;
+            if (PathExists(result)) break;
+        }
+        if (!result.empty() && !PathExists(result)) {
+            _TracerWrite(true, kKonfigMissing, result.c_str());
+            result.clear();
         }
     }
     if (!PathExists(result)) {

@@ -108,6 +108,9 @@ TEST_F(PluginConfigRegistryTest, MissingAttributesAndBadTokensAreTraced) {
     EXPECT_EQ(3, CountTraced(4, "Fehler beim Ermitteln des Attributes <level>, attr == NULL"));
     EXPECT_TRUE(Traced(8, "Komponentenstring <x> ist fehlerhaft und/oder wird nicht unterst\xfctzt."));
     EXPECT_TRUE(Traced(2, "Ung\xfcltige Komponente in Tag <ignoreoninstalledcomponent> gefunden!"));
+    // Every plug-in element reports its children, also when it has none.
+    EXPECT_EQ(1, CountTraced(8, "ChildNodes <0> gefunden..."));
+    EXPECT_EQ(2, CountTraced(8, "ChildNodes <1> gefunden..."));
 }
 
 // A reader whose document could not be created.

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,9 @@
 #include "VeMoHostIntLib/PluginKonfig.h"
 
 namespace {
+
+// A private machine hive: the ignore rules must not see components another test installs.
+[[maybe_unused]] const bool kSandbox = vemo::test::UseHklmSandbox(L"Software\\VeMoPluginConfigReaderTests");
 
 class PluginConfigTest : public ::testing::Test {
 protected:
@@ -93,6 +97,30 @@ TEST_F(PluginConfigTest, MalformedComponentTokenIgnoresAndLowerCaseListIsRejecte
     EXPECT_EQ(L"b", infos[0]._name);  // no gap left by the ignored one
     EXPECT_EQ(L"", infos[0]._ignoreOnInstalledComponent);
     EXPECT_EQ(L"c", infos[1]._name);
+}
+
+// Out-of-range numbers saturate instead of wrapping into a small or positive time-out.
+TEST_F(PluginConfigTest, NumbersBeyondThirtyTwoBitsSaturate) {
+    const std::wstring file = Write(
+        "<r><plugin><timeoutUnload>-99999999999</timeoutUnload></plugin>"
+        "<plugin><timeoutUnload>2147483648</timeoutUnload></plugin>"
+        "<plugin><timeoutUnload>-2147483648</timeoutUnload></plugin></r>");
+    std::vector<CPluginInfo> infos(3);
+    ASSERT_EQ(3, Read(file, infos, 3));
+    EXPECT_EQ(INT32_MIN, infos[0]._timeOutUnload);
+    EXPECT_EQ(INT32_MAX, infos[1]._timeOutUnload);
+    EXPECT_EQ(INT32_MIN, infos[2]._timeOutUnload);
+}
+
+// "ā" has no exact form in code page 1252; a best-fit "a" would name another directory.
+TEST_F(PluginConfigTest, APathTheCodePageCannotHoldStaysAsWritten) {
+    const std::wstring file = Write(
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?><r><plugin><path>C:\\Pl\xC4\x81gins\\</path></plugin>"
+        "<plugin><path>C:\\M\xC3\xBCnchen\\</path></plugin></r>");
+    std::vector<CPluginInfo> infos(2);
+    ASSERT_EQ(2, Read(file, infos, 2));
+    EXPECT_EQ(L"C:\\Pl\u0101gins\\", infos[0]._path);
+    EXPECT_EQ(L"C:\\M\u00FCnchen\\", infos[1]._path);
 }
 
 }  // namespace

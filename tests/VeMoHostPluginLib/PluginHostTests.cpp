@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <iterator>
+#include <limits>
 #include <set>
 #include <string>
 #include <thread>
@@ -177,14 +178,20 @@ TEST_F(PluginHostTest, APluginIgnoringTheStopIsTerminatedAfterItsUnloadTime) {
     EXPECT_EQ(nullptr, ::GetModuleHandleW(kTestPluginDll));
 }
 
+// -1 and the most negative value, which a far more negative text saturates to: both leave no
+// time to wait, so the stop terminates at once instead of waiting for weeks.
 TEST_F(PluginHostTest, ANegativeUnloadTimeLeavesNoTimeToWait) {
-    Host({{.name = L"negativ", .run = L"RunPollStop", .timeoutUnload = kNegativeTimeout}});
-    ASSERT_TRUE(WaitForCall("RunPollStop"));
-    UnloadPlugins();
-    EXPECT_EQ(0xFFFFFFFFu, g_timeOutInMs);
-    EXPECT_EQ(0u, Count("Keine aktiven Plugins mehr vorhanden!"));
-    EXPECT_EQ(1u, Count("Plugin-Thread <negativ> soll abgeschossen werden"));
-    EXPECT_EQ(nullptr, ::GetModuleHandleW(kTestPluginDll));
+    for (const int32_t timeout : {kNegativeTimeout, std::numeric_limits<int32_t>::min()}) {
+        recorder.Reset();
+        evidence.Clear();
+        Host({{.name = L"negativ", .run = L"RunPollStop", .timeoutUnload = timeout}});
+        ASSERT_TRUE(WaitForCall("RunPollStop")) << timeout;
+        UnloadPlugins();
+        EXPECT_EQ(static_cast<uint32_t>(timeout), g_timeOutInMs);
+        EXPECT_EQ(0u, Count("Keine aktiven Plugins mehr vorhanden!")) << timeout;
+        EXPECT_EQ(1u, Count("Plugin-Thread <negativ> soll abgeschossen werden")) << timeout;
+        EXPECT_EQ(nullptr, ::GetModuleHandleW(kTestPluginDll));
+    }
 }
 
 // --- resources ----------------------------------------------------------------------------------

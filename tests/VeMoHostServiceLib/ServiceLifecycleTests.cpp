@@ -20,6 +20,7 @@
 #include "VeMoHostPluginLib/PluginDiscovery.h"
 #include "VeMoHostPluginLib/PluginUnloading.h"
 #include "VeMoHostServiceLib/VeMoHostService.h"
+#include "tracing/Trace.h"
 
 namespace {
 
@@ -156,12 +157,42 @@ TEST_F(ServiceLifecycle, NormalStartWritesTheRunKeyRunsThePluginsAndTriesTheHost
     EXPECT_EQ(1u, waitedLines);
     EXPECT_EQ(1u, recorder.Count("Datei <" + Narrow(product.path()) + "VeMoHost.exe> nicht vorhanden!"));
     EXPECT_EQ(1u, recorder.Count("Fehler beim Starten des VeMoHosts."));
+    // Every read of the stop flag goes through its accessor and shows as a scope: before the
+    // start-up hosts, before discovery, before the threads start and before the host start.
+    EXPECT_EQ(4u, recorder.Count("---> Beginn: CVemoHostService::GetVeMoHostServiceStopFlag"));
 
     ASSERT_TRUE(service.OnStop());
     EXPECT_EQ(1u, recorder.Count("InitEvent received!"));
     EXPECT_EQ(2u, evidence.Calls("Uninitialize"));
     EXPECT_EQ(0, g_numActivePluginInfo);
     EXPECT_EQ(nullptr, g_vecPluginInfo.get());
+}
+
+// ConfigDB's information lines follow the detail level alone: the host category switched off
+// does not drop them, the detail level switched off does.
+TEST_F(ServiceLifecycle, ConfigDbDetailLinesFollowTheDetailLevelOnly) {
+    Configure({{.name = L"Eins"}});
+    const auto configDbInfo = [&] {
+        size_t n = 0;
+        for (const TraceRecord& r : recorder.Records()) {
+            n += r.level == vemo::tracing::kLevelDetail && r.category == "VeMoHost" && r.text.starts_with("CDB_GetKonfigDir: ");
+        }
+        return n;
+    };
+    for (const bool detail : {true, false}) {
+        recorder.Reset();
+        if (detail) {
+            recorder.SetCategoryMask("VeMoHost", 0);
+        } else {
+            recorder.SetLevelMask(vemo::tracing::kLevelException | vemo::tracing::kLevelError |
+                                  vemo::tracing::kLevelWarning | vemo::tracing::kLevelInfo);
+        }
+        CVemoHostService service{L"TRUVO Kartenwacht-Dienst", L"TRUVO Kartenwacht-Dienst", L"Test"};
+        ASSERT_TRUE(service.OnStart());
+        ASSERT_TRUE(recorder.WaitFor("InitEvent set"));
+        ASSERT_TRUE(service.OnStop());
+        EXPECT_EQ(detail, configDbInfo() > 0) << detail;
+    }
 }
 
 TEST_F(ServiceLifecycle, DaemonModeHostNeededWritesTheRunKeyAndLoadsThePlugins) {

@@ -99,7 +99,9 @@ TEST_F(ConfigDbTest, KonfigDirFromTheRegistry) {
     EXPECT_TRUE(trace.HasInfo(Widen("CDB_GetKonfigDir: KonfigPfad <" + id + "> = \"" + dir + "\\\"")));
 }
 
-TEST_F(ConfigDbTest, MachineWideKonfigGuessUsesCommonApplicationData) {
+// Program files (x86) first, where older installations keep their files, then common
+// application data; each only where its "Konfig" directory exists.
+TEST_F(ConfigDbTest, MachineWideKonfigGuessTakesProgramFilesThenApplicationData) {
     const std::string inProgramData = UniqueComponentId();
     const std::string programDataDir = ProgramData() + "Truvo\\Konfig\\" + inProgramData + "\\";
     CreatedTree programDataGuard(programDataDir, 2);
@@ -107,15 +109,28 @@ TEST_F(ConfigDbTest, MachineWideKonfigGuessUsesCommonApplicationData) {
     EXPECT_EQ(programDataDir, CDB_GetKonfigDir(inProgramData));
     EXPECT_TRUE(trace.HasInfo(L"_GuessLocalKonfigDir: Keine Truvo-Umgebung, nehmen ProgrammData-Verzeichnis."));
 
-    // The same sub-path below program files is not looked at.
     const std::string inProgramFiles = UniqueComponentId();
     const std::string programFilesDir = ProgramFilesX86() + "Truvo\\Konfig\\" + inProgramFiles + "\\";
     CreatedTree programFilesGuard(programFilesDir, 2);
     ASSERT_TRUE(CDB_CreateDirectory(programFilesDir));
+    EXPECT_EQ(programFilesDir, CDB_GetKonfigDir(inProgramFiles));
+
+    // Both present: program files wins.
+    const std::string inBoth = UniqueComponentId();
+    const std::string bothFiles = ProgramFilesX86() + "Truvo\\Konfig\\" + inBoth + "\\";
+    const std::string bothData = ProgramData() + "Truvo\\Konfig\\" + inBoth + "\\";
+    CreatedTree bothFilesGuard(bothFiles, 2);
+    CreatedTree bothDataGuard(bothData, 2);
+    ASSERT_TRUE(CDB_CreateDirectory(bothFiles));
+    ASSERT_TRUE(CDB_CreateDirectory(bothData));
+    EXPECT_EQ(bothFiles, CDB_GetKonfigDir(inBoth));
+
+    // Neither: one error naming the data folder, then the program directory.
+    const std::string nowhere = UniqueComponentId();
     trace.Clear();
-    EXPECT_EQ(ExeDirectory(), CDB_GetKonfigDir(inProgramFiles));
+    EXPECT_EQ(ExeDirectory(), CDB_GetKonfigDir(nowhere));
     EXPECT_TRUE(trace.HasError(Widen("_GuessLocalKonfigDir: Verzeichnis <" + ProgramData() + "Truvo\\Konfig\\" +
-                                     inProgramFiles + "\\> ist nicht vorhanden!")))
+                                     nowhere + "\\> ist nicht vorhanden!")))
         << Narrow(trace.Dump());
     EXPECT_TRUE(trace.HasInfo(
         L"_GuessLocalKonfigDir: Immer noch kein Konfig-Verzeichnis, nehmen jetzt das Programmverzeichnis."));

@@ -38,7 +38,7 @@ std::vector<unique_handle> HostDescribed(const std::vector<PluginSpec>& specs) {
         pi._uninitializeName = specs[i].uninitialize;
         pi._type = specs[i].listener ? CPluginInfo::kTypeListener : CPluginInfo::kTypeDll;
         pi._runsInSystemContext = specs[i].system;
-        if (specs[i].timeoutUnload != kNoTimeout) pi._timeOutUnload = specs[i].timeoutUnload;
+        if (specs[i].timeoutUnload) pi._timeOutUnload = *specs[i].timeoutUnload;
     }
     LoadPlugins(true, false);
     return StartThreads();

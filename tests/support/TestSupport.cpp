@@ -243,7 +243,7 @@ std::string PluginElement(const PluginSpec& spec) {
                       "\"><binaryName>" + Narrow(spec.binary) + "</binaryName><path>" +
                       (spec.path == kNoPath ? std::string() : Narrow(spec.path.empty() ? PluginDirectory() : spec.path)) + "</path><system>" +
                       (spec.system ? "true" : "false") + "</system><pure>" + (spec.pure ? "true" : "false") + "</pure>";
-    if (spec.timeoutUnload != kNoTimeout) xml += "<timeoutUnload>" + std::to_string(spec.timeoutUnload) + "</timeoutUnload>";
+    if (spec.timeoutUnload) xml += "<timeoutUnload>" + std::to_string(*spec.timeoutUnload) + "</timeoutUnload>";
     std::string implements;
     for (const auto& [attribute, name, fallback] : {std::tuple{"initialize", &spec.initialize, L"Initialize"},
                                                     std::tuple{"run", &spec.run, L"Run"},

@@ -111,7 +111,6 @@ bool RegisterComponent(const std::wstring& id, const std::wstring& configDirecto
 
 // --- plug-in configuration ------------------------------------------------------------------
 inline constexpr wchar_t kTestPluginDll[] = L"TestPlugin.dll";
-inline constexpr int32_t kNoTimeout = INT32_MIN;  // no timeoutUnload element
 inline constexpr wchar_t kNoPath[] = L"<leer>";     // an empty path element
 
 // One <plugin> element, by default for the test plug-in in the system context.
@@ -120,7 +119,7 @@ struct PluginSpec {
     std::wstring initialize = L"Initialize";
     std::wstring run = L"Run";
     std::wstring uninitialize = L"Uninitialize";
-    int32_t timeoutUnload = kNoTimeout;
+    std::optional<int32_t> timeoutUnload;  // none: no timeoutUnload element
     std::wstring binary = kTestPluginDll;
     std::wstring path;  // empty: where the test plug-ins are built
     bool system = true;

@@ -71,8 +71,7 @@ std::wstring SortKeyOf(const wchar_t* pszFileName) {
 namespace ExceptionTranslator {
 
 void GetMiniDumpFilemask(bool bNewVersion, wchar_t* pszFileMask) {
-    MethodTrace trace(kLevelInfo, g_szExceptionTranslatorCategory, kMethodGetMiniDumpFilemask, kDumpHistorieSource,
-                      kLineGetMiniDumpFilemask, L"");
+    METHOD_TRACE(trace, kLevelInfo, g_szExceptionTranslatorCategory, kMethodGetMiniDumpFilemask, kLineGetMiniDumpFilemask);
     if (!pszFileMask) return;
     pszFileMask[0] = L'\0';
     try {
@@ -89,8 +88,7 @@ void GetMiniDumpFilemask(bool bNewVersion, wchar_t* pszFileMask) {
 }
 
 void AddFileToMap(bool bNewVersion, DumpFileMap& fileMap, const WIN32_FIND_DATAW& findData) {
-    MethodTrace trace(kLevelInfo, g_szExceptionTranslatorCategory, kMethodAddFileToMap, kDumpHistorieSource,
-                      kLineAddFileToMap, L"");
+    METHOD_TRACE(trace, kLevelInfo, g_szExceptionTranslatorCategory, kMethodAddFileToMap, kLineAddFileToMap);
     try {
         wchar_t logDir[kMiniDumpPathChars] = {};
         CopyCachedLogDir(logDir);
@@ -108,8 +106,7 @@ void AddFileToMap(bool bNewVersion, DumpFileMap& fileMap, const WIN32_FIND_DATAW
 }
 
 void ClearDumpHistory(bool bNewVersion) {
-    MethodTrace trace(kLevelInfo, g_szExceptionTranslatorCategory, kMethodClearDumpHistory, kDumpHistorieSource,
-                      kLineClearDumpHistory, L"");
+    METHOD_TRACE(trace, kLevelInfo, g_szExceptionTranslatorCategory, kMethodClearDumpHistory, kLineClearDumpHistory);
     try {
         wchar_t mask[kMiniDumpPathChars] = {};
         GetMiniDumpFilemask(bNewVersion, mask);

@@ -11,8 +11,6 @@
 namespace ExceptionTranslator {
 
 // The pattern flag: the current names carry "__V" and the module's version, the old ones not.
-// Source name the dump-history scopes show.
-inline constexpr wchar_t kDumpHistorieSource[] = L"BasisLibs_MitTracing\\ExceptionTranslatorLib\\DumpHistorie";
 inline constexpr bool kOldDumpPattern = false;
 inline constexpr bool kCurrentDumpPattern = true;
 

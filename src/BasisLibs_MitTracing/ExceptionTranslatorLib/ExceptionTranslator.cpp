@@ -47,8 +47,7 @@ void TraceCrash(const wchar_t* pszFormat) {
 // The old pattern goes entirely, then the current one down to its newest dumps, so the dump
 // written next is never among the removed.
 void ClearDumpHistories() {
-    MethodTrace trace(kLevelInfo, g_szExceptionTranslatorCategory, kClearHistoriesMethod, ExceptionTranslator::kDumpHistorieSource,
-                      kClearHistoriesLine, L"");
+    METHOD_TRACE(trace, kLevelInfo, g_szExceptionTranslatorCategory, kClearHistoriesMethod, kClearHistoriesLine);
     ExceptionTranslator::ClearDumpHistory(ExceptionTranslator::kOldDumpPattern);
     ExceptionTranslator::ClearDumpHistory(ExceptionTranslator::kCurrentDumpPattern);
 }

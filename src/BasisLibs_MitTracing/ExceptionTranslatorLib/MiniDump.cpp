@@ -47,7 +47,6 @@ using MiniDumpWriteDumpFn = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE, 
                                           PMINIDUMP_USER_STREAM_INFORMATION, PMINIDUMP_CALLBACK_INFORMATION);
 constexpr MINIDUMP_TYPE kDumpType = MiniDumpWithDataSegs;
 
-constexpr wchar_t kExceptionTranslatorSource[] = L"BasisLibs_MitTracing\\ExceptionTranslatorLib\\ExceptionTranslator";
 constexpr wchar_t kMethodGetMiniDumpFilename[] = L"ExceptionTranslator::GetMiniDumpFilename";
 constexpr wchar_t kMethodCreateMiniDump[] = L"ExceptionTranslator::CreateMiniDump";
 constexpr int kLineGetMiniDumpFilename = 199;
@@ -134,8 +133,8 @@ void FormatMiniDumpFilename(wchar_t* pszFileName, const wchar_t* pszLogDir, cons
 }
 
 void GetMiniDumpFilename(wchar_t* pszFileName) {
-    MethodTrace trace(kLevelInfo, g_szExceptionTranslatorCategory, kMethodGetMiniDumpFilename,
-                      kExceptionTranslatorSource, kLineGetMiniDumpFilename, L"");
+    METHOD_TRACE(trace, kLevelInfo, g_szExceptionTranslatorCategory, kMethodGetMiniDumpFilename,
+                 kLineGetMiniDumpFilename);
     if (!pszFileName) return;
     pszFileName[0] = L'\0';
     try {
@@ -166,8 +165,7 @@ void GetMiniDumpFilename(wchar_t* pszFileName) {
 }
 
 void CreateMiniDump(EXCEPTION_POINTERS* pExceptionPointers, const wchar_t* pszFileName) {
-    MethodTrace trace(kLevelInfo, g_szExceptionTranslatorCategory, kMethodCreateMiniDump, kExceptionTranslatorSource,
-                      kLineCreateMiniDump, L"");
+    METHOD_TRACE(trace, kLevelInfo, g_szExceptionTranslatorCategory, kMethodCreateMiniDump, kLineCreateMiniDump);
     try {
         if (!pszFileName || pszFileName[0] == L'\0') return;
         // Loaded only now: a process that never faults never maps the debug-help library. By full

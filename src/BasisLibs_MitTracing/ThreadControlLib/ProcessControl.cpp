@@ -33,8 +33,6 @@ constexpr int kLineFindProcessInConsoleSessionW = 224;
 constexpr int kLineStartProcessAsyncW = 438;
 constexpr int kLineStartProcessAsyncA = 475;
 constexpr int kLineStartProcess = 31;
-// The internal start is declared in ProcessControlInt.h, and its scope has always named that source.
-constexpr wchar_t kSourceStartProcess[] = L"BasisLibs_MitTracing/ThreadControlLib/ProcessControlInt.h";
 
 constexpr wchar_t kMsgException[] = L"Exception in <%s> aufgetreten!";
 constexpr wchar_t kMsgConvertFailed[] = L"ConvertToUnicode: Fehler beim Konvertieren des Strings <%S>!";
@@ -241,8 +239,7 @@ std::wstring ConvertToUnicode(const char* pszText) {
 }
 
 DWORD _StartProcess(const wchar_t* pszProgram, const wchar_t* pszParameters, const STARTUPINFOW* pStartupInfo) {
-    MethodTrace trace(kLevelDetail, _GetTraceCategory(), kMethodStartProcess, kSourceStartProcess, kLineStartProcess,
-                      kEmpty);
+    METHOD_TRACE(trace, kLevelDetail, _GetTraceCategory(), kMethodStartProcess, kLineStartProcess);
     try {
         return StartProcess(pszProgram, pszParameters, pStartupInfo);
     } catch (...) {
