@@ -282,12 +282,13 @@ struct Stage {
     bool slowInitialize = false;  // holds the barrier 5 s
     const char* stopAfterLine = nullptr;
     const char* stopAfterCall = nullptr;
+    bool beforeDiscovery = false;  // then no plug-in may be initialised at all
 };
 
 const Stage kStages[] = {
     {.name = "right after the start"},
-    {.name = "during the debug pause", .pause = true, .stopAfterLine = "Warte <1> Sekunden..."},
-    {.name = "during daemon mode", .daemon = true, .stopAfterLine = "Rufen VemoDaemonCheckLeser."},
+    {.name = "during the debug pause", .pause = true, .stopAfterLine = "Warte <1> Sekunden...", .beforeDiscovery = true},
+    {.name = "during daemon mode", .daemon = true, .stopAfterLine = "Rufen VemoDaemonCheckLeser.", .beforeDiscovery = true},
     {.name = "during loading", .slowLoading = true, .stopAfterLine = "wird geladen."},
     {.name = "in the barrier", .slowInitialize = true, .stopAfterCall = "InitializeSlow"},
     {.name = "at the host start", .stopAfterLine = "Sekunden auf die Initialisierung der Plugins gewartet"},
@@ -323,6 +324,7 @@ protected:
         EXPECT_EQ(nullptr, ::GetModuleHandleW(kTestPluginDll)) << "a plug-in module stayed loaded";
         // Every plug-in that entered Run left it through the stop flag and was uninitialised.
         EXPECT_EQ(evidence.Calls("RunPollStop") + evidence.Calls("Run"), evidence.Calls("Uninitialize"));
+        if (s.beforeDiscovery) EXPECT_EQ(0u, evidence.Calls("Initialize") + recorder.Count("GetPluginData"));
         if (m_threads != 0) {
             EXPECT_TRUE(WaitFor([&] { return ThreadCount() <= m_threads; }, kPhaseMs)) << ThreadCount() << " threads";
         }
