@@ -267,6 +267,12 @@ struct IdleThread {
     HANDLE release;
 };
 
+DWORD WINAPI IdleThreadProc(void* parameter) {
+    const auto* idle = static_cast<const IdleThread*>(parameter);
+    ::ReleaseSemaphore(idle->ready, 1, nullptr);
+    return ::WaitForSingleObject(idle->release, INFINITE);
+}
+
 double BareThreadKiB() {
     unique_handle ready(::CreateSemaphoreW(nullptr, 0, kStopPluginCount, nullptr));
     unique_handle release(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
@@ -276,12 +282,7 @@ double BareThreadKiB() {
     for (int i = 0; i < kStopPluginCount; ++i) {
         threads.emplace_back(::CreateThread(
             nullptr, kBareThreadStack,
-            [](void* parameter) -> DWORD {
-                const auto* idle = static_cast<const IdleThread*>(parameter);
-                ::ReleaseSemaphore(idle->ready, 1, nullptr);
-                return ::WaitForSingleObject(idle->release, INFINITE);
-            },
-            &shared, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+            &IdleThreadProc, &shared, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
     }
     for (int i = 0; i < kStopPluginCount; ++i) ::WaitForSingleObject(ready.get(), kStateWaitMs);
     const SIZE_T after = PrivateBytes(::GetCurrentProcess());

@@ -5,18 +5,22 @@
 #
 #   scripts/demo.sh           build if needed, install, start, summarise, stop, uninstall
 #   scripts/demo.sh --keep    leave both services running for exploration (prints how to end them)
-#   scripts/demo.sh --short   no build step and no trace excerpt (the test suite runs this form)
+#   scripts/demo.sh --x64     the x64 build instead of the product's x86 build
+#   scripts/demo.sh --short   no build step and no trace excerpt; BUILD_DIR is the build folder of
+#                             one architecture (the test suite runs this form)
 #
 # Exits non-zero when a service does not run its plug-ins as configured.
 set -euo pipefail
 
 KEEP=0
 SHORT=0
+ARCH=x86
 for arg in "$@"; do
   case "$arg" in
     --keep) KEEP=1 ;;
     --short) SHORT=1 ;;
-    *) echo "usage: $0 [--keep] [--short]" >&2; exit 2 ;;
+    --x64) ARCH=x64 ;;
+    *) echo "usage: $0 [--keep] [--x64] [--short]" >&2; exit 2 ;;
   esac
 done
 
@@ -25,7 +29,9 @@ BUILD_DIR="${BUILD_DIR:-$ROOT_DIR/build}"
 if [ "$SHORT" -eq 0 ]; then
   # Only what the sample installation holds: the test programs are not needed here.
   BUILD_TARGETS="VeMoHostService VeMoHost QnUmTraceSystem001 QRNCSAVeMoDaemon001 VeMoPluginCheck reader_watch"
+  BUILD_ARCHES="$ARCH"
   source "$ROOT_DIR/scripts/setup.sh"
+  BUILD_DIR="$BUILD_DIR/$ARCH"
 fi
 BIN="$BUILD_DIR/bin"
 export WINEPREFIX="$BUILD_DIR/demo-prefix"

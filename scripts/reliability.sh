@@ -4,7 +4,12 @@
 # the fault matrix. ctest runs the short form of the same programs. Prints each program's counts; exits non-zero if one fails.
 set -euo pipefail
 BUILD_TARGETS="${BUILD_TARGETS:-service_lifecycle_tests fault_matrix_tests bad_input_tests}"
+# The product's build unless BUILD_ARCHES says otherwise.
+BUILD_ARCHES="${BUILD_ARCHES:-x86}"
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
+ARCH="${BUILD_ARCHES##* }"
+BUILD_DIR="${ARCH_DIRS[$ARCH]}"
+export WINEPREFIX="$BUILD_DIR/wineprefix"
 # A session left running (an interrupted test run) would never end by itself: end it first.
 wineserver -k >/dev/null 2>&1 || true
 export VEMO_RELIABILITY_LONG=1

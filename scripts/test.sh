@@ -1,9 +1,16 @@
 #!/usr/bin/env bash
-# Builds everything and runs the whole test suite under Wine.
+# Builds both architectures and runs the whole test suite under Wine for each: x86 (the product,
+# under Wine's WOW64) and x64. BUILD_ARCHES="x86" runs one only.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 
 status=0
-(cd "$BUILD_DIR" && ctest --output-on-failure -j2) || status=$?
-wineserver -k >/dev/null 2>&1 || true
+for arch in $BUILD_ARCHES; do
+  dir="${ARCH_DIRS[$arch]}"
+  echo "== Tests, $arch"
+  start=$(date +%s)
+  (cd "$dir" && ctest --output-on-failure -j2) || status=$?
+  echo "-- $arch: ctest took $(( $(date +%s) - start )) s"
+  WINEPREFIX="$dir/wineprefix" wineserver -k >/dev/null 2>&1 || true
+done
 exit $status

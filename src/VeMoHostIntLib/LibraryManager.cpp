@@ -13,6 +13,9 @@ using vemo::kCategoryVeMoHostCommon;
 namespace {
 // Full paths are kept to the classic buffer: 259 characters and the terminator.
 constexpr size_t kMaxFullPathChars = MAX_PATH - 1;
+constexpr const wchar_t* kHostArchitecture = sizeof(void*) == 4 ? L"x86 (32 Bit)" : L"x64 (64 Bit)";
+constexpr wchar_t kWrongArchitecture[] =
+    L"Modul <%s> kann nicht geladen werden: es ist nicht für %s gebaut (falsche Architektur oder beschädigt).";
 }  // namespace
 
 CLibMgr::CLibMgr() {
@@ -44,8 +47,14 @@ bool CLibMgr::LoadLibrary(const wchar_t* pszLibraryName, HMODULE* phModule, cons
             TraceFormatW(kLevelInfo, kCategoryVeMoHostCommon, L"libFilePathName <%s>", libFilePathName.c_str());
             *phModule = ::LoadLibraryExW(libFilePathName.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
             if (!*phModule) {
+                const DWORD error = ::GetLastError();
                 TraceFormatW(kLevelError, kCategoryVeMoHostCommon, L"LoadLibraryEx fehlgeschlagen mit <%d>",
-                             static_cast<int>(::GetLastError()));
+                             static_cast<int>(error));
+                // The usual cause: a plug-in built for the other architecture.
+                if (error == ERROR_BAD_EXE_FORMAT) {
+                    TraceFormatW(kLevelError, kCategoryVeMoHostCommon, kWrongArchitecture, libFilePathName.c_str(),
+                                 kHostArchitecture);
+                }
             }
             erg = *phModule != nullptr;
         }

@@ -160,6 +160,22 @@ TEST_F(PluginHostTest, MoreThanSixtyFourEventsFailTheWaitAtOnce) {
     }
 }
 
+// A module built for the other architecture is refused with a line that says so; the plug-in
+// beside it runs.
+TEST_F(PluginHostTest, AModuleOfTheOtherArchitectureIsRefusedWithAClearLine) {
+    const std::wstring foreign = scratch.path() + L"Fremd.dll";
+    ASSERT_TRUE(WriteFileBytes(foreign, ForeignArchitectureImage()));
+    Host({{.name = L"fremd", .run = L"RunPollStop", .binary = L"Fremd.dll", .path = scratch.path()},
+          {.name = L"heimisch", .run = L"RunPollStop"}});
+    EXPECT_FALSE(g_vecPluginInfo[0].IsPluginLoaded());
+    EXPECT_EQ(1u, Count("LoadLibraryEx fehlgeschlagen mit <193>"));
+    const char* own = sizeof(void*) == 4 ? "x86 (32 Bit)" : "x64 (64 Bit)";
+    EXPECT_EQ(1u, Count("Modul <" + Narrow(foreign) + "> kann nicht geladen werden: es ist nicht f\xFCr " + own + " gebaut"));
+    ASSERT_TRUE(WaitForCall("RunPollStop"));
+    UnloadPlugins();
+    EXPECT_EQ(1u, Calls("Uninitialize"));
+}
+
 // --- ending plug-ins --------------------------------------------------------------------------
 
 TEST_F(PluginHostTest, APluginIgnoringTheStopIsTerminatedAfterItsUnloadTime) {
@@ -213,10 +229,14 @@ TEST_F(PluginHostTest, ACycleGivesBackEveryHandleAndItsMemory) {
     // Wine's loader keeps a few KiB of every load and free of a module: measured here alone, for
     // the same module and as many cycles, and not counted against the host.
     const SIZE_T loaderBefore = SettledPrivateBytes();
+    // A MinGW x86 module built with the static runtime also keeps two handles (an event and one
+    // of the loading thread) per load: its thread library's record of that thread outlives it.
+    const size_t loaderHandlesBefore = OpenHandles().size();
     for (int i = 0; i < kLeakCycles; ++i) {
         vemo::unique_hmodule(::LoadLibraryW((PluginDirectory() + kTestPluginDll).c_str()));
     }
     const SIZE_T loaderAfter = SettledPrivateBytes();
+    const size_t loaderHandles = OpenHandles().size() - loaderHandlesBefore;
     const SIZE_T loaderGrowth = loaderAfter > loaderBefore ? loaderAfter - loaderBefore : 0;
     const std::set<USHORT> handlesBefore = OpenHandles();
     const SIZE_T bytesBefore = SettledPrivateBytes();
@@ -226,7 +246,7 @@ TEST_F(PluginHostTest, ACycleGivesBackEveryHandleAndItsMemory) {
     const std::set<USHORT> handlesAfter = OpenHandles();
     std::set<USHORT> added;
     std::ranges::set_difference(handlesAfter, handlesBefore, std::inserter(added, added.end()));
-    EXPECT_LE(handlesAfter.size(), handlesBefore.size() + kHandleNoise) << "new: " << DescribeHandles(added);
+    EXPECT_LE(handlesAfter.size(), handlesBefore.size() + loaderHandles + kHandleNoise) << "new: " << DescribeHandles(added);
     EXPECT_LE(SettledPrivateBytes(), bytesBefore + loaderGrowth + kPrivateBytesSlack);
 }
 

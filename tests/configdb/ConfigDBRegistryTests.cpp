@@ -302,11 +302,14 @@ TEST(ConfigDbRealHive, SetRegistryKeyStringSelectsTheRegistryView) {
     // A key of our own on the real hive, where the two views differ.
     const std::wstring name = L"VeMoConfigDBTests_" + std::to_wstring(::GetCurrentProcessId());
     const std::wstring in32 = L"Wow6432Node\\" + name;
+    // Without the flag the process's own view: the 64-bit one for an x64 program, the 32-bit one
+    // for an x86 program under WOW64.
     for (const bool view32 : {true, false}) {
-        SCOPED_TRACE(view32 ? "32" : "64");
+        SCOPED_TRACE(view32 ? "32" : "own");
+        const bool lands32 = view32 || sizeof(void*) == 4;
         EXPECT_EQ(CDB_OK, CDB_SetRegistryKeyString(HKEY_LOCAL_MACHINE, view32, L"SOFTWARE\\" + name, L"Wert", L"Daten"));
-        const bool found = RealKeyExists(view32 ? in32 : name);
-        const bool leaked = RealKeyExists(view32 ? name : in32);
+        const bool found = RealKeyExists(lands32 ? in32 : name);
+        const bool leaked = RealKeyExists(lands32 ? name : in32);
         DeleteRealTree(in32);
         DeleteRealTree(name);
         EXPECT_TRUE(found);

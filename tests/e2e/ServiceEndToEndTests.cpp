@@ -361,6 +361,11 @@ TEST_F(SampleInstallation, EachServiceRunsItsOwnPluginsAndTheHostStartsOnce) {
     ASSERT_TRUE(WaitForState(kMainService, SERVICE_RUNNING));
     ASSERT_TRUE(WaitForTrace("InitEvent set"));
     const DWORD mainPid = ServiceProcessId(kMainService);
+    // The service runs as the build made it: the x86 product under WOW64 in the 64-bit prefix.
+    const vemo::unique_handle mainProcess(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, mainPid));
+    BOOL wow64 = FALSE;
+    ASSERT_TRUE(mainProcess && ::IsWow64Process(mainProcess.get(), &wow64));
+    EXPECT_EQ(sizeof(void*) == 4, wow64 != FALSE);
     EXPECT_EQ(1u, LinesOf(mainPid, "Init() fertig - PluginName <HauptPlugin>, rufen Run()"));
     EXPECT_EQ(1u, LinesOf(mainPid, "Init() fertig - PluginName <ZweitPlugin>, rufen Run()"));
     EXPECT_EQ(0u, LinesOf(mainPid, "PluginName <BasisPlugin>"));

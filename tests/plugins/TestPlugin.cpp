@@ -28,12 +28,27 @@ constexpr int32_t kRunNormalEnd = 0;
 constexpr int32_t kRunResultThree = 3;
 constexpr int kFaultValue = 1;
 constexpr char kThrowText[] = "TestPlugin: geworfene Ausnahme";
+// What a throw of a Visual C++ plug-in is: a structured exception with this code.
+constexpr DWORD kMsvcCppExceptionCode = 0xE06D7363;
 constexpr size_t kRecursionFrameBytes = 1024;
 
 // Written through, so the compiler keeps every faulting operation and every frame.
 volatile int g_faultSink = 0;
 // Zero: no depth limit. Read at run time, so the compiler cannot prove the recursion endless.
 volatile int g_recursionLimit = 0;
+
+// An exception leaving the plug-in. On x64 a GCC exception unwinds through the service's frames
+// like any other. On x86 GCC unwinds by tables that a statically linked plug-in cannot follow into
+// the service (the runtime ends the process), so it throws as the plug-ins of existing
+// installations, built with Visual C++, do: a structured exception.
+[[noreturn]] void ThrowOut() {
+#if defined(__i386__)
+    ::RaiseException(kMsvcCppExceptionCode, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+    std::abort();
+#else
+    throw std::runtime_error(kThrowText);
+#endif
+}
 
 // Open, append, close per line: several threads and processes may write the same file.
 void Evidence(const char* pszExport) {
@@ -118,7 +133,7 @@ bool WINAPI InitializeFalse(void) {
 }
 bool WINAPI InitializeThrow(void) {
     Evidence("InitializeThrow");
-    throw std::runtime_error(kThrowText);
+    ThrowOut();
 }
 bool WINAPI InitializeFault(void) {
     Evidence("InitializeFault");
@@ -157,7 +172,7 @@ int32_t WINAPI RunFault(VemoPluginStopFlag) {
 }
 int32_t WINAPI RunThrow(VemoPluginStopFlag) {
     Evidence("RunThrow");
-    throw std::runtime_error(kThrowText);
+    ThrowOut();
 }
 int32_t WINAPI RunDivZero(VemoPluginStopFlag) {
     Evidence("RunDivZero");
@@ -188,7 +203,7 @@ void WINAPI UninitializeStackOverflow(void) {
 }
 void WINAPI UninitializeThrow(void) {
     Evidence("UninitializeThrow");
-    throw std::runtime_error(kThrowText);
+    ThrowOut();
 }
 
 }  // extern "C"

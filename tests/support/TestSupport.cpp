@@ -1,5 +1,7 @@
 #include "TestSupport.h"
 
+#include <cstring>
+
 #include <psapi.h>
 #include <shlobj.h>
 #include <tlhelp32.h>
@@ -508,6 +510,64 @@ bool LongForm() {
     wchar_t value[8] = {};
     const DWORD n = ::GetEnvironmentVariableW(L"VEMO_RELIABILITY_LONG", value, 8);
     return n > 0 && n < 8 && value[0] != L'0';
+}
+
+namespace {
+constexpr bool kToolIs32Bit = sizeof(void*) == 4;
+constexpr DWORD kHeadersBytes = 0x200;
+constexpr DWORD kSectionAlignment = 0x1000;
+constexpr BYTE kReturnInstruction = 0xC3;
+
+// Headers and one code section holding a return: Wine takes a foreign image without code as
+// data, one with code it refuses as Windows does.
+template <typename NtHeaders>
+std::string ImageWith(WORD machine, WORD magic, WORD characteristics) {
+    std::string image(2 * kHeadersBytes, '\0');
+    IMAGE_DOS_HEADER dos{};
+    dos.e_magic = IMAGE_DOS_SIGNATURE;
+    dos.e_lfanew = sizeof(IMAGE_DOS_HEADER);
+    NtHeaders nt{};
+    nt.Signature = IMAGE_NT_SIGNATURE;
+    nt.FileHeader.Machine = machine;
+    nt.FileHeader.NumberOfSections = 1;
+    nt.FileHeader.SizeOfOptionalHeader = sizeof(nt.OptionalHeader);
+    nt.FileHeader.Characteristics = characteristics;
+    nt.OptionalHeader.Magic = magic;
+    nt.OptionalHeader.SizeOfCode = kHeadersBytes;
+    nt.OptionalHeader.AddressOfEntryPoint = kSectionAlignment;
+    nt.OptionalHeader.BaseOfCode = kSectionAlignment;
+    nt.OptionalHeader.ImageBase = 0x10000000;
+    nt.OptionalHeader.SectionAlignment = kSectionAlignment;
+    nt.OptionalHeader.FileAlignment = kHeadersBytes;
+    nt.OptionalHeader.MajorOperatingSystemVersion = 4;
+    nt.OptionalHeader.MajorSubsystemVersion = 4;
+    nt.OptionalHeader.SizeOfImage = 2 * kSectionAlignment;
+    nt.OptionalHeader.SizeOfHeaders = kHeadersBytes;
+    nt.OptionalHeader.Subsystem = IMAGE_SUBSYSTEM_WINDOWS_GUI;
+    nt.OptionalHeader.NumberOfRvaAndSizes = IMAGE_NUMBEROF_DIRECTORY_ENTRIES;
+    IMAGE_SECTION_HEADER text{};
+    memcpy(text.Name, ".text", 5);
+    text.Misc.VirtualSize = kHeadersBytes;
+    text.VirtualAddress = kSectionAlignment;
+    text.SizeOfRawData = kHeadersBytes;
+    text.PointerToRawData = kHeadersBytes;
+    text.Characteristics = IMAGE_SCN_CNT_CODE | IMAGE_SCN_MEM_EXECUTE | IMAGE_SCN_MEM_READ;
+    memcpy(image.data(), &dos, sizeof(dos));
+    memcpy(image.data() + dos.e_lfanew, &nt, sizeof(nt));
+    memcpy(image.data() + dos.e_lfanew + sizeof(nt), &text, sizeof(text));
+    image[kHeadersBytes] = static_cast<char>(kReturnInstruction);
+    return image;
+}
+}  // namespace
+
+std::string ForeignArchitectureImage() {
+    if (kToolIs32Bit) {
+        return ImageWith<IMAGE_NT_HEADERS64>(IMAGE_FILE_MACHINE_AMD64, IMAGE_NT_OPTIONAL_HDR64_MAGIC,
+                                             IMAGE_FILE_EXECUTABLE_IMAGE | IMAGE_FILE_LARGE_ADDRESS_AWARE |
+                                                 IMAGE_FILE_DLL);
+    }
+    return ImageWith<IMAGE_NT_HEADERS32>(IMAGE_FILE_MACHINE_I386, IMAGE_NT_OPTIONAL_HDR32_MAGIC,
+                                         IMAGE_FILE_EXECUTABLE_IMAGE | IMAGE_FILE_32BIT_MACHINE | IMAGE_FILE_DLL);
 }
 
 }  // namespace vemo::test

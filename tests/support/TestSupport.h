@@ -207,4 +207,8 @@ bool RunningUnderWine();
 bool LongForm();
 inline int ScaledCount(int shortForm, int longForm) { return LongForm() ? longForm : shortForm; }
 
+// The headers of a DLL built for the other architecture than this program's: enough for a
+// loader to read the machine type and refuse it, nothing to run.
+std::string ForeignArchitectureImage();
+
 }  // namespace vemo::test

@@ -30,28 +30,8 @@ std::wstring Bin() { return ExecutableDirectory(); }
 std::string Document(const std::vector<PluginSpec>& specs) { return PluginDocument(specs); }
 std::string Element(const std::string& name, const std::string& text) { return "<" + name + ">" + text + "</" + name + ">"; }
 
-// DOS header, PE signature, file header for i386 and a PE32 optional header: enough for any
-// loader to read the machine type, nothing to run.
-std::string Pe32Image() {
-    std::string image(512, '\0');
-    IMAGE_DOS_HEADER dos{.e_magic = IMAGE_DOS_SIGNATURE, .e_lfanew = sizeof(IMAGE_DOS_HEADER)};
-    IMAGE_NT_HEADERS32 nt{};
-    nt.Signature = IMAGE_NT_SIGNATURE;
-    nt.FileHeader.Machine = IMAGE_FILE_MACHINE_I386;
-    nt.FileHeader.SizeOfOptionalHeader = sizeof(IMAGE_OPTIONAL_HEADER32);
-    nt.FileHeader.Characteristics = IMAGE_FILE_EXECUTABLE_IMAGE | IMAGE_FILE_32BIT_MACHINE | IMAGE_FILE_DLL;
-    nt.OptionalHeader.Magic = IMAGE_NT_OPTIONAL_HDR32_MAGIC;
-    nt.OptionalHeader.ImageBase = 0x10000000;
-    nt.OptionalHeader.SectionAlignment = 0x1000;
-    nt.OptionalHeader.FileAlignment = 0x200;
-    nt.OptionalHeader.SizeOfImage = 0x1000;
-    nt.OptionalHeader.SizeOfHeaders = 0x200;
-    nt.OptionalHeader.Subsystem = IMAGE_SUBSYSTEM_WINDOWS_GUI;
-    nt.OptionalHeader.NumberOfRvaAndSizes = IMAGE_NUMBEROF_DIRECTORY_ENTRIES;
-    memcpy(image.data(), &dos, sizeof(dos));
-    memcpy(image.data() + dos.e_lfanew, &nt, sizeof(nt));
-    return image;
-}
+constexpr const char* kToolMachine = sizeof(void*) == 4 ? "x86" : "x64";
+constexpr const char* kForeignMachine = sizeof(void*) == 4 ? "x64" : "x86";
 
 using Strings = std::vector<std::string>;
 
@@ -78,12 +58,12 @@ std::string Escaped(std::string text) {  // as JSON writes a path
 class PluginCheckTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        ASSERT_TRUE(RegisterComponent(L"B0009901"));
+        ASSERT_TRUE(RegisterComponent(L"B0009931"));
         ASSERT_TRUE(SetRegistryDword(kTestKey, L"Ignore", 1));
         ASSERT_TRUE(SetRegistryDword(kTestKey, L"Keep", 0));
     }
     static void TearDownTestSuite() {
-        DeleteRegistryTree(std::wstring(kComponentsKey) + L"B0009901");
+        DeleteRegistryTree(std::wstring(kComponentsKey) + L"B0009931");
         DeleteRegistryTree(kTestKey);
     }
     struct ToolRun {
@@ -118,7 +98,7 @@ TEST_F(PluginCheckTest, EveryVerdictInTextAndJson) {
           Document({{.name = L"Main", .run = L"RunPollStop", .timeoutUnload = 7000,
                      .extra = "<menu pos=\"3\"><item><fid>5</fid><text>Open</text></item></menu>"},
                     {.name = L"Basis", .binary = L"TestPluginUnitialize.dll", .pure = true},
-                    {.name = L"ByComponent", .extra = Element("ignoreoninstalledcomponent", "B0009902,B0009901")},
+                    {.name = L"ByComponent", .extra = Element("ignoreoninstalledcomponent", "B0009902,B0009931")},
                     // An ignored plug-in's time-out does not count for the unload time-out.
                     {.name = L"ByRegistry", .timeoutUnload = 9000, .extra = Element("ignoreonregistrykey", registry + "Ignore")},
                     {.name = L"NotSystem", .system = false, .extra = Element("ignoreonregistrykey", registry + "Keep")},
@@ -131,13 +111,13 @@ TEST_F(PluginCheckTest, EveryVerdictInTextAndJson) {
                        "emptyPathOrName", "basis"}),
               Values(json, "verdict"))
         << json;
-    EXPECT_EQ((Strings{"", "", "B0009901", Escaped(registry + "Ignore"), "", Escaped(ConfigFile("B0000001.xml")) + " #1", "", ""}),
+    EXPECT_EQ((Strings{"", "", "B0009931", Escaped(registry + "Ignore"), "", Escaped(ConfigFile("B0000001.xml")) + " #1", "", ""}),
               Values(json, "verdictDetail"));
     EXPECT_EQ("7000", Values(json, "timeoutUnload").front());
     EXPECT_EQ("RunPollStop", Values(json, "run").front());
     EXPECT_EQ("3", Values(json, "position").front());
     EXPECT_EQ((Strings{"Open", "5"}), (Strings{Values(json, "text").front(), Values(json, "function").front()}));
-    EXPECT_EQ("x64", Values(json, "machine").front());
+    EXPECT_EQ(kToolMachine, Values(json, "machine").front());
     EXPECT_EQ("true", After(json, R"("name": "Unitialize")", "found")) << json;
     EXPECT_EQ("true", After(json, R"("name": "Unitialize")", "fallback"));
     EXPECT_EQ((Strings{"7000"}), Values(json, "unloadTimeoutMs"));
@@ -145,7 +125,7 @@ TEST_F(PluginCheckTest, EveryVerdictInTextAndJson) {
 
     for (const char* line : {"loaded by the main service \"TRUVO Kartenwacht-Dienst\"",
                              "loaded by the basis service \"TRUVO Kartenwacht-Basis-Dienst\" (/STARTPURE)",
-                             "component \"B0009901\" (installed)", "system-context plug-ins only",
+                             "component \"B0009931\" (installed)", "system-context plug-ins only",
                              "WARNING [duplicate]", "ERROR [emptyPathOrName]", "Unload time-out: 7000 ms",
                              "Result: 1 error(s), 1 warning(s), exit code 2"}) {
         EXPECT_NE(std::string::npos, text.find(line)) << line << "\n" << text;
@@ -154,10 +134,10 @@ TEST_F(PluginCheckTest, EveryVerdictInTextAndJson) {
 }
 
 TEST_F(PluginCheckTest, ModulesThatCannotBeLoaded) {
-    Write(L"Pe32.dll", Pe32Image());
+    Write(L"Foreign.dll", ForeignArchitectureImage());
     Write(L"NotPe.dll", "just text");
     Write(L"B0000001.xml", Document({{.name = L"Missing", .binary = L"NoSuchPlugin.dll"},
-                                     {.name = L"WrongMachine", .binary = L"Pe32.dll", .path = config.path()},
+                                     {.name = L"WrongMachine", .binary = L"Foreign.dll", .path = config.path()},
                                      {.name = L"NoExport", .initialize = L"NoSuchExport"},
                                      {.name = L"NotPe", .binary = L"NotPe.dll", .path = config.path(), .pure = true},
                                      // Not loaded by either service: its missing module is only a note.
@@ -171,7 +151,7 @@ TEST_F(PluginCheckTest, ModulesThatCannotBeLoaded) {
     EXPECT_EQ("info", Values(json, "severity").back());
     EXPECT_EQ((Strings{"4", "0"}), (Strings{Values(json, "errors")[0], Values(json, "warnings")[0]}));
     EXPECT_EQ("false", After(json, R"("configured": "NoSuchExport")", "found")) << json;
-    EXPECT_NE(std::string::npos, text.find("machine type x86, the service needs x64")) << text;
+    EXPECT_NE(std::string::npos, text.find(std::string("machine type ") + kForeignMachine + ", the service needs " + kToolMachine)) << text;
     EXPECT_NE(std::string::npos, text.find("does not export \"NoSuchExport\" (initialize)"));
 }
 

@@ -26,17 +26,33 @@
 #include <vector>
 
 #include "VeMoPlugin.h"
-#include "common/UniqueHandle.h"
-#include "tracing/Trace.h"
+#include "VeMoPluginTrace.h"
 
 namespace {
 
-using vemo::tracing::kLevelError;
-using vemo::tracing::kLevelInfo;
-using vemo::tracing::kLevelWarning;
+using vemo::plugin::TraceFormat;
+using vemo::plugin::TraceWrite;
+constexpr int kLevelError = vemo::plugin::kTraceError;
+constexpr int kLevelInfo = vemo::plugin::kTraceInfo;
+constexpr int kLevelWarning = vemo::plugin::kTraceWarning;
 
 // Owns a PC/SC context; releasing it also cancels a wait that another thread may still be in.
-using unique_scardcontext = vemo::unique_any<SCARDCONTEXT, &::SCardReleaseContext>;
+class unique_scardcontext {
+public:
+    unique_scardcontext() = default;
+    ~unique_scardcontext() { reset(); }
+    unique_scardcontext(const unique_scardcontext&) = delete;
+    unique_scardcontext& operator=(const unique_scardcontext&) = delete;
+    SCARDCONTEXT get() const { return m_context; }
+    explicit operator bool() const { return m_context != 0; }
+    void reset(SCARDCONTEXT context = 0) {
+        if (m_context) ::SCardReleaseContext(m_context);
+        m_context = context;
+    }
+
+private:
+    SCARDCONTEXT m_context = 0;
+};
 
 constexpr wchar_t kCategory[] = L"VeMo.ReaderWatch";
 
@@ -135,7 +151,7 @@ private:
 std::unique_ptr<CReaderWatch> g_pReaderWatch;
 
 int32_t CReaderWatch::Run(VemoPluginStopFlag pStopFlag) {
-    TraceFormatW(kLevelInfo, kCategory, kTraceRunStarted, static_cast<unsigned long>(kStatusWaitMs));
+    TraceFormat(kLevelInfo, kCategory, kTraceRunStarted, static_cast<unsigned long>(kStatusWaitMs));
     while (!StopRequested(pStopFlag)) {
         if (m_context || TryEstablishContext()) {
             WaitForChange();
@@ -143,7 +159,7 @@ int32_t CReaderWatch::Run(VemoPluginStopFlag pStopFlag) {
             ::Sleep(kIdlePollMs);
         }
     }
-    TraceWriteW(kLevelInfo, kCategory, kTraceRunEnded);
+    TraceWrite(kLevelInfo, kCategory, kTraceRunEnded);
     return kRunNormalEnd;
 }
 
@@ -157,7 +173,7 @@ bool CReaderWatch::TryEstablishContext() {
     const LONG rc = ::SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &hContext);
     if (rc != SCARD_S_SUCCESS) {
         if (!m_unavailableTraced) {
-            TraceFormatW(kLevelWarning, kCategory, kTracePcscUnavailable, AsHex(rc),
+            TraceFormat(kLevelWarning, kCategory, kTracePcscUnavailable, AsHex(rc),
                          static_cast<unsigned long>(kContextRetryMs));
             m_unavailableTraced = true;
         }
@@ -169,13 +185,13 @@ bool CReaderWatch::TryEstablishContext() {
     m_readers.clear();
     SyncReaders(kTraceReaderPresent);
     if (!m_context) return false;  // the first listing failed already
-    TraceFormatW(kLevelInfo, kCategory, kTracePcscAvailable, static_cast<unsigned long>(m_readers.size()));
+    TraceFormat(kLevelInfo, kCategory, kTracePcscAvailable, static_cast<unsigned long>(m_readers.size()));
     return true;
 }
 
 void CReaderWatch::DropContext(const wchar_t* pszCall, LONG rc) {
     // The smart-card service stopped (or its last reader went): start over after the retry time.
-    TraceFormatW(kLevelWarning, kCategory, kTracePcscLost, pszCall, AsHex(rc),
+    TraceFormat(kLevelWarning, kCategory, kTracePcscLost, pszCall, AsHex(rc),
                  static_cast<unsigned long>(kContextRetryMs));
     m_unavailableTraced = true;
     m_context.reset();
@@ -227,14 +243,14 @@ void CReaderWatch::SyncReaders(const wchar_t* pszNewReaderFormat) {
     }
     std::erase_if(m_readers, [&](const Reader& reader) {
         const bool gone = std::find(names.begin(), names.end(), reader.name) == names.end();
-        if (gone) TraceFormatW(kLevelInfo, kCategory, kTraceReaderRemoved, reader.name.c_str());
+        if (gone) TraceFormat(kLevelInfo, kCategory, kTraceReaderRemoved, reader.name.c_str());
         return gone;
     });
     for (const std::wstring& name : names) {
         const bool known = std::any_of(m_readers.begin(), m_readers.end(),
                                        [&](const Reader& reader) { return reader.name == name; });
         if (known) continue;
-        TraceFormatW(kLevelInfo, kCategory, pszNewReaderFormat, name.c_str());
+        TraceFormat(kLevelInfo, kCategory, pszNewReaderFormat, name.c_str());
         m_readers.push_back(Reader{name});
     }
 }
@@ -248,11 +264,11 @@ void CReaderWatch::NoteCardChange(Reader& reader, DWORD eventState) {
     // A reader on its way out: the reader list reports that, not its card.
     if (eventState & (SCARD_STATE_UNKNOWN | SCARD_STATE_UNAVAILABLE)) return;
     if (firstReport) {
-        if (hasCard) TraceFormatW(kLevelInfo, kCategory, kTraceCardPresent, reader.name.c_str());
+        if (hasCard) TraceFormat(kLevelInfo, kCategory, kTraceCardPresent, reader.name.c_str());
     } else if (hasCard && !hadCard) {
-        TraceFormatW(kLevelInfo, kCategory, kTraceCardInserted, reader.name.c_str());
+        TraceFormat(kLevelInfo, kCategory, kTraceCardInserted, reader.name.c_str());
     } else if (!hasCard && hadCard) {
-        TraceFormatW(kLevelInfo, kCategory, kTraceCardRemoved, reader.name.c_str());
+        TraceFormat(kLevelInfo, kCategory, kTraceCardRemoved, reader.name.c_str());
     }
 }
 
@@ -261,9 +277,9 @@ void TraceCurrentException(const wchar_t* pszEntry) {
     try {
         throw;
     } catch (const std::exception& e) {
-        TraceFormatW(kLevelError, kCategory, kTraceException, pszEntry, e.what());
+        TraceFormat(kLevelError, kCategory, kTraceException, pszEntry, e.what());
     } catch (...) {
-        TraceFormatW(kLevelError, kCategory, kTraceUnknownException, pszEntry);
+        TraceFormat(kLevelError, kCategory, kTraceUnknownException, pszEntry);
     }
 }
 
@@ -274,7 +290,7 @@ extern "C" {
 bool WINAPI Initialize(void) {
     try {
         g_pReaderWatch = std::make_unique<CReaderWatch>();
-        TraceWriteW(kLevelInfo, kCategory, kTraceInitialized);
+        TraceWrite(kLevelInfo, kCategory, kTraceInitialized);
         return true;
     } catch (...) {
         TraceCurrentException(kEntryInitialize);
@@ -285,7 +301,7 @@ bool WINAPI Initialize(void) {
 int32_t WINAPI Run(VemoPluginStopFlag pStopFlag) {
     try {
         if (!g_pReaderWatch || !pStopFlag) {
-            TraceWriteW(kLevelError, kCategory, kTraceNotInitialized);
+            TraceWrite(kLevelError, kCategory, kTraceNotInitialized);
             return kRunFailed;
         }
         return g_pReaderWatch->Run(pStopFlag);
@@ -298,7 +314,7 @@ int32_t WINAPI Run(VemoPluginStopFlag pStopFlag) {
 void WINAPI Uninitialize(void) {
     try {
         g_pReaderWatch.reset();
-        TraceWriteW(kLevelInfo, kCategory, kTraceUninitialized);
+        TraceWrite(kLevelInfo, kCategory, kTraceUninitialized);
     } catch (...) {
         TraceCurrentException(kEntryUninitialize);
     }

@@ -100,9 +100,17 @@ void InvalidParameterHandler(const wchar_t*, const wchar_t*, const wchar_t*, uns
     ::RtlCaptureContext(&context);
     context.ContextFlags = CONTEXT_CONTROL;
     void* const returnAddress = __builtin_return_address(0);
+    // Above the frame pointer: the saved one, the return address, then the caller's stack.
+    void* const frame = __builtin_frame_address(0);
+    const auto callerStack = reinterpret_cast<ULONG_PTR>(frame) + 2 * sizeof(void*);
 #if defined(__x86_64__)
     context.Rip = reinterpret_cast<DWORD64>(returnAddress);
-    context.Rsp = reinterpret_cast<DWORD64>(__builtin_frame_address(0)) + 2 * sizeof(void*);
+    context.Rsp = callerStack;
+#elif defined(__i386__)
+    // x86 stack walks follow the frame-pointer chain: start it at the caller's frame.
+    context.Eip = reinterpret_cast<DWORD>(returnAddress);
+    context.Esp = callerStack;
+    context.Ebp = *static_cast<DWORD*>(frame);
 #endif
     EXCEPTION_RECORD record{};
     record.ExceptionCode = 0;

@@ -91,11 +91,13 @@ bool HoldsTheBarrier(const FaultRow& row) {
 }
 bool RunsInChild(const FaultRow& row) { return HoldsTheBarrier(row) || row.outcome == Outcome::kStackOverflow; }
 
-// Wine 8 commits a thread's whole stack and keeps its only guard page at the very bottom, so an
-// overflow leaves less stack than dispatching the exception takes: Wine ends the thread itself
-// with exit code 0, before any handler of the host runs. Windows dispatches it to the host.
+// Wine 8 commits a 64-bit thread's whole stack and keeps its only guard page at the very bottom,
+// so an overflow leaves less stack than dispatching the exception takes: Wine ends the thread
+// itself with exit code 0, before any handler of the host runs. A 32-bit thread under Wine's
+// WOW64, like any thread on Windows, has its overflow dispatched to the host's handler.
 bool HostCatches(const FaultRow& row) {
-    return row.outcome == Outcome::kException || (row.outcome == Outcome::kStackOverflow && !RunningUnderWine());
+    return row.outcome == Outcome::kException ||
+           (row.outcome == Outcome::kStackOverflow && !(RunningUnderWine() && sizeof(void*) == 8));
 }
 
 PluginSpec FaultySpec(const FaultRow& row) {
