@@ -24,6 +24,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/include/VeMoPlugin.h ${PROJECT_SOURCE_DIR}/i
 install(FILES ${PROJECT_SOURCE_DIR}/cmake/VemoPlugin.cmake ${PROJECT_SOURCE_DIR}/cmake/VersionInfo.cmake
               ${PROJECT_SOURCE_DIR}/cmake/version.rc.in ${PROJECT_SOURCE_DIR}/cmake/VemoArch.cmake
               ${PROJECT_SOURCE_DIR}/cmake/mingw-w64-i686.cmake ${PROJECT_SOURCE_DIR}/cmake/mingw-w64-x86_64.cmake
+              ${PROJECT_SOURCE_DIR}/cmake/mingw-w64-common.cmake
         DESTINATION plugin-kit/cmake COMPONENT kit)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/samples/plugins/ReaderWatch/ DESTINATION plugin-kit/samples/ReaderWatch
         COMPONENT kit)

@@ -10,28 +10,13 @@ BIN="$BUILD_DIR/bin"
 WORK="$BUILD_DIR/msi-test"
 export WINEPREFIX="$WORK/prefix"
 export WINEDEBUG=-all
-MAIN="TRUVO Kartenwacht-Dienst"
-BASIS="TRUVO Kartenwacht-Basis-Dienst"
-PROG_WIN='C:\Program Files (x86)\TRUVO\PROGRAMM\VeMoCompacT\'
-EXE_WIN="${PROG_WIN}VeMoHostService.exe"
-KONFIG_MAIN_WIN='C:\ProgramData\Truvo\Konfig\VeMoCompact\'
-KONFIG_BASIS_WIN='C:\ProgramData\Truvo\Konfig\B0003811\'
-BASIS_KEY='HKLM\SOFTWARE\TRUVOeg\Components\B0003811\Versions\1.0'
-TRACE_WIN='C:\ProgramData\Truvo\Log\VeMo\VeMoTrace.log'
-WAIT_SECONDS=60
+source "$ROOT_DIR/scripts/sample-installation.sh"
 
 fail() { echo "FAILED: $*" >&2; exit 1; }
-unix() { winepath -u "$1" 2>/dev/null; }
-state() { wine sc query "$1" 2>/dev/null | tr -d '\r' | awk '/STATE/ {print $4}'; }
 image_path() { wine reg query "HKLM\\System\\CurrentControlSet\\Services\\$1" /v ImagePath 2>/dev/null |
                  tr -d '\r' | sed -n 's/.*REG_[A-Z_]*SZ *//p'; }
-wait_for() {  # wait_for <seconds> <command...>
-  local end=$(( $(date +%s) + $1 )); shift
-  until "$@"; do [ "$(date +%s)" -ge "$end" ] && return 1; sleep 1; done
-}
-both() { [ "$(state "$MAIN")" = "$1" ] && [ "$(state "$BASIS")" = "$1" ]; }
-initialised() { [ -f "$TRACE" ] && [ "$(tr -d '\r' <"$TRACE" | grep -c $'\tInitEvent set$')" -ge "$1" ]; }
 
+wineserver -k >/dev/null 2>&1 || true
 rm -rf "$WORK"
 mkdir -p "$WORK"
 cleanup() { wineserver -k >/dev/null 2>&1 || true; }
@@ -42,32 +27,25 @@ for version in 1.0.0 1.0.1; do
      "$ROOT_DIR/packaging/VeMoHostService.wxs") || fail "wixl could not build version $version"
 done
 
-wineboot -i >/dev/null 2>&1
-wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null
-wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null
-wineserver -w
+fresh_prefix
 TRACE="$(unix "$TRACE_WIN")"
 # The plug-in files and the basis package exist before the product arrives, as on a customer's machine.
-mkdir -p "$(unix "$KONFIG_MAIN_WIN")" "$(unix "$KONFIG_BASIS_WIN")"
-cp "$ROOT_DIR/samples/demo/B0000001.xml" "$(unix "$KONFIG_MAIN_WIN")"
-cp "$ROOT_DIR/samples/demo/B0000002.xml" "$(unix "$KONFIG_BASIS_WIN")"
-wine reg add "$BASIS_KEY" /v CompVersion /d 1.0 /f /reg:32 >/dev/null
-wine reg add "$BASIS_KEY\\ConfigDir" /ve /d "$KONFIG_BASIS_WIN" /f /reg:32 >/dev/null
+sample_plugin_files
 
 echo "== msiexec /i version 1.0.0 /qn"
 wine msiexec /i "$(winepath -w "$WORK/VeMoHostService-1.0.0-x86.msi")" /qn || fail "install"
-wait_for "$WAIT_SECONDS" both RUNNING || fail "services not RUNNING: $(state "$MAIN") $(state "$BASIS")"
-wait_for "$WAIT_SECONDS" initialised 2 || fail "the services did not finish their start-up"
+wait_for "$WAIT_SECONDS" both_running || fail "services not RUNNING: $(state "$MAIN") $(state "$BASIS")"
+wait_for "$WAIT_SECONDS" both_initialised || fail "the services did not finish their start-up"
 [ "$(image_path "$MAIN")" = "\"$EXE_WIN\"" ] || fail "main binary path: $(image_path "$MAIN")"
 [ "$(image_path "$BASIS")" = "\"$EXE_WIN\" /STARTPURE" ] || fail "basis binary path: $(image_path "$BASIS")"
-plugins="$(tr -d '\r' <"$TRACE" | grep -c 'Init() fertig - PluginName <Kartenleser-Wache' || true)"
+plugins="$(trace | grep -c 'Init() fertig - PluginName <Kartenleser-Wache' || true)"
 [ "$plugins" -ge 2 ] || fail "sample plug-ins in Run: $plugins"
 wine reg query 'HKLM\SOFTWARE\TRUVO VeMo Compact' /v ProgKey /reg:32 | grep -qF "$PROG_WIN" || fail "ProgKey"
 echo "   both services RUNNING, binary paths quoted, $plugins sample plug-ins in Run"
 
 echo "== msiexec /i version 1.0.1 /qn (major upgrade)"
 wine msiexec /i "$(winepath -w "$WORK/VeMoHostService-1.0.1-x86.msi")" /qn || fail "upgrade"
-wait_for "$WAIT_SECONDS" both RUNNING || fail "services not RUNNING after the upgrade"
+wait_for "$WAIT_SECONDS" both_running || fail "services not RUNNING after the upgrade"
 wine reg query 'HKLM\SOFTWARE\TRUVO VeMo Compact' /v CompVersion /reg:32 | grep -q '1\.0\.1' || fail "CompVersion"
 [ "$(image_path "$MAIN")" = "\"$EXE_WIN\"" ] || fail "main binary path after the upgrade: $(image_path "$MAIN")"
 products="$(wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s /reg:32 2>/dev/null |
