@@ -241,7 +241,9 @@ TEST_F(BadInput, PathTemplatesEndAndLeaveTextWithoutMarks) {
         std::string category = rng.Chance(50) ? rng.Pick(kMarks) : std::string(rng.Below(300), 'c');
         std::string expanded = path;
         EXPECT_TRUE(ExpandPathTemplates(expanded, category)) << path.substr(0, 200);
-        if (path.find('{') == std::string::npos) EXPECT_EQ(path, expanded);
+        if (path.find('{') == std::string::npos) {
+            EXPECT_EQ(path, expanded);
+        }
         std::string value = "unverändert";
         ExpandPathTemplate(static_cast<int>(rng.Next()), category, rng.Pick(kJunk), value);
         ExpectClean(path.substr(0, 200));
@@ -315,7 +317,9 @@ void CheckBufferForm(Rng& rng, BufferForm call, const std::wstring& id, const st
         EXPECT_EQ(directory, std::wstring(buffer)) << where;
         written = directory.size() + 1;
     }
-    if (rc != CDB_OK && written > 0) EXPECT_EQ(L'\0', buffer[0]) << where << ": the buffer is not left empty";
+    if (rc != CDB_OK && written > 0) {
+        EXPECT_EQ(L'\0', buffer[0]) << where << ": the buffer is not left empty";
+    }
     for (size_t i = written; i < size; ++i) ASSERT_EQ(kUntouched, buffer[i]) << where << ": behind the result";
 }
 
