@@ -37,6 +37,9 @@ struct TraceSystemBinding {
     std::atomic<PFN_ExpRemoveCategory> ExpRemoveCategory{nullptr};
     std::atomic<PFN_ExpRemoveAllCategories> ExpRemoveAllCategories{nullptr};
     std::atomic<PFN_ExpDoneTraceSystem> ExpDoneTraceSystem{nullptr};
+    // Optional, looked up after a successful binding; null for a module without them.
+    std::atomic<PFN_ExpFlushTraceSystem> ExpFlushTraceSystem{nullptr};
+    std::atomic<const volatile LONG*> settingsGeneration{nullptr};
 
     TraceSystemBinding();
     ~TraceSystemBinding();

@@ -145,6 +145,14 @@ ChildProcesses::~ChildProcesses() {
     return ::testing::AssertionSuccess();
 }
 
+DWORD ChildProcesses::WaitExitCode(DWORD timeoutMs) {
+    DWORD exitCode = STILL_ACTIVE;
+    if (!m_processes.empty() && ::WaitForSingleObject(m_processes.front().get(), timeoutMs) == WAIT_OBJECT_0) {
+        ::GetExitCodeProcess(m_processes.front().get(), &exitCode);
+    }
+    return exitCode;
+}
+
 std::vector<DWORD> ChildProcesses::ProcessIds() const {
     std::vector<DWORD> ids;
     for (const unique_handle& process : m_processes) ids.push_back(::GetProcessId(process.get()));
@@ -350,6 +358,8 @@ void TraceModuleTest::UseScratchTraceFile() { Registry().SetText(kValueTraceFile
 }
 
 ParsedTrace TraceModuleTest::ReadTrace(const std::wstring& path, bool allowContinuationLines) const {
+    // A child reads what its own module wrote: the lines it queued go to the file first.
+    if (InChild() && api.Flush) api.Flush();
     return ParseTrace(ReadFileBytes(path), allowContinuationLines);
 }
 

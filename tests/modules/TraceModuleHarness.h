@@ -44,6 +44,8 @@ public:
     // Waits for all of them within one bound; then every exit code must be 0.
     ::testing::AssertionResult WaitAllPassed(DWORD timeoutMs);
     std::vector<DWORD> ProcessIds() const;
+    // The first child's exit code, or STILL_ACTIVE if it runs past the bound.
+    DWORD WaitExitCode(DWORD timeoutMs);
 
 private:
     std::vector<unique_handle> m_processes;
