@@ -261,6 +261,8 @@ int main() {
         NanosecondsPerCall([&](size_t) { answered = answered + shouldTraceCategory(kLevelError, kOffCategoryA); });
     const double format = NanosecondsPerCall(
         [](size_t i) { TraceFormatW(kLevelDetail, kOnCategory, kFormat, static_cast<int>(i), kFormatArgument); });
+    const double wideQuestion = NanosecondsPerCall(
+        [&](size_t) { answered = answered + TraceShouldTraceCategoryW(kLevelError, kOffCategory); });
     const double scope = NanosecondsPerCall([](size_t i) {
         METHOD_TRACE(trace, kLevelInfo, kOffCategory, kScopeMethod, static_cast<int>(i));
     });
@@ -268,6 +270,7 @@ int main() {
     std::printf("ExpShouldTraceCategory, category off, bare call: %.1f ns/call\n", category);
     std::printf("TraceFormatW, level off: %.1f ns/call\n", format);
     std::printf("TraceFormatW, level off, per bare ExpShouldTrace: %.2f x\n", format / bare);
+    std::printf("TraceShouldTraceCategoryW, category off: %.1f ns/call\n", wideQuestion);
     std::printf("MethodTrace scope, category off: %.1f ns/scope\n", scope);
     std::printf("MethodTrace scope, category off, per bare ExpShouldTrace: %.2f x\n", scope / bare);
     Row("trace: suppressed TraceFormatW per bare ExpShouldTrace", format / bare, "x", "<=", kSuppressedFormatTarget,

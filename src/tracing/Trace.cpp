@@ -72,8 +72,13 @@ public:
         const Slot& slot = m_slots[Index(category)];
         const unsigned before = slot.sequence.load(std::memory_order_acquire);
         if (before & 1) return false;
+        if (slot.key.load(std::memory_order_relaxed) != category) return false;
         const unsigned answers = slot.answers.load(std::memory_order_relaxed);
-        if ((answers & static_cast<unsigned>(level)) == 0 || !Matches(slot, category, generation)) return false;
+        if ((answers & static_cast<unsigned>(level)) == 0) return false;
+        // A literal in a module's read-only image cannot change under its address: no text to compare.
+        if (!slot.immutable.load(std::memory_order_relaxed) || slot.generation.load(std::memory_order_relaxed) != generation) {
+            if (!Matches(slot, category, generation)) return false;
+        }
         std::atomic_thread_fence(std::memory_order_acquire);
         if (slot.sequence.load(std::memory_order_relaxed) != before) return false;
         answer = ((answers >> kTrueShift) & static_cast<unsigned>(level)) != 0;
@@ -91,6 +96,7 @@ public:
         unsigned answers = Matches(slot, category, generation) ? slot.answers.load(std::memory_order_relaxed) : 0;
         answers |= static_cast<unsigned>(level) | (answer ? static_cast<unsigned>(level) << kTrueShift : 0);
         slot.key.store(category, std::memory_order_relaxed);
+        slot.immutable.store(InReadOnlyImage(category), std::memory_order_relaxed);
         slot.generation.store(generation, std::memory_order_relaxed);
         for (size_t i = 0; i <= length; ++i) slot.text[i].store(category[i], std::memory_order_relaxed);
         slot.answers.store(answers, std::memory_order_relaxed);
@@ -108,8 +114,16 @@ private:
         std::atomic<const wchar_t*> key{nullptr};
         std::atomic<LONG> generation{0};
         std::atomic<unsigned> answers{0};
+        std::atomic<bool> immutable{false};
         std::atomic<wchar_t> text[kTextChars]{};
     };
+
+    static bool InReadOnlyImage(const wchar_t* text) {
+        MEMORY_BASIC_INFORMATION info{};
+        if (::VirtualQuery(text, &info, sizeof(info)) != sizeof(info)) return false;
+        constexpr DWORD kReadOnly = PAGE_READONLY | PAGE_EXECUTE_READ;
+        return info.Type == MEM_IMAGE && (info.Protect & kReadOnly) != 0;
+    }
 
     static size_t Index(const wchar_t* category) {
         const auto address = reinterpret_cast<uintptr_t>(category);

@@ -36,9 +36,7 @@ TraceSystemBinding::~TraceSystemBinding() {
 }
 
 // Built during static initialisation, before any trace line can be asked for.
-static TraceSystemBinding g_traceSystemBinding;
-
-TraceSystemBinding& GetTraceSystemBinding() { return g_traceSystemBinding; }
+TraceSystemBinding g_traceSystemBinding;
 
 std::string LocateTraceModule() {
     // The installation's program directory first, then the program's own folder, then the

@@ -47,7 +47,9 @@ struct TraceSystemBinding {
     TraceSystemBinding& operator=(const TraceSystemBinding&) = delete;
 };
 
-TraceSystemBinding& GetTraceSystemBinding();
+extern TraceSystemBinding g_traceSystemBinding;
+// Inline: every trace question starts here.
+inline TraceSystemBinding& GetTraceSystemBinding() { return g_traceSystemBinding; }
 
 // Binds the module on first use; true once all exports are known and the module is initialised.
 // A failed binding is never retried.

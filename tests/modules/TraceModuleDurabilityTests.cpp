@@ -196,3 +196,26 @@ TEST_F(TraceModuleDurability, RotationKeepsTheNewestFilesWithinTheLimit) {
     const size_t first = kSingleLines - texts.size();
     for (size_t i = 0; i < texts.size(); ++i) EXPECT_EQ(texts[i], Numbered(first + i));
 }
+
+// The front-end keeps the module's answers about a category: a change of the settings, or
+// another text at the same address, must be asked again.
+TEST_F(TraceModuleDurability, FrontEndCategoryAnswersFollowTheModule) {
+    if (!InChild()) {
+        ASSERT_TRUE(RunInChildren());
+        return;
+    }
+    ASSERT_TRUE(TraceShouldTraceCategoryW(kLevelInfo, L"Kat"));
+    api.SetLevel("Kat", 0);
+    EXPECT_FALSE(TraceShouldTraceCategoryW(kLevelInfo, L"Kat"));
+    api.SetLevel("Kat", kLevelInfo);
+    EXPECT_TRUE(TraceShouldTraceCategoryW(kLevelInfo, L"Kat"));
+    api.SetTracingEnabled(false);
+    EXPECT_FALSE(TraceShouldTraceCategoryW(kLevelInfo, L"Kat"));
+    api.SetTracingEnabled(true);
+
+    api.SetLevel("Aus", 0);
+    wchar_t reused[] = L"Kat";
+    EXPECT_TRUE(TraceShouldTraceCategoryW(kLevelInfo, reused));
+    ::wcscpy(reused, L"Aus");
+    EXPECT_FALSE(TraceShouldTraceCategoryW(kLevelInfo, reused));
+}
