@@ -108,6 +108,12 @@ unique_handle OpenGenerationMapping(const std::wstring& mutexName) {
     return mapping;
 }
 
+// Where the next append of this handle ends up after: an append moves it to the end of what it wrote.
+long long FilePosition(HANDLE file) {
+    LARGE_INTEGER position{};
+    return ::SetFilePointerEx(file, LARGE_INTEGER{}, &position, FILE_CURRENT) ? position.QuadPart : -1;
+}
+
 }  // namespace
 
 std::wstring RotatedFileName(const std::wstring& path, DWORD index) {
@@ -194,15 +200,16 @@ void TraceFileSink::WriteOneBatch(std::unique_lock<SrwLock>& lock) {
     mutex_release_scope owned = TakeAppendMutex();
     lock.lock();
     m_batch.Swap(m_queued);
-    m_batchDone = false;
     const uint64_t last = m_queuedSeq;
     m_progress.WakeAll();  // room in the queue again
     lock.unlock();
-    const bool written = WriteBatchToFile(m_batch);
-    m_batchDone = true;
+    const bool written = WriteBatchToFile(m_batch, &m_batchWritten);
+    m_batchWritten.store(m_batch.bytes.size(), std::memory_order_relaxed);
     owned.reset();
     lock.lock();
     m_batch.Clear();
+    m_batchWritten.store(0, std::memory_order_relaxed);
+    m_chunkEnd.store(0, std::memory_order_relaxed);
     m_writtenSeq = last;
     m_lastBatchFailed = !written;
     m_turnTaken = false;
@@ -258,7 +265,19 @@ void TraceFileSink::FlushAtProcessExit() noexcept {
         // Every other thread is gone: no lock is taken, a lock a dead thread held stays held.
         m_processExiting.store(true, std::memory_order_relaxed);  // later lines are written by their callers
         RecordBatch rest;
-        if (m_turnTaken && !m_batchDone) rest.Swap(m_batch);  // the writer died before its WriteFile
+        if (m_turnTaken) {
+            // The writer died within its batch: what it had not yet written goes first.
+            size_t done = m_batchWritten.load(std::memory_order_relaxed);
+            // Ended inside the WriteFile of a chunk: the handle's position tells whether it went in.
+            const size_t chunkEnd = m_chunkEnd.load(std::memory_order_relaxed);
+            if (chunkEnd > done && m_file && FilePosition(m_file.get()) != m_positionBeforeChunk) done = chunkEnd;
+            if (done < m_batch.bytes.size()) {
+                rest.bytes.assign(m_batch.bytes, done);
+                for (size_t end : m_batch.ends) {
+                    if (end > done) rest.ends.push_back(end - done);
+                }
+            }
+        }
         const size_t offset = rest.bytes.size();
         rest.bytes += m_queued.bytes;
         for (size_t end : m_queued.ends) rest.ends.push_back(offset + end);
@@ -268,7 +287,7 @@ void TraceFileSink::FlushAtProcessExit() noexcept {
         EnsureSharedObjects();
         // The dead writer's ownership of the mutex shows as WAIT_ABANDONED, which counts as ours.
         mutex_release_scope owned = TakeAppendMutex();
-        WriteBatchToFile(rest);
+        WriteBatchToFile(rest, nullptr);
         m_turnTaken = false;
         m_lock.ResetAfterOwnersDied();
     } catch (...) {
@@ -358,7 +377,7 @@ void TraceFileSink::Rotate() {
     m_nextOpenTick = 0;
 }
 
-bool TraceFileSink::WriteBatchToFile(const RecordBatch& batch) {
+bool TraceFileSink::WriteBatchToFile(const RecordBatch& batch, std::atomic<size_t>* progress) {
     if (batch.empty()) return true;
     if (!EnsureCurrentFile()) return false;
     const unsigned long long maxBytes = m_maxBytes.load(std::memory_order_relaxed);
@@ -382,11 +401,16 @@ bool TraceFileSink::WriteBatchToFile(const RecordBatch& batch) {
         }
         DWORD written = 0;
         const DWORD bytes = static_cast<DWORD>(to - from);
+        if (progress) {
+            m_positionBeforeChunk = FilePosition(m_file.get());
+            m_chunkEnd.store(to, std::memory_order_relaxed);
+        }
         if (!::WriteFile(m_file.get(), batch.bytes.data() + from, bytes, &written, nullptr) || written != bytes) {
             return false;
         }
         fileBytes += bytes;
         from = to;
+        if (progress) progress->store(from, std::memory_order_relaxed);
     }
     return true;
 }

@@ -70,7 +70,8 @@ private:
     // Takes the turn (the writer or a flushing caller), writes one batch, gives the turn back.
     void WriteOneBatch(std::unique_lock<SrwLock>& lock);
     // With the named mutex held: the current file open, rotated if the batch would cross the limit.
-    bool WriteBatchToFile(const RecordBatch& batch);
+    // progress, if given, follows the bytes of the batch that are in the file.
+    bool WriteBatchToFile(const RecordBatch& batch, std::atomic<size_t>* progress);
     bool EnsureCurrentFile();
     void Rotate();
     LONG SharedGeneration() const noexcept;
@@ -89,7 +90,11 @@ private:
     uint64_t m_queuedSeq = 0;   // lines queued so far
     uint64_t m_writtenSeq = 0;  // lines whose batch is done
     bool m_turnTaken = false;
-    bool m_batchDone = false;   // m_batch went to WriteFile
+    // Bytes of m_batch in the file: a writer ended at process exit within a batch leaves the rest
+    // to the detaching thread, which writes neither less nor more than that.
+    std::atomic<size_t> m_batchWritten{0};
+    std::atomic<size_t> m_chunkEnd{0};   // end of the chunk in WriteFile, if beyond m_batchWritten
+    long long m_positionBeforeChunk = -1;
     bool m_lastBatchFailed = false;
     bool m_stopWriter = false;
     std::atomic<bool> m_processExiting{false};

@@ -159,6 +159,12 @@ std::vector<DWORD> ChildProcesses::ProcessIds() const {
     return ids;
 }
 
+namespace {
+// Every value of the key a test may set: each test starts without them and leaves them as found.
+constexpr const wchar_t* kScopedValues[] = {kValueTraceEnabled, kValueTraceLevels, kValueTraceFile,
+                                            kValueTraceFileMaxSize, kValueTraceFileCount};
+}  // namespace
+
 TraceRegistryScope::TraceRegistryScope() {
     DWORD disposition = 0;
     const LSTATUS status = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRegistryKey, 0, nullptr, 0,
@@ -168,7 +174,7 @@ TraceRegistryScope::TraceRegistryScope() {
         return;
     }
     m_createdKey = disposition == REG_CREATED_NEW_KEY;
-    for (const wchar_t* name : {kValueTraceEnabled, kValueTraceLevels, kValueTraceFile}) {
+    for (const wchar_t* name : kScopedValues) {
         SavedValue saved;
         saved.name = name;
         bool found = false;
@@ -212,7 +218,7 @@ TraceRegistryScope::~TraceRegistryScope() {
 }
 
 void TraceRegistryScope::Clear() {
-    for (const wchar_t* name : {kValueTraceEnabled, kValueTraceLevels, kValueTraceFile}) {
+    for (const wchar_t* name : kScopedValues) {
         ::RegDeleteValueW(m_key.get(), name);
     }
     ::RegDeleteTreeW(m_key.get(), kSubkeyTraceCategories);
