@@ -165,6 +165,10 @@ echo "   service \"$MAIN\": $(state "$MAIN")   service \"$BASIS\": $(state "$BAS
 ended="$(trace | grep -c $'\tKeine aktiven Plugins mehr vorhanden!$' || true)"
 echo "   plug-in hosts that ended every plug-in within its unload time: $ended of 2"
 [ "$ended" -ge 2 ] || ok=0
+# Wine keeps no Event Log; every reported event is also a trace line.
+echo "   Event Log entries reported (ID: inserts):"
+trace | grep -o 'Ereignisprotokoll: Ereignis <[0-9]*> gemeldet: .*' |
+  sed -E 's/^Ereignisprotokoll: Ereignis <([0-9]+)> gemeldet: /     \1: /' || true
 wine "$EXE_WIN" /uninstall
 if wine sc query "$MAIN" >/dev/null 2>&1 || wine sc query "$BASIS" >/dev/null 2>&1; then
   echo "   a service is still installed"; ok=0

@@ -3,7 +3,9 @@
 #include "VeMoHostIntLib/PluginInfo.h"
 
 #include "VeMoHostIntLib/LibraryManager.h"
+#include "common/EventLog.h"
 #include "common/TraceCategories.h"
+#include <string>
 #include "tracing/MethodTrace.h"
 #include "tracing/Trace.h"
 
@@ -78,6 +80,8 @@ bool CPluginInfo::KillThread() {
             return false;
         }
         TraceWriteW(kLevelInfo, kCategoryVeMoHost, L"Plugin-Thread wurde terminiert");
+        vemo::eventlog::Report(VEMO_EVENT_PLUGIN_TERMINATED,
+                               {_name, std::to_wstring(static_cast<uint32_t>(_timeOutUnload))});
     } else {
         TraceWriteW(kLevelInfo, kCategoryVeMoHost,
                     L"Plugin-Thread muß nicht terminiert werden, da er nicht mehr aktiv ist.");

@@ -1,8 +1,10 @@
 #include "VeMoHostIntLib/XmlDomBase.h"
 
 #include <cwchar>
+#include <string>
 
 #include "common/TraceCategories.h"
+#include "common/WideFormat.h"
 #include "tracing/MethodTrace.h"
 #include "tracing/Trace.h"
 
@@ -48,6 +50,24 @@ std::wstring NodeBaseName(IXMLDOMNode* pNode) {
     return name.get() ? std::wstring(name.get(), ::SysStringLen(name.get())) : std::wstring();
 }
 
+constexpr size_t kErrorCodeChars = 16;
+constexpr wchar_t kErrorCodeFormat[] = L" (0x%08lX)";
+
+// "reason (0xcode)" of the document's last load; the reason as the parser words it.
+std::wstring ParseErrorText(IXMLDOMDocument* pDocument) {
+    com_ptr<IXMLDOMParseError> error;
+    if (!pDocument || FAILED(pDocument->get_parseError(error.put())) || !error) return {};
+    long code = 0;
+    error->get_errorCode(&code);
+    vemo::unique_bstr reason;
+    error->get_reason(reason.put());
+    std::wstring text = reason ? std::wstring(reason.get()) : std::wstring();
+    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ')) text.pop_back();
+    wchar_t codeText[kErrorCodeChars] = {};
+    vemo::FormatToBufferW(codeText, kErrorCodeChars, kErrorCodeFormat, static_cast<unsigned long>(code));
+    return text + codeText;
+}
+
 com_ptr<IXMLDOMNamedNodeMap> NodeAttributes(IXMLDOMNode* pNode) {
     com_ptr<IXMLDOMNamedNodeMap> attributes;
     ThrowIfFailed(pNode->get_attributes(attributes.put()));
@@ -81,14 +101,16 @@ CXmlBase::CXmlBase(const wchar_t* pszFilePath) {
     wcsncpy(m_filePath, pszFilePath ? pszFilePath : L"", kFilePathSize - 1);
     TraceFormatW(kLevelInfo, kCategoryVeMoHostCommon, kLoadingFile, m_filePath);
 
-    // The file is read synchronously; whether it loaded is not looked at, since an empty
-    // document simply holds no plug-ins.
+    // The file is read synchronously. Reading goes on whether it loaded or not, since an empty
+    // document simply holds no plug-ins; the outcome is kept for the caller's report.
     m_xmlDocument->put_async(VARIANT_FALSE);
     vemo::unique_variant source;
     source.get()->vt = VT_BSTR;
     source.get()->bstrVal = vemo::xml::MakeBstr(m_filePath).release();
     VARIANT_BOOL loaded = VARIANT_FALSE;
     m_xmlDocument->load(*source.get(), &loaded);
+    m_loaded = loaded == VARIANT_TRUE;
+    if (!m_loaded) m_loadError = vemo::xml::ParseErrorText(m_xmlDocument.get());
 }
 
 CXmlBase::~CXmlBase() {

@@ -36,12 +36,18 @@ public:
                                  std::wstring& strValue);
 
     bool HasDocument() const { return static_cast<bool>(m_xmlDocument); }
+    // Whether the file loaded; an unloaded one reads as an empty document. The reason is the
+    // parser's, with its code.
+    bool Loaded() const { return m_loaded; }
+    const std::wstring& LoadError() const { return m_loadError; }
 
 protected:
     // Declared first so that COM outlives the document.
     vemo::unique_couninitialize m_comScope;
     vemo::com_ptr<IXMLDOMDocument> m_xmlDocument;
     wchar_t m_filePath[kFilePathSize] = {};
+    bool m_loaded = false;
+    std::wstring m_loadError;
 };
 
 namespace vemo::xml {
@@ -51,6 +57,8 @@ unique_bstr MakeBstr(const wchar_t* pszText);
 // DOM reads that throw CXmlComError when the DOM reports a failure.
 std::wstring NodeText(IXMLDOMNode* pNode);
 std::wstring NodeBaseName(IXMLDOMNode* pNode);  // local name; empty for text and similar nodes
+// Why the document's last load failed: the parser's reason and code; empty when it cannot say.
+std::wstring ParseErrorText(IXMLDOMDocument* pDocument);
 com_ptr<IXMLDOMNamedNodeMap> NodeAttributes(IXMLDOMNode* pNode);
 struct ChildList {
     com_ptr<IXMLDOMNodeList> list;

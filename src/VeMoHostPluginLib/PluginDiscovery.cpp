@@ -6,6 +6,7 @@
 #include "VeMoHostIntLib/PluginKonfig.h"
 #include "VeMoHostIntLib/VeMoHostInt.h"
 #include "VeMoHostPluginLib/PluginLoading.h"
+#include "common/EventLog.h"
 #include "common/TraceCategories.h"
 #include "common/UniqueHandle.h"
 #include "configdb/ConfigDB.h"
@@ -107,6 +108,9 @@ int32_t CountPluginData(PluginFileList fileList) {
         {
             CPluginConfig config(file.c_str());
             n = config.GetNumberOfPluginInfos();
+            if (config.HasDocument() && !config.Loaded()) {
+                vemo::eventlog::Report(VEMO_EVENT_CONFIG_UNREADABLE, {file, config.LoadError()});
+            }
         }
         readerTrace.SetReturnValueFormatW(L"Ergebnis GetNumberOfPluginInfos <%d>", n);
         total += n;

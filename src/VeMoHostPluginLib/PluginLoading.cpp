@@ -1,12 +1,26 @@
 #include "VeMoHostPluginLib/PluginLoading.h"
 
 #include "VeMoHostPluginLib/PluginDiscovery.h"
+#include "common/EventLog.h"
 #include "common/TraceCategories.h"
 #include "tracing/MethodTrace.h"
 #include "tracing/Trace.h"
 
 using namespace vemo::tracing;
 using vemo::kCategoryVeMoHost;
+
+namespace {
+constexpr wchar_t kReasonNoModule[] = L"BinaryName oder Path fehlt";
+constexpr wchar_t kReasonNotLoadable[] = L"das Modul kann nicht geladen werden (siehe Trace)";
+constexpr wchar_t kReasonNoEntryPoints[] = L"Initialize, Run oder Uninitialize wird nicht exportiert";
+
+void ReportNotLoaded(const CPluginInfo& pi) {
+    const wchar_t* reason = pi._binaryName.empty() || pi._path.empty() ? kReasonNoModule
+                            : pi.GetPluginHndl()                        ? kReasonNoEntryPoints
+                                                                        : kReasonNotLoadable;
+    vemo::eventlog::Report(VEMO_EVENT_PLUGIN_NOT_LOADED, {pi._name, pi._path + pi._binaryName, reason});
+}
+}  // namespace
 
 void LoadPlugins(bool bLoadInSystemKontext, bool bLoadInPureMode) {
     METHOD_TRACE(trace, kLevelInfo, kCategoryVeMoHost, L"LoadPlugins", __LINE__);
@@ -35,6 +49,7 @@ void LoadPlugins(bool bLoadInSystemKontext, bool bLoadInPureMode) {
                 if (pi->_runsInSystemContext == bLoadInSystemKontext && pi->_runsInPureMode == bLoadInPureMode) {
                     TraceFormatW(kLevelInfo, kCategoryVeMoHost, L"Plugin <%s> wird geladen.", pi->_name.c_str());
                     pi->LoadPlugin();
+                    if (!pi->_isLoaded) ReportNotLoaded(*pi);
                     setEventNow = pi->_type == CPluginInfo::kTypeListener || !pi->_initOk;
                     if (pi->_initOk) pi->_menuPosition = ++menuPosition;
                     TraceFormatW(kLevelInfo, kCategoryVeMoHost, L"setEventNow <%d>, Plugin <%s>", setEventNow ? 1 : 0,

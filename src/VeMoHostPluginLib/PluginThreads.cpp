@@ -1,11 +1,15 @@
 #include "VeMoHostPluginLib/PluginThreads.h"
 
+#include <atomic>
 #include <ctime>
+#include <string>
 #include <exception>
 
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/ExceptionTranslator.h"
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/SehGuard.h"
 #include "VeMoHostPluginLib/PluginDiscovery.h"
+#include "common/AnsiText.h"
+#include "common/EventLog.h"
 #include "common/TraceCategories.h"
 #include "tracing/MethodTrace.h"
 #include "tracing/Trace.h"
@@ -18,6 +22,25 @@ constexpr int32_t kNoPluginResult = -1;
 constexpr double kClockTicksPerSecond = CLOCKS_PER_SEC;
 constexpr char kUnknownException[] = "Unknown exception";
 
+constexpr wchar_t kUnknownExceptionW[] = L"Unknown exception";
+constexpr wchar_t kNameSeparator[] = L", ";
+
+// Every waiter at the barrier sees the same time-out: one event per barrier.
+std::atomic<const HANDLE*> g_barrierReported{nullptr};
+
+void ReportBarrierTimeoutOnce() {
+    const HANDLE* barrier = g_hPluginsInitialized.get();
+    if (g_barrierReported.exchange(barrier) == barrier) return;
+    std::wstring late;
+    for (int32_t i = 0; barrier && g_vecPluginInfo && i < g_numActivePluginInfo; ++i) {
+        const HANDLE event = barrier[static_cast<size_t>(i)];
+        if (event && ::WaitForSingleObject(event, 0) == WAIT_OBJECT_0) continue;
+        if (!late.empty()) late += kNameSeparator;
+        late += g_vecPluginInfo[static_cast<size_t>(i)]._name;
+    }
+    vemo::eventlog::Report(VEMO_EVENT_BARRIER_TIMEOUT, {late});
+}
+
 double SecondsSince(clock_t start) { return static_cast<double>(clock() - start) / kClockTicksPerSecond; }
 
 // Everything of HostPluginDll that may meet a plug-in's exception.
@@ -26,6 +49,7 @@ int32_t RunPluginSteps(CPluginInfo* pi) {
     if (!pi->InitializePlugin()) {
         TraceFormatW(kLevelError, kCategoryVeMoHost,
                      L"---> Initialize() in Plugin <%s> fehlgeschlagen! Run() wird nicht gestartet!", pi->_name.c_str());
+        vemo::eventlog::Report(VEMO_EVENT_PLUGIN_INIT_FAILED, {pi->_name});
         pi->IAmInitialized();
         return 0;
     }
@@ -114,11 +138,18 @@ int32_t HostPluginDll(CPluginInfo* pi) {
         TraceFormatW(kLevelInfo, kCategoryVeMoHost, L"pi->IsPluginLoaded() <%d>, Plugin <%s>",
                      pi->IsPluginLoaded() ? 1 : 0, pi->_name.c_str());
         if (pi->IsPluginLoaded()) {
+            std::wstring fault;
             try {
                 vemo::seh::GuardedCall([&] { result = RunPluginSteps(pi); });
+            } catch (const std::exception& e) {
+                if (!vemo::AnsiToWide(e.what() ? e.what() : "", fault) || fault.empty()) fault = kUnknownExceptionW;
             } catch (...) {
+                fault = kUnknownExceptionW;
+            }
+            if (!fault.empty()) {
                 TraceFormatW(kLevelError, kCategoryVeMoHost, L"Exception in HostPluginDll, plugin: <%s>!",
                              pi->_name.c_str());
+                vemo::eventlog::Report(VEMO_EVENT_PLUGIN_FAULT, {pi->_name, fault});
                 result = static_cast<int32_t>(kPluginThreadExceptionExitCode);
             }
         }
@@ -138,6 +169,15 @@ bool WaitForPluginInitialization() {
                                                    g_hPluginsInitialized.get(), TRUE, kPluginInitializationTimeoutMs);
     if (outcome >= WAIT_OBJECT_0 + static_cast<DWORD>(g_numActivePluginInfo)) {
         TraceWriteW(kLevelWarning, kCategoryVeMoHost, L"Initialization-Timer überschritten");
+        ReportBarrierTimeoutOnce();
     }
     return true;
+}
+
+int32_t CountHostedPlugins() {
+    int32_t hosted = 0;
+    for (int32_t i = 0; g_vecPluginInfo && i < g_numActivePluginInfo; ++i) {
+        hosted += g_vecPluginInfo[static_cast<size_t>(i)].MayStillRun() ? 1 : 0;
+    }
+    return hosted;
 }

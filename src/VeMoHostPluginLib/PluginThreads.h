@@ -15,6 +15,8 @@ constexpr DWORD kPluginInitializationTimeoutMs = 30000;
 constexpr SIZE_T kPluginThreadStackReservation = 256000;
 
 void HostPlugins();
+// How many plug-in threads HostPlugins started.
+int32_t CountHostedPlugins();
 DWORD WINAPI PluginThreadProcedure(LPVOID pPluginInfo);
 int32_t HostPluginDll(CPluginInfo* pi);
 // True when there were events to wait on, whether or not they all came in time.

@@ -1,6 +1,8 @@
 #include "VeMoHostServiceLib/VeMoHostService.h"
 
 #include <ctime>
+#include <string>
+#include <vector>
 
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/ExceptionTranslator.h"
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/SehGuard.h"
@@ -12,6 +14,7 @@
 #include "VeMoHostPluginLib/PluginHostLock.h"
 #include "VeMoHostPluginLib/PluginThreads.h"
 #include "VeMoHostPluginLib/PluginUnloading.h"
+#include "common/EventLog.h"
 #include "common/TraceCategories.h"
 #include "common/WideFormat.h"
 #include "configdb/ConfigDB.h"
@@ -40,6 +43,9 @@ constexpr int kLineOnStart = 213;
 constexpr int kLineOnStop = 232;
 constexpr int kLineStopDaemonMode = 269;
 constexpr int kLineGetStopFlag = 275;
+constexpr wchar_t kEventTraced[] = L"Ereignisprotokoll: Ereignis <%d> gemeldet: %s";
+constexpr wchar_t kEventInsertSeparator[] = L"; ";
+constexpr DWORD kEventNumberMask = 0xFFFF;
 
 // ConfigDB's own lines go to the host's trace: errors always, the rest whenever the detail
 // level is traced at all, whatever the host category says.
@@ -49,6 +55,13 @@ void ConfigDbTraceCallback(bool bIsError, const wchar_t* pszText) {
     } else if (TraceShouldTrace(kLevelDetail)) {
         TraceWriteW(kLevelDetail, kCategoryVeMoHost, pszText);
     }
+}
+// Every event also as a trace line, so the trace tells what the log was told.
+void TraceReportedEvent(DWORD eventId, const std::vector<std::wstring>& inserts) {
+    std::wstring joined;
+    for (const std::wstring& insert : inserts) joined += (joined.empty() ? L"" : kEventInsertSeparator) + insert;
+    TraceFormatW(kLevelInfo, kCategoryVHService, kEventTraced, static_cast<int>(eventId & kEventNumberMask),
+                 joined.c_str());
 }
 }  // namespace
 
@@ -83,6 +96,8 @@ BOOL CVemoHostService::OnStart() {
     METHOD_TRACE(trace, kLevelInfo, kCategoryVHService, L"CVemoHostService::OnStart", kLineOnStart);
     CDB_SetTraceCallback(&ConfigDbTraceCallback);
     ThreadControl::TC_SetTraceCategory(kCategoryVHService);
+    vemo::eventlog::SetSource(RunningServiceName());
+    vemo::eventlog::SetTraceMirror(&TraceReportedEvent);
     // Nobody joins the initialisation thread: its end is told through the InitEvent.
     const vemo::unique_handle thread(ThreadControl::_CreateThread(&InitThread, this, kInitThreadName));
     return TRUE;
@@ -148,6 +163,9 @@ DWORD WINAPI CVemoHostService::InitThread(void* pService) {
 
     if (!service->GetVeMoHostServiceStopFlag() && bRunKeyOk) service->HostPluginsUnlessStopping(bPureMode, bStartHost);
 
+    vemo::eventlog::Report(VEMO_EVENT_SERVICE_STARTED,
+                           {service->RunningServiceName(), std::to_wstring(service->m_hostedPlugins.load())});
+
     // Under the lock: a stop that gave up waiting closes the event under it.
     const std::lock_guard<std::mutex> lock(PluginHostMutex());
     if (service->m_initEvent) {
@@ -169,6 +187,7 @@ void CVemoHostService::HostPluginsUnlessStopping(bool bPureMode, bool bStartHost
         // and the modules just loaded are left to the unload sequence.
         if (GetVeMoHostServiceStopFlag()) return;
         HostPlugins();
+        m_hostedPlugins = CountHostedPlugins();
         if (!bStartHost) return;
         const clock_t start = clock();
         WaitForPluginInitialization();
@@ -203,5 +222,6 @@ BOOL CVemoHostService::OnStop() {
     const std::lock_guard<std::mutex> lock(PluginHostMutex());
     m_initEvent.reset();
     UnloadPlugins();
+    vemo::eventlog::Report(VEMO_EVENT_SERVICE_STOPPED, {RunningServiceName()});
     return TRUE;
 }

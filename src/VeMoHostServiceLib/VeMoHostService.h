@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdint>
 
 #include "BasisLibs_MitTracing/ThreadControlLib/ServiceControl.h"
 #include "common/UniqueHandle.h"
@@ -30,6 +31,8 @@ private:
 
     vemo::unique_handle m_initEvent;
     std::atomic<bool> m_stopFlag{false};
+    // Plug-in threads the start-up started, for the "service started" event.
+    std::atomic<int32_t> m_hostedPlugins{0};
 };
 
 void SetRunKey(bool& bRunKeyOk);

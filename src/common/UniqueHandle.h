@@ -71,6 +71,7 @@ inline void ReleaseMutexOwnership(HANDLE h) noexcept { ::ReleaseMutex(h); }
 inline void CloseFind(HANDLE h) noexcept { ::FindClose(h); }
 inline void FreeProcessHeapBlock(void* p) noexcept { ::HeapFree(::GetProcessHeap(), 0, p); }
 inline void UnmapView(const void* p) noexcept { ::UnmapViewOfFile(p); }
+inline void DeregisterEventLog(HANDLE h) noexcept { ::DeregisterEventSource(h); }
 }  // namespace detail
 
 using unique_handle = unique_any<HANDLE, detail::CloseKernelHandle>;
@@ -86,6 +87,7 @@ using unique_process_heap = unique_any<void*, detail::FreeProcessHeapBlock>;
 using unique_bstr = unique_any<BSTR, detail::FreeBstr>;
 // A view from MapViewOfFile.
 using unique_mapview = unique_any<const void*, detail::UnmapView>;
+using unique_event_source = unique_any<HANDLE, detail::DeregisterEventLog>;  // RegisterEventSource
 // Ownership of an acquired mutex (not the handle): releases it at scope end.
 using mutex_release_scope = unique_any<HANDLE, detail::ReleaseMutexOwnership>;
 

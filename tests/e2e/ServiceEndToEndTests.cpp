@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "TestSupport.h"
+#include "common/EventLog.h"
 #include "common/UniqueHandle.h"
 
 namespace {
@@ -169,6 +170,25 @@ TEST_F(ServiceEndToEnd, InstallRegistersBothServicesAndAgainChangesNothing) {
         EXPECT_EQ(name, config.displayName);
         EXPECT_EQ(L"LocalSystem", config.account);
     }
+    // Each service has its Event Log source, with this executable's message table.
+    for (const auto& [name, binaryPath] : expected) {
+        vemo::unique_hkey source;
+        ASSERT_EQ(ERROR_SUCCESS, ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, vemo::eventlog::SourceKeyPath(name).c_str(), 0,
+                                                 KEY_READ | KEY_WOW64_64KEY, source.put()))
+            << vemo::test::Narrow(name);
+        wchar_t file[MAX_PATH] = {};
+        DWORD bytes = sizeof(file);
+        DWORD type = REG_NONE;
+        EXPECT_EQ(ERROR_SUCCESS, ::RegQueryValueExW(source.get(), L"EventMessageFile", nullptr, &type,
+                                                    reinterpret_cast<BYTE*>(file), &bytes));
+        EXPECT_EQ(static_cast<DWORD>(REG_EXPAND_SZ), type);
+        EXPECT_EQ(Executable(), std::wstring(file));
+        DWORD types = 0;
+        bytes = sizeof(types);
+        EXPECT_EQ(ERROR_SUCCESS, ::RegQueryValueExW(source.get(), L"TypesSupported", nullptr, &type,
+                                                    reinterpret_cast<BYTE*>(&types), &bytes));
+        EXPECT_EQ(static_cast<DWORD>(EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE), types);
+    }
     EXPECT_EQ(L"Zentrale Komponente f\u00fcr Kartenwacht Plugins", QueryConfig(kMainService).description);
     EXPECT_EQ(L"Zentrale Komponente f\u00fcr Kartenwacht Basis-Plugins", QueryConfig(kBasisService).description);
     EXPECT_TRUE(TraceHas("service \"TRUVO Kartenwacht-Dienst\" is now installed"));
@@ -193,6 +213,10 @@ TEST_F(ServiceEndToEnd, IdentityWordsSelectOneService) {
     EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST), OpenError(kMainService));
     ASSERT_EQ(0u, RunExe(L"BASE /uninstall").exitCode);
     EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST), OpenError(kBasisService));
+    vemo::unique_hkey source;
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, vemo::eventlog::SourceKeyPath(kBasisService).c_str(),
+                                                    0, KEY_READ | KEY_WOW64_64KEY, source.put()))
+        << "the event source outlived its service";
     // Three arguments are too many even when they name a command and identities.
     EXPECT_EQ(257u, RunExe(L"BASE -install VEMO").exitCode);
     EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST), OpenError(kMainService));

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/ExceptionTranslator.h"
+#include "common/EventLog.h"
 #include "common/UniqueHandle.h"
 #include "common/WideFormat.h"
 #include "configdb/ConfigDB.h"
@@ -190,8 +191,10 @@ void CreateMiniDump(EXCEPTION_POINTERS* pExceptionPointers, const wchar_t* pszFi
         // The file is taken before waiting: of two dumps of one name the second finds it open.
         const std::lock_guard<std::recursive_mutex> oneWriterAtATime(g_dumpWriterLock);
         // Without exception pointers the dump still shows every thread, just no exception stream.
-        writeDump(::GetCurrentProcess(), ::GetCurrentProcessId(), file.get(), kDumpType,
-                  pExceptionPointers ? &exceptionInfo : nullptr, nullptr, nullptr);
+        if (writeDump(::GetCurrentProcess(), ::GetCurrentProcessId(), file.get(), kDumpType,
+                      pExceptionPointers ? &exceptionInfo : nullptr, nullptr, nullptr)) {
+            vemo::eventlog::Report(VEMO_EVENT_MINIDUMP_WRITTEN, {pszFileName});
+        }
     } catch (...) {
         // The caller goes on whatever happened here; there is just no dump.
     }

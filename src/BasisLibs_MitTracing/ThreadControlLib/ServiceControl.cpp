@@ -3,6 +3,7 @@
 #include <cwchar>
 #include <string>
 
+#include "common/EventLog.h"
 #include "common/TraceCategories.h"
 #include "common/UniqueHandle.h"
 #include "tracing/MethodTrace.h"
@@ -40,6 +41,8 @@ constexpr int kLineSetServiceStatus = 549;
 constexpr int kLineGetExitStatus = 613;
 
 constexpr wchar_t kMsgOpenManagerFailed[] = L"could not open service manager. LastError: <%d>";
+constexpr wchar_t kMsgEventSourceNotRegistered[] = L"event source \"%s\" could not be registered, LastError <%d>";
+constexpr wchar_t kMsgEventSourceNotRemoved[] = L"event source \"%s\" could not be removed";
 constexpr wchar_t kMsgOpenServiceFailed[] = L"could not open service \"%s\", LastError: <%d>";
 
 void CopyBounded(wchar_t* pszDest, size_t nDest, const wchar_t* pszSource) {
@@ -113,6 +116,8 @@ bool CService::IsInstalled() {
 
 bool CService::Install(const wchar_t* pszStartParameter) {
     METHOD_TRACE(trace, kLevelInfo, m_traceCategory, L"CService::Install", kLineInstall);
+    // The event source also for a service installed by an older version: it changes nothing else.
+    RegisterEventLogSource();
     if (IsInstalled()) {
         TraceFormatW(kLevelInfo, m_traceCategory, L"service \"%s\" is already installed", m_serviceName);
         return true;
@@ -182,8 +187,20 @@ bool CService::Uninstall() {
                      m_serviceName, error);
         return false;
     }
+    if (!vemo::eventlog::RemoveSource(m_serviceName)) {
+        TraceFormatW(kLevelWarning, m_traceCategory, kMsgEventSourceNotRemoved, m_serviceName);
+    }
     TraceFormatW(kLevelInfo, m_traceCategory, L"service \"%s\" is now uninstalled", m_serviceName);
     return true;
+}
+
+void CService::RegisterEventLogSource() {
+    wchar_t modulePath[kBinaryPathChars] = {};
+    ::GetModuleFileNameW(nullptr, modulePath, kBinaryPathChars);
+    if (!vemo::eventlog::RegisterSource(m_serviceName, modulePath)) {
+        TraceFormatW(kLevelWarning, m_traceCategory, kMsgEventSourceNotRegistered, m_serviceName,
+                     static_cast<int>(::GetLastError()));
+    }
 }
 
 bool CService::Start_Service() {
@@ -282,10 +299,16 @@ bool CService::Start() {
     return true;
 }
 
-void WINAPI CService::_ServiceMain(DWORD, LPWSTR*) {
+void WINAPI CService::_ServiceMain(DWORD dwArgc, LPWSTR* lpszArgv) {
     METHOD_TRACE(trace, kLevelInfo, CategoryOfCurrentService(), L"CService::_ServiceMain", kLineStaticServiceMain);
     try {
-        if (CService* service = g_pService.load()) service->ServiceMain();
+        if (CService* service = g_pService.load()) {
+            // The dispatcher serves whichever service the manager started this process for.
+            if (dwArgc > 0 && lpszArgv && lpszArgv[0]) {
+                wcsncpy(service->m_runningName, lpszArgv[0], kNameChars - 1);
+            }
+            service->ServiceMain();
+        }
     } catch (...) {
         trace.SetError("Exception in <CService::_ServiceMain> aufgetreten!", __LINE__);
     }

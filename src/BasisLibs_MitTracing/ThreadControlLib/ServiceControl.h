@@ -20,12 +20,16 @@ public:
     bool IsInstalled();
     bool Install(const wchar_t* pszStartParameter);
     bool Uninstall();
+    // The Event Log source of this service, with this executable's message table.
+    void RegisterEventLogSource();
     bool Start_Service();
     bool Stop_Service();
     bool Start();
     DWORD GetExitStatus();
 
     const wchar_t* ServiceName() const { return m_serviceName; }
+    // The service the manager runs this process as; the object's own name outside the manager.
+    const wchar_t* RunningServiceName() const { return m_runningName[0] ? m_runningName : m_serviceName; }
     const wchar_t* TraceCategory() const { return m_traceCategory; }
 
     static void WINAPI _ServiceMain(DWORD dwArgc, LPWSTR* lpszArgv);
@@ -41,6 +45,7 @@ protected:
     static constexpr size_t kCategoryChars = 256;
 
     wchar_t m_serviceName[kNameChars];
+    wchar_t m_runningName[kNameChars] = {};
     wchar_t m_displayName[kNameChars];
     wchar_t m_description[kDescriptionChars];
     wchar_t m_traceCategory[kCategoryChars];

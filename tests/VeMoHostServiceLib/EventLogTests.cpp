@@ -1,0 +1,203 @@
+// The Event Log: the message table of the built executable formats every event with its inserts,
+// and a run reports the events its course calls for, seen through the reporting sink (Wine keeps
+// no events to read back).
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "BasisLibs_MitTracing/ExceptionTranslatorLib/MiniDump.h"
+#include "TestSupport.h"
+#include "VeMoHostPluginLib/PluginDiscovery.h"
+#include "VeMoHostPluginLib/PluginLoading.h"
+#include "VeMoHostPluginLib/PluginThreads.h"
+#include "VeMoHostPluginLib/PluginUnloading.h"
+#include "VeMoHostServiceLib/VeMoHostService.h"
+#include "common/EventLog.h"
+#include "common/UniqueHandle.h"
+
+namespace {
+constexpr wchar_t kSandboxRoot[] = L"Software\\VeMoEventLogTests";
+constexpr wchar_t kTestPluginDll[] = L"TestPlugin.dll";
+constexpr wchar_t kServiceExe[] = L"VeMoHostService.exe";
+constexpr DWORD kPromptMs = 15000;
+constexpr int32_t kShortUnloadMs = 300;
+
+struct Reported {
+    DWORD id;
+    std::vector<std::wstring> inserts;
+};
+std::mutex g_lock;
+std::vector<Reported> g_reported;
+
+void Record(DWORD id, const std::vector<std::wstring>& inserts) {
+    const std::lock_guard<std::mutex> lock(g_lock);
+    g_reported.push_back({id, inserts});
+}
+
+std::vector<Reported> Events(DWORD id) {
+    const std::lock_guard<std::mutex> lock(g_lock);
+    std::vector<Reported> found;
+    std::copy_if(g_reported.begin(), g_reported.end(), std::back_inserter(found),
+                 [id](const Reported& r) { return r.id == id; });
+    return found;
+}
+
+// Test programs sit one level below the product's binaries.
+std::wstring BinDirectory() { return vemo::test::ExecutableDirectory() + L"..\\"; }
+
+class EventLogTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        {
+            const std::lock_guard<std::mutex> lock(g_lock);
+            g_reported.clear();
+        }
+        previous = vemo::eventlog::SetSink(&Record);
+    }
+    void TearDown() override {
+        if (g_vecPluginInfo) UnloadPlugins();
+        vemo::eventlog::SetSink(previous);
+    }
+    vemo::eventlog::Sink previous = nullptr;
+    vemo::test::ScratchDirectory scratch{L"eventlog"};
+};
+
+// Every ID, formatted from the executable's own message table with distinct inserts.
+struct MessageCase {
+    DWORD id;
+    int inserts;
+};
+constexpr MessageCase kMessages[] = {
+    {VEMO_EVENT_SERVICE_STARTED, 2},   {VEMO_EVENT_SERVICE_STOPPED, 1}, {VEMO_EVENT_PLUGIN_NOT_LOADED, 3},
+    {VEMO_EVENT_PLUGIN_INIT_FAILED, 1}, {VEMO_EVENT_BARRIER_TIMEOUT, 1}, {VEMO_EVENT_PLUGIN_FAULT, 2},
+    {VEMO_EVENT_PLUGIN_TERMINATED, 2}, {VEMO_EVENT_CONFIG_UNREADABLE, 2}, {VEMO_EVENT_MINIDUMP_WRITTEN, 1},
+};
+
+TEST(EventMessages, EveryEventFormatsWithItsInsertsFromTheExecutable) {
+    const vemo::unique_hmodule exe(::LoadLibraryExW((BinDirectory() + kServiceExe).c_str(), nullptr,
+                                                    LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
+    ASSERT_TRUE(exe) << ::GetLastError();
+    for (const MessageCase& message : kMessages) {
+        std::vector<std::wstring> inserts;
+        std::vector<DWORD_PTR> arguments;
+        for (int i = 0; i < message.inserts; ++i) inserts.push_back(L"<Einfuegung" + std::to_wstring(i + 1) + L">");
+        for (const std::wstring& insert : inserts) arguments.push_back(reinterpret_cast<DWORD_PTR>(insert.c_str()));
+        wchar_t text[1024] = {};
+        const DWORD n = ::FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY,
+                                         reinterpret_cast<LPCVOID>(exe.get()), message.id, 0, text, ARRAYSIZE(text),
+                                         reinterpret_cast<va_list*>(arguments.data()));
+        ASSERT_GT(n, 0u) << std::hex << message.id << " error " << std::dec << ::GetLastError();
+        const std::wstring formatted(text, n);
+        for (const std::wstring& insert : inserts) {
+            EXPECT_NE(std::wstring::npos, formatted.find(insert)) << std::hex << message.id;
+        }
+        EXPECT_EQ(std::wstring::npos, formatted.find(L'%')) << std::hex << message.id;
+        // The documented number is the low word; the severity sits in the top bits.
+        EXPECT_GE(message.id & 0xFFFF, 1000u);
+    }
+}
+
+// Describes plug-ins of the test module the way discovery would.
+void Describe(const std::vector<std::pair<std::wstring, std::wstring>>& initializeAndRun, const std::wstring& path,
+              int32_t timeoutUnload) {
+    const size_t n = initializeAndRun.size();
+    g_vecPluginInfo = std::make_unique<CPluginInfo[]>(n);
+    g_hPluginsInitialized = std::make_unique<HANDLE[]>(n);
+    g_numPluginInfo = g_numActivePluginInfo = static_cast<int32_t>(n);
+    for (size_t i = 0; i < n; ++i) {
+        CPluginInfo& pi = g_vecPluginInfo[i];
+        pi._name = L"p" + std::to_wstring(i);
+        pi._binaryName = kTestPluginDll;
+        pi._path = path;
+        pi._initializeName = initializeAndRun[i].first;
+        pi._runName = initializeAndRun[i].second;
+        pi._type = CPluginInfo::kTypeDll;
+        pi._timeOutUnload = timeoutUnload;
+    }
+}
+
+TEST_F(EventLogTest, APluginRunReportsWhatWentWrongWithWhichPlugin) {
+    Describe({{L"InitializeFalse", L"Run"},
+              {L"Initialize", L"RunFault"},
+              {L"Initialize", L"RunIgnoreStop"},
+              {L"NoSuchExport", L"Run"},
+              {L"Initialize", L"RunPollStop"}},
+             BinDirectory(), kShortUnloadMs);
+    g_vecPluginInfo[5 - 1]._binaryName = L"Fehlt.dll";
+    LoadPlugins(false, false);
+    HostPlugins();
+    EXPECT_EQ(3, CountHostedPlugins());
+    ASSERT_TRUE(vemo::test::WaitFor([] { return !Events(VEMO_EVENT_PLUGIN_FAULT).empty(); }, kPromptMs));
+    UnloadPlugins();
+
+    const auto notLoaded = Events(VEMO_EVENT_PLUGIN_NOT_LOADED);
+    ASSERT_EQ(2u, notLoaded.size());
+    EXPECT_EQ(L"p3", notLoaded[0].inserts.at(0));
+    EXPECT_EQ(BinDirectory() + kTestPluginDll, notLoaded[0].inserts.at(1));
+    EXPECT_EQ(L"p4", notLoaded[1].inserts.at(0));
+    EXPECT_EQ(BinDirectory() + L"Fehlt.dll", notLoaded[1].inserts.at(1));
+    EXPECT_NE(notLoaded[0].inserts.at(2), notLoaded[1].inserts.at(2)) << "a missing export and a missing module";
+
+    const auto initFailed = Events(VEMO_EVENT_PLUGIN_INIT_FAILED);
+    ASSERT_EQ(1u, initFailed.size());
+    EXPECT_EQ(L"p0", initFailed[0].inserts.at(0));
+    const auto fault = Events(VEMO_EVENT_PLUGIN_FAULT);
+    ASSERT_EQ(1u, fault.size());
+    EXPECT_EQ(L"p1", fault[0].inserts.at(0));
+    EXPECT_NE(std::wstring::npos, fault[0].inserts.at(1).find(L"c0000005")) << fault[0].inserts.at(1);
+    const auto terminated = Events(VEMO_EVENT_PLUGIN_TERMINATED);
+    ASSERT_EQ(1u, terminated.size());
+    EXPECT_EQ(L"p2", terminated[0].inserts.at(0));
+    EXPECT_EQ(std::to_wstring(kShortUnloadMs), terminated[0].inserts.at(1));
+    EXPECT_TRUE(Events(VEMO_EVENT_BARRIER_TIMEOUT).empty());
+}
+
+// More descriptors than one wait can take fail the barrier at once, like a time-out: every
+// waiter sees it, the log gets it once.
+TEST_F(EventLogTest, ABarrierTimeOutIsReportedOnceForAllWaiters) {
+    std::vector<std::pair<std::wstring, std::wstring>> many(MAXIMUM_WAIT_OBJECTS + 1, {L"Initialize", L"Run"});
+    Describe(many, scratch.path(), kShortUnloadMs);
+    LoadPlugins(false, false);
+    EXPECT_TRUE(WaitForPluginInitialization());
+    EXPECT_TRUE(WaitForPluginInitialization());
+    EXPECT_EQ(1u, Events(VEMO_EVENT_BARRIER_TIMEOUT).size());
+}
+
+TEST_F(EventLogTest, AnUnreadableConfigurationFileAndAWrittenDumpAreReported) {
+    const std::wstring broken = scratch.path() + L"B0000001.xml";
+    ASSERT_TRUE(vemo::test::WriteFileBytes(broken, "<root><plugin></root>"));
+    const std::wstring good = scratch.path() + L"B0000002.xml";
+    ASSERT_TRUE(vemo::test::WriteFileBytes(good, "<root><plugin/></root>"));
+    EXPECT_EQ(1, CountPluginData({broken, good}));
+    const auto unreadable = Events(VEMO_EVENT_CONFIG_UNREADABLE);
+    ASSERT_EQ(1u, unreadable.size());
+    EXPECT_EQ(broken, unreadable[0].inserts.at(0));
+    EXPECT_FALSE(unreadable[0].inserts.at(1).empty());
+
+    const std::wstring dump = scratch.path() + L"x_AppCrashDump_.dmp.txt";
+    ExceptionTranslator::CreateMiniDump(nullptr, dump.c_str());
+    const auto written = Events(VEMO_EVENT_MINIDUMP_WRITTEN);
+    ASSERT_EQ(1u, written.size());
+    EXPECT_EQ(dump, written[0].inserts.at(0));
+}
+
+TEST_F(EventLogTest, TheServiceReportsItsStartWithThePluginsItRunsAndItsStop) {
+    vemo::test::HklmSandbox sandbox{kSandboxRoot};
+    ASSERT_TRUE(sandbox.active());
+    CVemoHostService service{L"TRUVO Kartenwacht-Dienst", L"TRUVO Kartenwacht-Dienst", L"Test"};
+    ASSERT_TRUE(service.OnStart());
+    ASSERT_TRUE(vemo::test::WaitFor([] { return !Events(VEMO_EVENT_SERVICE_STARTED).empty(); }, kPromptMs));
+    ASSERT_TRUE(service.OnStop());
+    const auto started = Events(VEMO_EVENT_SERVICE_STARTED);
+    ASSERT_EQ(1u, started.size());
+    EXPECT_EQ((std::vector<std::wstring>{L"TRUVO Kartenwacht-Dienst", L"0"}), started[0].inserts);
+    const auto stopped = Events(VEMO_EVENT_SERVICE_STOPPED);
+    ASSERT_EQ(1u, stopped.size());
+    EXPECT_EQ(std::vector<std::wstring>{L"TRUVO Kartenwacht-Dienst"}, stopped[0].inserts);
+}
+
+}  // namespace
