@@ -23,7 +23,7 @@ using namespace vemo::tracing;
 namespace {
 
 constexpr size_t kSuppressedIterations = 2'000'000;
-constexpr int kRepetitions = 3;  // the best of these counts: the others met a busy machine
+constexpr int kRepetitions = 7;  // the best of these counts: the others met a busy machine
 constexpr size_t kThroughputLines = 40'000;
 constexpr size_t kThreadCounts[] = {1, 4};
 // Each category once, narrow for the module and wide for the front-end.
