@@ -24,6 +24,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/include/VeMoPlugin.h ${PROJECT_SOURCE_DIR}/i
 install(FILES ${PROJECT_SOURCE_DIR}/cmake/VemoPlugin.cmake ${PROJECT_SOURCE_DIR}/cmake/VersionInfo.cmake
               ${PROJECT_SOURCE_DIR}/cmake/version.rc.in ${PROJECT_SOURCE_DIR}/cmake/VemoArch.cmake
               ${PROJECT_SOURCE_DIR}/cmake/mingw-w64-i686.cmake ${PROJECT_SOURCE_DIR}/cmake/mingw-w64-x86_64.cmake
+              ${PROJECT_SOURCE_DIR}/cmake/mingw-w64-common.cmake
         DESTINATION plugin-kit/cmake COMPONENT kit)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/samples/plugins/ReaderWatch/ DESTINATION plugin-kit/samples/ReaderWatch
         COMPONENT kit)
@@ -40,3 +41,20 @@ set(CPACK_SYSTEM_NAME ${VEMO_ARCH})
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
 set(CPACK_ARCHIVE_COMPONENT_INSTALL OFF)
 include(CPack)
+
+# The x86 product as an MSI: `cmake --build <build> --target msi` writes
+# VeMoHostService-<version>-x86.msi into the build folder (wixl, from msitools).
+if(VEMO_ARCH STREQUAL "x86")
+  find_program(VEMO_WIXL wixl)
+  if(VEMO_WIXL)
+    set(VEMO_MSI ${CMAKE_BINARY_DIR}/VeMoHostService-${PROJECT_VERSION}-x86.msi)
+    add_custom_command(OUTPUT ${VEMO_MSI}
+      COMMAND ${VEMO_WIXL} -a x86 -D Version=${PROJECT_VERSION} -o ${VEMO_MSI}
+              ${PROJECT_SOURCE_DIR}/packaging/VeMoHostService.wxs
+      WORKING_DIRECTORY ${VEMO_BIN_DIR}
+      DEPENDS ${PROJECT_SOURCE_DIR}/packaging/VeMoHostService.wxs VeMoHostService VeMoHost QnUmTraceSystem001
+              QRNCSAVeMoDaemon001 VeMoPluginCheck reader_watch
+      VERBATIM)
+    add_custom_target(msi DEPENDS ${VEMO_MSI})
+  endif()
+endif()

@@ -37,30 +37,7 @@ BIN="$BUILD_DIR/bin"
 export WINEPREFIX="$BUILD_DIR/demo-prefix"
 export WINEDEBUG=-all
 
-MAIN="TRUVO Kartenwacht-Dienst"
-BASIS="TRUVO Kartenwacht-Basis-Dienst"
-PROG_WIN='C:\Program Files (x86)\TRUVO\PROGRAMM\VeMoCompacT\'
-KONFIG_MAIN_WIN='C:\ProgramData\Truvo\Konfig\VeMoCompact\'
-KONFIG_BASIS_WIN='C:\ProgramData\Truvo\Konfig\B0003811\'
-TRACE_WIN='C:\ProgramData\Truvo\Log\VeMo\VeMoTrace.log'
-PRODUCT_KEY='HKLM\SOFTWARE\TRUVO VeMo Compact'
-BASIS_KEY='HKLM\SOFTWARE\TRUVOeg\Components\B0003811\Versions\1.0'
-RUN_KEY='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Run'
-EXE_WIN="${PROG_WIN}VeMoHostService.exe"
-WAIT_SECONDS=60
-
-unix() { winepath -u "$1" 2>/dev/null; }
-reg32() { wine reg "$@" /reg:32 >/dev/null; }
-state() { wine sc query "$1" 2>/dev/null | tr -d '\r' | awk '/STATE/ {print $4}'; }
-trace() { [ -f "$TRACE" ] && tr -d '\r' <"$TRACE" | iconv -f ISO-8859-1 -t UTF-8 || true; }
-wait_for() {  # wait_for <seconds> <command...>
-  local limit=$(($1 * 5)); shift
-  for _ in $(seq 1 "$limit"); do "$@" && return 0; sleep 0.2; done
-  return 1
-}
-both_running() { [ "$(state "$MAIN")" = RUNNING ] && [ "$(state "$BASIS")" = RUNNING ]; }
-both_initialised() { [ "$(trace | grep -c $'\tInitEvent set$')" -ge 2 ]; }
-both_stopped() { [ "$(state "$MAIN")" != RUNNING ] && [ "$(state "$BASIS")" != RUNNING ]; }
+source "$ROOT_DIR/scripts/sample-installation.sh"
 
 finish() {
   if [ "$KEEP" -eq 0 ]; then wineserver -k >/dev/null 2>&1 || true; fi
@@ -69,30 +46,18 @@ trap finish EXIT
 
 # --- a fresh prefix with a sample installation ----------------------------------------------
 echo "== Sample installation in $WINEPREFIX"
-wineserver -k >/dev/null 2>&1 || true
-rm -rf "$WINEPREFIX"
-wineboot -i >/dev/null 2>&1
-# Windows without a screen: invisible windows instead of none, and no crash dialog to wait on.
-wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null
-wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null
-wineserver -w
+fresh_prefix
 
 PROG="$(unix "$PROG_WIN")"
-KONFIG_MAIN="$(unix "$KONFIG_MAIN_WIN")"
-KONFIG_BASIS="$(unix "$KONFIG_BASIS_WIN")"
 TRACE="$(unix "$TRACE_WIN")"
-mkdir -p "$PROG" "$KONFIG_MAIN" "$KONFIG_BASIS"
+mkdir -p "$PROG"
 for f in VeMoHostService.exe VeMoHost.exe VeMoPluginCheck.exe QnUmTraceSystem001.dll QRNCSAVeMoDaemon001.dll \
          VeMoReaderWatch.dll; do
   cp "$BIN/$f" "$PROG/"
 done
-cp "$ROOT_DIR/samples/demo/B0000001.xml" "$KONFIG_MAIN"
-cp "$ROOT_DIR/samples/demo/B0000002.xml" "$KONFIG_BASIS"
-
+sample_plugin_files
 reg32 add "$PRODUCT_KEY" /v CompVersion /d 1.0 /f
 reg32 add "$PRODUCT_KEY" /v ProgKey /d "$PROG_WIN" /f
-reg32 add "$BASIS_KEY" /v CompVersion /d 1.0 /f
-reg32 add "$BASIS_KEY\\ConfigDir" /ve /d "$KONFIG_BASIS_WIN" /f
 echo "   program directory       $PROG_WIN"
 echo "   plug-in files           ${KONFIG_MAIN_WIN}B0000001.xml, ${KONFIG_BASIS_WIN}B0000002.xml"
 echo "   product key (32-bit)    $PRODUCT_KEY: CompVersion 1.0, ProgKey"

@@ -7,6 +7,7 @@
 
 #include "common/DllSearch.h"
 #include "common/HostWindow.h"
+#include "common/UniqueHandle.h"
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/ExceptionTranslator.h"
 #include "common/TraceCategories.h"
 #include "tracing/Trace.h"
@@ -17,6 +18,22 @@ constexpr wchar_t kWindowTitle[] = L"VeMoHost";
 constexpr wchar_t kMsgStarted[] = L"VeMoHost gestartet, pid <%d>";
 constexpr wchar_t kMsgNoWindow[] = L"VeMoHost: Fenster konnte nicht erzeugt werden, Fehler <%d>!";
 constexpr int kExitFailure = 1;
+// "VeMoHost.exe /close": ends every running host of this session, as the installer needs before
+// it replaces or removes the program's files.
+constexpr wchar_t kCloseCommand[] = L"/close";
+constexpr DWORD kCloseWaitMs = 10000;
+
+// Asks each host window to close and waits, bounded, until its process has ended.
+int CloseRunningHosts() {
+    while (HWND window = ::FindWindowW(vemo::kHostWindowClass, nullptr)) {
+        DWORD processId = 0;
+        ::GetWindowThreadProcessId(window, &processId);
+        const vemo::unique_handle process(::OpenProcess(SYNCHRONIZE, FALSE, processId));
+        ::PostMessageW(window, WM_CLOSE, 0, 0);
+        if (!process || ::WaitForSingleObject(process.get(), kCloseWaitMs) != WAIT_OBJECT_0) return kExitFailure;
+    }
+    return 0;
+}
 
 // Called by the system: only plain API calls here, nothing that throws.
 LRESULT CALLBACK HostWindowProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) noexcept {
@@ -38,8 +55,9 @@ LRESULT CALLBACK HostWindowProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM l
 
 }  // namespace
 
-int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, PWSTR, int) {
+int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, PWSTR pszCmdLine, int) {
     vemo::RemoveCurrentDirectoryFromDllSearch();
+    if (pszCmdLine && _wcsicmp(pszCmdLine, kCloseCommand) == 0) return CloseRunningHosts();
     wcsncpy(g_szExceptionTranslatorCategory, vemo::kCategoryVeMoHost, kExceptionTranslatorCategoryChars - 1);
     InstallProcessCrashHandlers();
     TraceFormatW(vemo::tracing::kLevelInfo, vemo::kCategoryVeMoHost, kMsgStarted,

@@ -5,6 +5,7 @@
 
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/ExceptionTranslator.h"
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/SehGuard.h"
+#include "common/ProductIds.h"
 #include "common/TraceCategories.h"
 #include "tracing/MethodTrace.h"
 #include "tracing/Trace.h"
@@ -35,7 +36,6 @@ constexpr wchar_t kMsgSleep[] = L"Sleep aufrufen";
 constexpr wchar_t kMsgEventSet[] = L"Event wurde gesetzt";
 constexpr wchar_t kMsgSetEventFailed[] = L"Fehler <%d> bei SetEvent";
 constexpr wchar_t kMsgNoParams[] = L"Hier stimmt was nicht";
-constexpr wchar_t kMsgException[] = L"Exception in <%s> aufgetreten!";
 
 std::atomic<int> g_liveSlumberParams{0};
 
@@ -136,7 +136,7 @@ void CSlumber::SlumberWithWait(int32_t lTimeoutMs, WaitFunction pfnWait) {
         }
         TraceFormatW(kLevelInfo, kCategoryVeMoHostCommon, kMsgEventReceived, static_cast<int>(dwResult));
     } catch (...) {
-        TraceFormatW(kLevelException, kCategoryVeMoHostCommon, kMsgException, kMethodSlumber);
+        TraceFormatW(kLevelException, kCategoryVeMoHostCommon, vemo::kMsgExceptionIn, kMethodSlumber);
     }
 }
 
@@ -157,7 +157,7 @@ DWORD WINAPI SlumberThread(LPVOID pParams) {
                          static_cast<int>(::GetLastError()));
         }
     } catch (...) {
-        TraceFormatW(kLevelException, kCategoryVeMoHostCommon, kMsgException, kMethodSlumberThread);
+        TraceFormatW(kLevelException, kCategoryVeMoHostCommon, vemo::kMsgExceptionIn, kMethodSlumberThread);
     }
     return kSleeperResult;
 }

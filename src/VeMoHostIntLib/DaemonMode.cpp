@@ -9,6 +9,7 @@
 
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/SehGuard.h"
 #include "VeMoDaemon.h"
+#include "common/ProductIds.h"
 #include "common/TraceCategories.h"
 #include "common/UniqueHandle.h"
 #include "common/WideFormat.h"
@@ -48,7 +49,6 @@ constexpr wchar_t kMsgNoProgDir[] = L"Es ist ein Fehler beim Aufruf von CDB_SetR
 constexpr wchar_t kMsgRunValueNotWritten[] =
     L"Schlüssel <%s> konnte nicht in in Pfad <%s> geschrieben werden! Fehler <%d>!";
 constexpr wchar_t kMsgRunValueWritten[] = L"Schlüssel <%s> wurde in Pfad <%s> geschrieben.";
-constexpr wchar_t kMsgException[] = L"Exception in <%s> aufgetreten!";
 
 // The executable's path is split and joined again in the classic buffers.
 constexpr DWORD kExePathChars = 260;
@@ -149,7 +149,7 @@ bool GetSetVeMoHostRunKeyWith(bool bWrite, bool& bRunKey, const RunKeyDependenci
         return true;
     } catch (...) {
         bRunKey = false;
-        TraceFormatW(kLevelException, kCategoryVeMoHostCommon, kMsgException, kMethodGetSetVeMoHostRunKey);
+        TraceFormatW(kLevelException, kCategoryVeMoHostCommon, vemo::kMsgExceptionIn, kMethodGetSetVeMoHostRunKey);
         return false;
     }
 }

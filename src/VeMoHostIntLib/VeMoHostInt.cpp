@@ -12,6 +12,7 @@
 #include "BasisLibs_MitTracing/ThreadControlLib/ProcessControl.h"
 #include "BasisLibs_MitTracing/ThreadControlLib/ThreadFunctions.h"
 #include "VeMoHostServiceLib/CommandTable.h"
+#include "common/ProductIds.h"
 #include "common/TraceCategories.h"
 #include "common/UniqueHandle.h"
 #include "common/WideFormat.h"
@@ -33,7 +34,6 @@ constexpr DWORD kPauseValueBytes = 10;
 constexpr DWORD kMsPerSecond = 1000;
 constexpr int kLinePause2Attach = 146;
 
-constexpr wchar_t kProductComponent[] = L"B0003810";
 constexpr uint32_t kPathChars = MAX_PATH;
 constexpr int kLineStartHost = 221;
 constexpr int kLineParseCommandLine = 531;
@@ -85,9 +85,9 @@ bool StartHost() {
     const wchar_t parameters[] = L"";
     ThreadControl::TC_SetTraceCategory(kCategoryVeMoHost);
 
-    if (CDB_GetProgDir(kProductComponent, programDir, kPathChars, false) != 0) {
+    if (CDB_GetProgDir(vemo::kProductComponentId, programDir, kPathChars, false) != 0) {
         TraceFormatW(kLevelError, kCategoryVeMoHost, L"Pfad der Komponente <%s> konnte nicht ermittelt werden!",
-                     kProductComponent);
+                     vemo::kProductComponentId);
         return false;
     }
     if (programDir[0] == L'\0') {

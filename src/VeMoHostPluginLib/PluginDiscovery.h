@@ -10,11 +10,12 @@
 #include <vector>
 
 #include "VeMoHostIntLib/PluginInfo.h"
+#include "common/ProductIds.h"
 
 using PluginFileList = std::vector<std::wstring>;
 
 // Components whose configuration directories hold plug-in files, in the order they are read.
-inline constexpr const wchar_t* kPluginComponentIds[] = {L"B0003810", L"B0003811"};
+inline constexpr const wchar_t* kPluginComponentIds[] = {vemo::kProductComponentId, vemo::kBasisComponentId};
 inline constexpr wchar_t kPluginFilePattern[] = L"B???????.xml";
 // The name test of CheckFilename: 12 characters, an 8-character base name, ".xml".
 inline constexpr size_t kPluginFileNameChars = 12;

@@ -14,6 +14,7 @@
 #include "VeMoHostPluginLib/PluginHostLock.h"
 #include "VeMoHostPluginLib/PluginThreads.h"
 #include "VeMoHostPluginLib/PluginUnloading.h"
+#include "common/ProductIds.h"
 #include "common/EventLog.h"
 #include "common/TraceCategories.h"
 #include "common/WideFormat.h"
@@ -31,8 +32,6 @@ namespace {
 constexpr wchar_t kInitEventFormat[] = L"Global\\InitEvent_%d";
 constexpr size_t kInitEventNameChars = 128;
 constexpr wchar_t kInitThreadName[] = L"InitThread";
-constexpr wchar_t kDaemonComponent[] = L"B0003815";
-constexpr wchar_t kBasisComponent[] = L"B0003811";
 constexpr DWORD kIdlePollMs = 50;
 constexpr DWORD kInitEventWaitMs = 25000;
 constexpr double kClockTicksPerSecond = CLOCKS_PER_SEC;
@@ -131,8 +130,8 @@ DWORD WINAPI CVemoHostService::InitThread(void* pService) {
     if (!GetSetVeMoHostRunKey(false, bRunKeyPresent)) {
         TraceWriteW(kLevelInfo, kCategoryVHService, L"Run-Key could not be read!!!");
     }
-    const bool daemonInstalled = CDB_IsComponentInstalled(kDaemonComponent);
-    const bool basisInstalled = CDB_IsComponentInstalled(kBasisComponent);
+    const bool daemonInstalled = CDB_IsComponentInstalled(vemo::kDaemonComponentId);
+    const bool basisInstalled = CDB_IsComponentInstalled(vemo::kBasisComponentId);
     if (daemonInstalled && !basisInstalled) {
         g_daemonModeIdle = false;
         bool bHostNeeded = false;

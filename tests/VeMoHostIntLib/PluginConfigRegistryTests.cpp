@@ -7,50 +7,29 @@
 #include <string>
 #include <vector>
 
-#include "RecorderClient.h"
+#include "Recorder.h"
 #include "TestSupport.h"
 #include "VeMoHostIntLib/PluginKonfig.h"
 #include "common/UniqueHandle.h"
 
 namespace {
 
-constexpr wchar_t kSandboxRoot[] = L"Software\\VeMoPluginConfigTests";
+[[maybe_unused]] const bool kSandbox = vemo::test::UseHklmSandbox(L"Software\\VeMoPluginConfigTests");
 constexpr wchar_t kRuleKey[] = L"SOFTWARE\\PluginRules";
-constexpr REGSAM kWriteAccess = KEY_ALL_ACCESS | KEY_WOW64_32KEY;
 
-using vemo::test::HklmSandbox;
 
-bool SetValue(const std::wstring& key, const std::wstring& name, DWORD type, const void* data, DWORD size) {
-    vemo::unique_hkey handle;
-    if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, kWriteAccess, nullptr, handle.put(),
-                          nullptr) != ERROR_SUCCESS) {
-        return false;
-    }
-    return ::RegSetValueExW(handle.get(), name.c_str(), 0, type, static_cast<const BYTE*>(data), size) ==
-           ERROR_SUCCESS;
-}
-
-bool SetDword(const std::wstring& key, const std::wstring& name, DWORD value) {
-    return SetValue(key, name, REG_DWORD, &value, sizeof(value));
-}
-
-bool SetString(const std::wstring& key, const std::wstring& name, const std::wstring& value) {
-    return SetValue(key, name, REG_SZ, value.c_str(), static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-}
-
-// A component counts as installed when it has a version below the component keys.
-bool InstallComponent(const std::wstring& id) {
-    return SetString(L"SOFTWARE\\TRUVOeg\\Components\\" + id + L"\\Versions\\1.0", L"CompVersion", L"5.2");
-}
+using vemo::test::SetRegistryDword;
+using vemo::test::SetRegistryString;
+using vemo::test::SetRegistryValue;
+bool InstallComponent(const std::wstring& id) { return vemo::test::RegisterComponent(id); }
 
 class PluginConfigRegistryTest : public ::testing::Test {
 protected:
-    HklmSandbox sandbox{kSandboxRoot};
     vemo::test::ScratchDirectory dir{L"plugincfgreg"};
     vemo::test::Recorder recorder;
 
     void SetUp() override {
-        ASSERT_TRUE(sandbox.active());
+        ASSERT_TRUE(vemo::test::ResetHklmSandbox());
         ASSERT_TRUE(recorder.loaded());
         recorder.Reset();
     }
@@ -83,9 +62,9 @@ std::string RegistryPlugin(const char* name, const char* valuePath) {
 }
 
 TEST_F(PluginConfigRegistryTest, OnlyANonZeroDwordIgnores) {
-    ASSERT_TRUE(SetDword(kRuleKey, L"Zero", 0));
-    ASSERT_TRUE(SetDword(kRuleKey, L"Two", 2));
-    ASSERT_TRUE(SetString(kRuleKey, L"Text", L"1"));
+    ASSERT_TRUE(SetRegistryDword(kRuleKey, L"Zero", 0));
+    ASSERT_TRUE(SetRegistryDword(kRuleKey, L"Two", 2));
+    ASSERT_TRUE(SetRegistryString(kRuleKey, L"Text", L"1"));
     const std::vector<std::wstring> names =
         ReadNames("<r>" + RegistryPlugin("zero", "SOFTWARE\\PluginRules\\Zero") +
                   RegistryPlugin("two", "SOFTWARE\\PluginRules\\Two") +
@@ -102,7 +81,7 @@ TEST_F(PluginConfigRegistryTest, OnlyANonZeroDwordIgnores) {
     EXPECT_FALSE(config.IsPluginIgnoredByRegistryKey(L"SOFTWARE\\PluginRules\\Missing"));
     // Nothing behind the last backslash: the whole text is both key path and value name.
     const std::wstring whole = std::wstring(kRuleKey) + L"\\Tail\\";
-    ASSERT_TRUE(SetDword(whole, whole, 1));
+    ASSERT_TRUE(SetRegistryDword(whole, whole, 1));
     EXPECT_TRUE(config.IsPluginIgnoredByRegistryKey(whole));
 }
 

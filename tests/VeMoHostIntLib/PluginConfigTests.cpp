@@ -11,6 +11,9 @@
 
 namespace {
 
+// A private machine hive: the ignore rules must not see components another test installs.
+[[maybe_unused]] const bool kSandbox = vemo::test::UseHklmSandbox(L"Software\\VeMoPluginConfigReaderTests");
+
 class PluginConfigTest : public ::testing::Test {
 protected:
     vemo::test::ScratchDirectory dir{L"plugincfg"};

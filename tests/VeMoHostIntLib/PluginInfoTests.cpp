@@ -28,22 +28,6 @@ TEST(PluginInfo, TypeTextsIgnoreCase) {
     EXPECT_EQ(CPluginInfo::kTypeListener, info.Type());
 }
 
-TEST(PluginInfo, StartsWithTheDefaultExportNamesAndNothingLoaded) {
-    CPluginInfo info;
-    EXPECT_EQ(L"Run", info._runName);
-    EXPECT_EQ(L"RunMenu", info._runMenuName);
-    EXPECT_EQ(L"Initialize", info._initializeName);
-    EXPECT_EQ(L"Uninitialize", info._uninitializeName);
-    EXPECT_EQ(2000, info._timeOutUnload);
-    EXPECT_TRUE(info._initOk);
-    EXPECT_EQ(INVALID_HANDLE_VALUE, info._hThread);
-    EXPECT_FALSE(info.IsPluginLoaded());
-    EXPECT_FALSE(info.SyncPlugin());
-    info._runName = L"Los";
-    info.SetFunctionNames();
-    EXPECT_EQ(L"Run", info._runName);
-}
-
 bool WINAPI Init() { return true; }
 int32_t WINAPI RunPlugin(VemoPluginStopFlag) { return 0; }
 void WINAPI Uninit() {}

@@ -16,23 +16,6 @@
 
 namespace {
 
-constexpr wchar_t kSandboxRoot[] = L"Software\\VeMoPluginDiscoveryTests";
-constexpr wchar_t kComponentsKey[] = L"SOFTWARE\\TRUVOeg\\Components\\";
-constexpr wchar_t kVersionsPart[] = L"\\Versions\\1.0";
-constexpr wchar_t kConfigDirPart[] = L"\\ConfigDir";
-constexpr wchar_t kCompVersionValue[] = L"CompVersion";
-constexpr wchar_t kCompVersion[] = L"1.0";
-constexpr wchar_t kFirstComponent[] = L"B0003810";
-constexpr wchar_t kSecondComponent[] = L"B0003811";
-// The product's own component keeps its version and program directory in the product key; in a
-// Truvo environment (a registered system directory, a program directory naming the component)
-// its configuration directory is the program directory.
-constexpr wchar_t kProductKey[] = L"SOFTWARE\\TRUVO VeMo Compact";
-constexpr wchar_t kProgKeyValue[] = L"ProgKey";
-constexpr wchar_t kProtectedDirectoriesKey[] = L"Software\\Truvoeg\\ProtectedDirectories";
-constexpr wchar_t kSystemDirValue[] = L"SystemDir";
-
-constexpr wchar_t kTestPluginDll[] = L"TestPlugin.dll";
 constexpr wchar_t kUnitializePluginDll[] = L"TestPluginUnitialize.dll";
 constexpr wchar_t kMissingDll[] = L"NoSuchPlugin.dll";
 constexpr wchar_t kMissingExport[] = L"NoSuchExport";
@@ -43,27 +26,17 @@ constexpr char kInitializeExportA[] = "Initialize";
 constexpr char kUnitializeExportA[] = "Unitialize";
 constexpr size_t kTooLongChars = 1024;
 
-using vemo::test::HklmSandbox;
+using namespace vemo::test;
 
-bool SetString(const std::wstring& key, const std::wstring& name, const std::wstring& value) {
-    return vemo::test::SetRegistryString(key, name, value);
-}
+[[maybe_unused]] const bool kSandbox = UseHklmSandbox(L"Software\\VeMoPluginDiscoveryTests");
 
+// The product's own component keeps its version and program directory in the product key; in a
+// company environment its configuration directory is the program directory (which names it).
 bool InstallComponent(const wchar_t* id, const std::wstring& configDir) {
-    if (std::wstring(id) == kFirstComponent) {
-        // configDir must name the component (see ScratchDirectory prefixes below).
-        return SetString(kProductKey, kCompVersionValue, kCompVersion) &&
-               SetString(kProductKey, kProgKeyValue, configDir) &&
-               SetString(kProtectedDirectoriesKey, kSystemDirValue, vemo::test::ExecutableDirectory());
-    }
-    const std::wstring versionKey = std::wstring(kComponentsKey) + id + kVersionsPart;
-    return SetString(versionKey, kCompVersionValue, kCompVersion) &&
-           SetString(versionKey + kConfigDirPart, L"", configDir);
+    return std::wstring(id) == kOwnComponent ? RegisterProduct(configDir) : RegisterComponent(id, configDir);
 }
 
-void WriteFile(const std::wstring& path, const std::string& bytes) {
-    ASSERT_TRUE(vemo::test::WriteFileBytes(path, bytes));
-}
+void WriteFile(const std::wstring& path, const std::string& bytes) { ASSERT_TRUE(WriteFileBytes(path, bytes)); }
 
 std::string PluginXml(const std::string& description, const std::string& body) {
     return "<plugin description=\"" + description + "\">" + body + "</plugin>";
@@ -75,10 +48,8 @@ std::string FileXml(const std::vector<std::string>& plugins) {
     return xml + "</root>";
 }
 
-std::string SystemPlugin(const std::string& description, const std::wstring& directory, bool system) {
-    return PluginXml(description, "<BinaryName>" + vemo::test::Narrow(kTestPluginDll) + "</BinaryName><Path>" +
-                                      vemo::test::Narrow(directory) + "</Path><System>" +
-                                      (system ? "true" : "false") + "</System><Pure>false</Pure>");
+std::string SystemPlugin(const std::string& description, bool system) {
+    return PluginElement({.name = Widen(description), .system = system});
 }
 
 bool IsSignalled(HANDLE event) { return event && ::WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
@@ -90,7 +61,7 @@ void ResetGlobals() {
 
 class PluginHostTest : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(sandbox.active()); }
+    void SetUp() override { ASSERT_TRUE(ResetHklmSandbox()); }
     void TearDown() override { ResetGlobals(); }
 
     // n descriptors, all active, for a loading pass without configuration files.
@@ -113,8 +84,7 @@ protected:
     }
     HANDLE Event(size_t i) const { return g_hPluginsInitialized[i]; }
 
-    HklmSandbox sandbox{kSandboxRoot};
-    const std::wstring bin = vemo::test::ExecutableDirectory();
+    const std::wstring bin = PluginDirectory();
 };
 
 // --- file names -------------------------------------------------------------------------------
@@ -158,8 +128,8 @@ TEST_F(PluginHostTest, NoComponentGivesNoFilesAndClearsTheArray) {
 }
 
 TEST_F(PluginHostTest, FirstComponentsFilesComeFirstInDirectoryOrder) {
-    vemo::test::ScratchDirectory first{L"B0003810discA"};
-    vemo::test::ScratchDirectory second{L"discB"};
+    ScratchDirectory first{L"B0003810discA"};
+    ScratchDirectory second{L"discB"};
     const std::vector<std::wstring> firstNames = {L"B0000002.xml", L"B0000001.xml", L"b0000003.XML"};
     for (const std::wstring& name : firstNames) WriteFile(first.path() + name, FileXml({}));
     for (const wchar_t* name : {L"B00000A1.xml", L"B0000001.txt", L"B00000011.xml", L"Bx.xml"}) {
@@ -168,13 +138,13 @@ TEST_F(PluginHostTest, FirstComponentsFilesComeFirstInDirectoryOrder) {
     WriteFile(second.path() + L"B0000000.xml", FileXml({}));
 
     // Only the second component installed.
-    ASSERT_TRUE(InstallComponent(kSecondComponent, second.path()));
+    ASSERT_TRUE(InstallComponent(kBasisComponent, second.path()));
     PluginFileList files;
     GetPluginFileList(files);
     ASSERT_EQ(1u, files.size());
     EXPECT_EQ(second.path() + L"B0000000.xml", files[0]);
 
-    ASSERT_TRUE(InstallComponent(kFirstComponent, first.path()));
+    ASSERT_TRUE(InstallComponent(kOwnComponent, first.path()));
     files.clear();
     GetPluginFileList(files);
 
@@ -194,7 +164,7 @@ TEST_F(PluginHostTest, FirstComponentsFilesComeFirstInDirectoryOrder) {
 }
 
 TEST_F(PluginHostTest, CountAddsThePluginsOfEveryFile) {
-    vemo::test::ScratchDirectory dir{L"discCount"};
+    ScratchDirectory dir{L"discCount"};
     WriteFile(dir.path() + L"B0000001.xml", FileXml({PluginXml("a", ""), PluginXml("b", "")}));
     WriteFile(dir.path() + L"B0000002.xml", FileXml({PluginXml("c", "")}));
     WriteFile(dir.path() + L"B0000003.xml", "<root><plugin description=\"broken\"></root>");
@@ -205,16 +175,16 @@ TEST_F(PluginHostTest, CountAddsThePluginsOfEveryFile) {
 }
 
 TEST_F(PluginHostTest, DescriptorsFollowFileOrderAndTheArrayIsReusedForTheSameCount) {
-    vemo::test::ScratchDirectory first{L"B0003810discReuse"};
-    vemo::test::ScratchDirectory second{L"discReuseB"};
-    ASSERT_TRUE(InstallComponent(kFirstComponent, first.path()));
-    ASSERT_TRUE(InstallComponent(kSecondComponent, second.path()));
+    ScratchDirectory first{L"B0003810discReuse"};
+    ScratchDirectory second{L"discReuseB"};
+    ASSERT_TRUE(InstallComponent(kOwnComponent, first.path()));
+    ASSERT_TRUE(InstallComponent(kBasisComponent, second.path()));
     // "ignored" is counted but not filled (its component is installed), so the last slot stays
     // default-constructed and shows whether the array was built anew.
     WriteFile(first.path() + L"B0000001.xml",
-              FileXml({SystemPlugin("eins", bin, false),
+              FileXml({SystemPlugin("eins", false),
                        PluginXml("ignored", "<ignoreOnInstalledComponent>B0003810</ignoreOnInstalledComponent>")}));
-    WriteFile(second.path() + L"B0000001.xml", FileXml({SystemPlugin("zwei", bin, false)}));
+    WriteFile(second.path() + L"B0000001.xml", FileXml({SystemPlugin("zwei", false)}));
 
     GetPluginData(false);
     ASSERT_EQ(3, g_numPluginInfo);
@@ -237,7 +207,7 @@ TEST_F(PluginHostTest, DescriptorsFollowFileOrderAndTheArrayIsReusedForTheSameCo
     EXPECT_EQ(2, g_numActivePluginInfo);
 
     // Another count: a fresh array of default descriptors.
-    WriteFile(second.path() + L"B0000002.xml", FileXml({SystemPlugin("drei", bin, false)}));
+    WriteFile(second.path() + L"B0000002.xml", FileXml({SystemPlugin("drei", false)}));
     for (size_t i = 0; i < 2; ++i) ::CloseHandle(Event(i));
     GetPluginData(false);
     ASSERT_EQ(4, g_numPluginInfo);
@@ -246,10 +216,10 @@ TEST_F(PluginHostTest, DescriptorsFollowFileOrderAndTheArrayIsReusedForTheSameCo
 }
 
 TEST_F(PluginHostTest, GetPluginDataLoadsOnlySystemPlugins) {
-    vemo::test::ScratchDirectory dir{L"B0003810discLoad"};
-    ASSERT_TRUE(InstallComponent(kFirstComponent, dir.path()));
+    ScratchDirectory dir{L"B0003810discLoad"};
+    ASSERT_TRUE(InstallComponent(kOwnComponent, dir.path()));
     WriteFile(dir.path() + L"B0000001.xml",
-              FileXml({SystemPlugin("user", bin, false), SystemPlugin("system", bin, true)}));
+              FileXml({SystemPlugin("user", false), SystemPlugin("system", true)}));
     GetPluginData(false);
     ASSERT_EQ(2, g_numActivePluginInfo);
     EXPECT_FALSE(g_vecPluginInfo[0]._isLoaded);

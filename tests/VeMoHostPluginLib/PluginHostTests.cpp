@@ -15,7 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "RecorderClient.h"
+#include "PluginHosting.h"
+#include "Recorder.h"
 #include "TestSupport.h"
 #include "VeMoHostPluginLib/PluginDiscovery.h"
 #include "VeMoHostPluginLib/PluginLoading.h"
@@ -23,15 +24,11 @@
 #include "VeMoHostPluginLib/PluginUnloading.h"
 #include "tracing/Trace.h"
 
-using vemo::test::Recorder;
-using vemo::test::TraceRecord;
+using namespace vemo::test;
 using namespace vemo::tracing;
 
 namespace {
-constexpr wchar_t kTestPluginDll[] = L"TestPlugin.dll";
-constexpr wchar_t kLogVariable[] = L"VEMO_TEST_PLUGIN_LOG";
 constexpr DWORD kPromptMs = 15000;  // well below the barrier's 30 s
-constexpr DWORD kBarrierBoundMs = 60000;
 constexpr double kSlowInitializeSeconds = 4.5;
 constexpr int32_t kNegativeTimeout = -1;
 constexpr int32_t kTimeoutSevenLooks = 2300;  // 2000, 1700, ... 200 remain: seven looks
@@ -49,79 +46,29 @@ constexpr size_t kHandleNoise = 2;
 // before every reading leaves the same one stack pending each time.
 SIZE_T SettledPrivateBytes() {
     std::thread([] {}).join();
-    return vemo::test::PrivateBytes();
+    return PrivateBytes();
 }
-
-struct Spec {
-    const wchar_t* name;
-    const wchar_t* initialize;
-    const wchar_t* run;
-    int type = CPluginInfo::kTypeDll;
-    int32_t timeoutUnload = VEMO_PLUGIN_DEFAULT_TIMEOUT_UNLOAD_MS;
-};
-
-// Plug-ins live next to the test programs, one level above this program's recorder directory.
-std::wstring PluginDirectory() { return vemo::test::ExecutableDirectory() + L"..\\"; }
 
 class PluginHostTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(recorder.loaded());
         recorder.Reset();
-        ::SetEnvironmentVariableW(kLogVariable, log.c_str());
     }
     void TearDown() override {
         if (g_vecPluginInfo) UnloadPlugins();
-        ::SetEnvironmentVariableW(kLogVariable, nullptr);
     }
-
-    // Describes, loads and starts the plug-ins the way the service does after discovery.
-    void Host(const std::vector<Spec>& specs) {
-        const size_t n = specs.size();
-        g_vecPluginInfo = std::make_unique<CPluginInfo[]>(n);
-        g_hPluginsInitialized = std::make_unique<HANDLE[]>(n);
-        g_numPluginInfo = g_numActivePluginInfo = static_cast<int32_t>(n);
-        for (size_t i = 0; i < n; ++i) {
-            CPluginInfo& pi = g_vecPluginInfo[i];
-            pi._name = specs[i].name;
-            pi._binaryName = kTestPluginDll;
-            pi._path = PluginDirectory();
-            pi._initializeName = specs[i].initialize;
-            pi._runName = specs[i].run;
-            pi._type = specs[i].type;
-            pi._timeOutUnload = specs[i].timeoutUnload;
-        }
-        LoadPlugins(false, false);
-        HostPlugins();
-    }
-    CPluginInfo& Plugin(size_t i) { return g_vecPluginInfo[i]; }
-
-    // Waits for the plug-in's thread to end and gives its exit code.
-    DWORD ExitCode(size_t i, DWORD timeoutMs = kPromptMs) {
-        if (::WaitForSingleObject(Plugin(i)._hThread, timeoutMs) != WAIT_OBJECT_0) return STILL_ACTIVE;
-        DWORD code = STILL_ACTIVE;
-        ::GetExitCodeThread(Plugin(i)._hThread, &code);
-        return code;
-    }
-
-    // Lines of the evidence file that name this entry point.
-    size_t Calls(const std::string& exportName) const { return vemo::test::CountLinesStartingWith(log, exportName); }
-    bool WaitForCall(const std::string& exportName, DWORD timeoutMs = kPromptMs) const {
-        return vemo::test::WaitFor([&] { return Calls(exportName) > 0; }, timeoutMs);
-    }
-
-    std::vector<TraceRecord> Lines(const std::string& text) const {
-        std::vector<TraceRecord> found;
-        for (const TraceRecord& r : recorder.Records()) {
-            if (r.text.find(text) != std::string::npos) found.push_back(r);
-        }
-        return found;
-    }
-    size_t Count(const std::string& text) const { return Lines(text).size(); }
+    void Host(const std::vector<PluginSpec>& specs) { threads = HostDescribed(specs); }
+    DWORD ExitCode(size_t i, DWORD timeoutMs = kPromptMs) { return ExitCodeAfterEnd(threads[i].get(), timeoutMs); }
+    size_t Calls(const std::string& exportName) const { return evidence.Calls(exportName); }
+    bool WaitForCall(const std::string& exportName) const { return evidence.WaitForCall(exportName); }
+    size_t Count(const std::string& text) const { return recorder.Count(text); }
+    std::vector<TraceRecord> Lines(const std::string& text) const { return recorder.Lines(text); }
 
     Recorder recorder;
-    vemo::test::ScratchDirectory scratch{L"pluginhost"};
-    std::wstring log = scratch.path() + L"evidence.log";
+    ScratchDirectory scratch{L"pluginhost"};
+    Evidence evidence{scratch.path() + L"evidence.log"};
+    std::vector<vemo::unique_handle> threads;
 };
 
 double WaitedSeconds(const std::string& line) {
@@ -132,10 +79,10 @@ double WaitedSeconds(const std::string& line) {
 // --- the barrier ------------------------------------------------------------------------------
 
 TEST_F(PluginHostTest, FailedInitialiseReleasesTheBarrierAndEveryoneEndsCooperatively) {
-    Host({{L"faellt", L"InitializeFalse", L"Run"},
-          {L"laeuft", L"Initialize", L"RunPollStop"},
-          {L"drei", L"InitializeTrue", L"RunReturn3"},
-          {L"horcht", L"InitializeSlow", L"RunIgnoreStop", CPluginInfo::kTypeListener}});
+    Host({{.name = L"faellt", .initialize = L"InitializeFalse"},
+          {.name = L"laeuft", .run = L"RunPollStop"},
+          {.name = L"drei", .initialize = L"InitializeTrue", .run = L"RunReturn3"},
+          {.name = L"horcht", .initialize = L"InitializeSlow", .run = L"RunIgnoreStop", .listener = true}});
 
     // Nobody waits for the failed plug-in or the listener: Run starts long before 30 s.
     ASSERT_TRUE(WaitForCall("RunPollStop"));
@@ -180,39 +127,13 @@ TEST_F(PluginHostTest, FailedInitialiseReleasesTheBarrierAndEveryoneEndsCooperat
 }
 
 TEST_F(PluginHostTest, SlowInitialiseShowsInTheOthersWaitingTime) {
-    Host({{L"langsam", L"InitializeSlow", L"RunPollStop"}, {L"schnell", L"Initialize", L"Run"}});
+    Host({{.name = L"langsam", .initialize = L"InitializeSlow", .run = L"RunPollStop"}, {.name = L"schnell"}});
     EXPECT_TRUE(WaitForPluginInitialization());
     ASSERT_TRUE(WaitForCall("Run"));
     const std::vector<TraceRecord> waited = Lines("PlugIn<schnell>::wartete <");
     ASSERT_EQ(1u, waited.size());
     EXPECT_GE(WaitedSeconds(waited[0].text), kSlowInitializeSeconds) << waited[0].text;
     EXPECT_EQ(0u, Count("Initialization-Timer überschritten"));
-}
-
-// A throwing initialise never releases its slot: everybody waits the full 30 s, then runs.
-// Faults and exceptions in Run end only their own thread, with 4711 and without Uninitialize.
-TEST_F(PluginHostTest, ExceptionsEndOnlyTheirThreadAndAThrowingInitialiseHoldsTheBarrier) {
-    Host({{L"wirft", L"InitializeThrow", L"Run"},
-          {L"absturz", L"Initialize", L"RunFault"},
-          {L"ausnahme", L"InitializeTrue", L"RunThrow"},
-          {L"normal", L"Initialize", L"RunPollStop"}});
-    EXPECT_EQ(kPluginThreadExceptionExitCode, ExitCode(0));
-    EXPECT_EQ(kPluginThreadExceptionExitCode, ExitCode(1, kBarrierBoundMs));
-    EXPECT_EQ(kPluginThreadExceptionExitCode, ExitCode(2, kBarrierBoundMs));
-    ASSERT_TRUE(WaitForCall("RunPollStop"));
-    for (const char* name : {"wirft", "absturz", "ausnahme"}) {
-        EXPECT_EQ(1u, Count(std::string("Exception in HostPluginDll, plugin: <") + name + ">!")) << name;
-    }
-    EXPECT_EQ(3u, Count("Initialization-Timer überschritten"));
-    const std::vector<TraceRecord> waited = Lines("PlugIn<normal>::wartete <");
-    ASSERT_EQ(1u, waited.size());
-    EXPECT_GE(WaitedSeconds(waited[0].text), kPluginInitializationTimeoutMs / 1000.0 - 1.0);
-    EXPECT_EQ(0u, Calls("Uninitialize"));
-    EXPECT_EQ(STILL_ACTIVE, ExitCode(3, 0));
-
-    UnloadPlugins();
-    EXPECT_EQ(1u, Calls("Uninitialize"));
-    EXPECT_EQ(0u, Count("soll abgeschossen werden"));
 }
 
 TEST_F(PluginHostTest, WithoutPluginsThereIsNothingToWaitForOrEnd) {
@@ -243,29 +164,13 @@ TEST_F(PluginHostTest, MoreThanSixtyFourEventsFailTheWaitAtOnce) {
 // beside it runs.
 TEST_F(PluginHostTest, AModuleOfTheOtherArchitectureIsRefusedWithAClearLine) {
     const std::wstring foreign = scratch.path() + L"Fremd.dll";
-    ASSERT_TRUE(vemo::test::WriteFileBytes(foreign, vemo::test::ForeignArchitectureImage()));
-    g_vecPluginInfo = std::make_unique<CPluginInfo[]>(2);
-    g_hPluginsInitialized = std::make_unique<HANDLE[]>(2);
-    g_numPluginInfo = g_numActivePluginInfo = 2;
-    const std::wstring names[] = {L"fremd", L"heimisch"};
-    const std::wstring binaries[] = {L"Fremd.dll", kTestPluginDll};
-    const std::wstring paths[] = {scratch.path(), PluginDirectory()};
-    for (size_t i = 0; i < 2; ++i) {
-        CPluginInfo& pi = Plugin(i);
-        pi._name = names[i];
-        pi._binaryName = binaries[i];
-        pi._path = paths[i];
-        pi._initializeName = L"Initialize";
-        pi._runName = L"RunPollStop";
-        pi._type = CPluginInfo::kTypeDll;
-    }
-    LoadPlugins(false, false);
-    HostPlugins();
-    EXPECT_FALSE(Plugin(0).IsPluginLoaded());
+    ASSERT_TRUE(WriteFileBytes(foreign, ForeignArchitectureImage()));
+    Host({{.name = L"fremd", .run = L"RunPollStop", .binary = L"Fremd.dll", .path = scratch.path()},
+          {.name = L"heimisch", .run = L"RunPollStop"}});
+    EXPECT_FALSE(g_vecPluginInfo[0].IsPluginLoaded());
     EXPECT_EQ(1u, Count("LoadLibraryEx fehlgeschlagen mit <193>"));
     const char* own = sizeof(void*) == 4 ? "x86 (32 Bit)" : "x64 (64 Bit)";
-    EXPECT_EQ(1u, Count("Modul <" + vemo::test::Narrow(foreign) + "> kann nicht geladen werden: es ist nicht f\xFCr " +
-                        own + " gebaut"));
+    EXPECT_EQ(1u, Count("Modul <" + Narrow(foreign) + "> kann nicht geladen werden: es ist nicht f\xFCr " + own + " gebaut"));
     ASSERT_TRUE(WaitForCall("RunPollStop"));
     UnloadPlugins();
     EXPECT_EQ(1u, Calls("Uninitialize"));
@@ -274,8 +179,8 @@ TEST_F(PluginHostTest, AModuleOfTheOtherArchitectureIsRefusedWithAClearLine) {
 // --- ending plug-ins --------------------------------------------------------------------------
 
 TEST_F(PluginHostTest, APluginIgnoringTheStopIsTerminatedAfterItsUnloadTime) {
-    Host({{L"stur", L"Initialize", L"RunIgnoreStop", CPluginInfo::kTypeDll, kTimeoutSevenLooks},
-          {L"brav", L"InitializeTrue", L"RunPollStop"}});
+    Host({{.name = L"stur", .run = L"RunIgnoreStop", .timeoutUnload = kTimeoutSevenLooks},
+          {.name = L"brav", .initialize = L"InitializeTrue", .run = L"RunPollStop"}});
     ASSERT_TRUE(WaitForCall("RunIgnoreStop"));
     ASSERT_TRUE(WaitForCall("RunPollStop"));
     UnloadPlugins();
@@ -294,8 +199,8 @@ TEST_F(PluginHostTest, APluginIgnoringTheStopIsTerminatedAfterItsUnloadTime) {
 TEST_F(PluginHostTest, ANegativeUnloadTimeLeavesNoTimeToWait) {
     for (const int32_t timeout : {kNegativeTimeout, std::numeric_limits<int32_t>::min()}) {
         recorder.Reset();
-        ::DeleteFileW(log.c_str());
-        Host({{L"negativ", L"Initialize", L"RunPollStop", CPluginInfo::kTypeDll, timeout}});
+        evidence.Clear();
+        Host({{.name = L"negativ", .run = L"RunPollStop", .timeoutUnload = timeout}});
         ASSERT_TRUE(WaitForCall("RunPollStop")) << timeout;
         UnloadPlugins();
         EXPECT_EQ(static_cast<uint32_t>(timeout), g_timeOutInMs);
@@ -308,42 +213,40 @@ TEST_F(PluginHostTest, ANegativeUnloadTimeLeavesNoTimeToWait) {
 // --- resources ----------------------------------------------------------------------------------
 
 TEST_F(PluginHostTest, ACycleGivesBackEveryHandleAndItsMemory) {
-    std::vector<std::wstring> names;
-    std::vector<Spec> specs;
-    for (size_t i = 0; i < kLeakCyclePlugins; ++i) names.push_back(L"p" + std::to_wstring(i));
-    for (const std::wstring& name : names) specs.push_back({name.c_str(), L"Initialize", L"RunPollStop"});
+    std::vector<PluginSpec> specs;
+    for (size_t i = 0; i < kLeakCyclePlugins; ++i) specs.push_back({.name = L"p" + std::to_wstring(i), .run = L"RunPollStop"});
     auto cycle = [&] {
         Host(specs);
         ASSERT_TRUE(WaitForPluginInitialization());
-        ASSERT_TRUE(vemo::test::WaitFor([&] { return Calls("RunPollStop") >= kLeakCyclePlugins; }, kPromptMs));
+        ASSERT_TRUE(WaitFor([&] { return Calls("RunPollStop") >= kLeakCyclePlugins; }, kPromptMs));
         UnloadPlugins();
-        ::DeleteFileW(log.c_str());
+        threads.clear();
+        evidence.Clear();
         recorder.Reset();
     };
     // First use of heaps, trace buffers and the loader.
     for (int i = 0; i < kLeakWarmUpCycles; ++i) cycle();
     // Wine's loader keeps a few KiB of every load and free of a module: measured here alone, for
     // the same module and as many cycles, and not counted against the host.
+    const SIZE_T loaderBefore = SettledPrivateBytes();
     // A MinGW x86 module built with the static runtime also keeps two handles (an event and one
     // of the loading thread) per load: its thread library's record of that thread outlives it.
-    const SIZE_T loaderBefore = SettledPrivateBytes();
-    const size_t loaderHandlesBefore = vemo::test::OpenHandles().size();
+    const size_t loaderHandlesBefore = OpenHandles().size();
     for (int i = 0; i < kLeakCycles; ++i) {
         vemo::unique_hmodule(::LoadLibraryW((PluginDirectory() + kTestPluginDll).c_str()));
     }
-    const size_t loaderHandles = vemo::test::OpenHandles().size() - loaderHandlesBefore;
     const SIZE_T loaderAfter = SettledPrivateBytes();
+    const size_t loaderHandles = OpenHandles().size() - loaderHandlesBefore;
     const SIZE_T loaderGrowth = loaderAfter > loaderBefore ? loaderAfter - loaderBefore : 0;
-    const std::set<USHORT> handlesBefore = vemo::test::OpenHandles();
+    const std::set<USHORT> handlesBefore = OpenHandles();
     const SIZE_T bytesBefore = SettledPrivateBytes();
     ASSERT_FALSE(handlesBefore.empty()) << "the handle table cannot be read";
     ASSERT_GT(bytesBefore, 0u) << "the memory counters cannot be read";
     for (int i = 0; i < kLeakCycles; ++i) cycle();
-    const std::set<USHORT> handlesAfter = vemo::test::OpenHandles();
+    const std::set<USHORT> handlesAfter = OpenHandles();
     std::set<USHORT> added;
     std::ranges::set_difference(handlesAfter, handlesBefore, std::inserter(added, added.end()));
-    EXPECT_LE(handlesAfter.size(), handlesBefore.size() + loaderHandles + kHandleNoise)
-        << "new: " << vemo::test::DescribeHandles(added);
+    EXPECT_LE(handlesAfter.size(), handlesBefore.size() + loaderHandles + kHandleNoise) << "new: " << DescribeHandles(added);
     EXPECT_LE(SettledPrivateBytes(), bytesBefore + loaderGrowth + kPrivateBytesSlack);
 }
 

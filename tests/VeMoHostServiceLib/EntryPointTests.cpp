@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "BasisLibs_MitTracing/ThreadControlLib/ServiceControl.h"
-#include "VeMoHostServiceLib/CommandTable.h"
 #include "VeMoHostServiceLib/EntryPoint.h"
 
 namespace {
@@ -62,15 +61,6 @@ TEST(EntryArguments, MoreThanTwoArgumentsAreTooMany) {
     EXPECT_TRUE(Parse({L"/install", L"BASE", L"x"}).tooMany);
     EXPECT_TRUE(Parse({L"a", L"b", L"c", L"d"}).tooMany);
     EXPECT_TRUE(ParseEntryArguments(0, nullptr).tooMany);
-}
-
-TEST(CommandTable, ServiceTableEndsAfterTheTwoServicesAndKeywordRowsAreTheOnesTheServiceReads) {
-    EXPECT_STREQ(L"TRUVO Kartenwacht-Dienst", g_serviceTable[kServiceIndexVemo].name);
-    EXPECT_STREQ(L"TRUVO Kartenwacht-Basis-Dienst", g_serviceTable[kServiceIndexBase].name);
-    EXPECT_EQ(L'\0', g_serviceTable[2].name[0]);
-    EXPECT_STREQ(L"STARTPURE", g_commandTable[kCommandRowStartPure].keyword);
-    EXPECT_STREQ(L"STARTWITHOUTDAEMON", g_commandTable[kCommandRowStartWithoutDaemon].keyword);
-    for (size_t i = 0; i < kCommandCount; ++i) EXPECT_EQ(static_cast<int32_t>(i), g_commandTable[i].id);
 }
 
 }  // namespace

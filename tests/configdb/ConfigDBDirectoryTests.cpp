@@ -5,7 +5,7 @@
 
 #include <cctype>
 
-#include "ConfigDBTestEnv.h"
+#include "ConfigDbTest.h"
 #include "configdb/ConfigDB.h"
 #include "configdb/ConfigDBInternal.h"
 
@@ -345,14 +345,24 @@ TEST(ConfigDbFallbacks, LowIntegrityTemporaryDirectory) {
     EXPECT_EQ(TempLow(), configdb::_GetTempDirLow());
 }
 
-TEST(ConfigDbFallbacks, SpecialFoldersFromTheShell) {
-    EXPECT_EQ(LocalLow(), CDB_GetSpecialFolderPath(CDB_DIR_LOCAL_APPDATA_LOW));
-    EXPECT_EQ(KnownFolder(FOLDERID_LocalAppData), CDB_GetSpecialFolderPath(CDB_DIR_LOCAL_APPDATA));
-    EXPECT_EQ(Roaming(), CDB_GetSpecialFolderPath(CDB_DIR_ROAMING_APPDATA));
-    EXPECT_EQ(ProgramData(), CDB_GetSpecialFolderPath(CDB_DIR_PROGRAMDATA));
-    EXPECT_EQ(ProgramFilesX86(), CDB_GetSpecialFolderPath(CDB_DIR_PROGRAM_FILES_X86));
-    EXPECT_EQ(ProgramFilesX86(), CDB_GetSpecialFolderPath(CDB_DIR_PROGRAM_FILES));
-    EXPECT_NE("", ProgramFilesX86());
+// The folders by their place in the profile and the environment, not by the shell's own answer.
+std::string EnvironmentFolder(const char* name) {
+    char value[MAX_PATH] = {};
+    const DWORD n = ::GetEnvironmentVariableA(name, value, MAX_PATH);
+    return n > 0 && n < MAX_PATH ? WithBackslash(value) : std::string();
+}
+
+TEST(ConfigDbFallbacks, SpecialFoldersLieWhereTheProfileAndTheEnvironmentSay) {
+    const std::string local = CDB_GetSpecialFolderPath(CDB_DIR_LOCAL_APPDATA);
+    ASSERT_TRUE(local.ends_with("\\Local\\")) << local;
+    const std::string appData = local.substr(0, local.size() - 6);
+    EXPECT_EQ(appData + "LocalLow\\", CDB_GetSpecialFolderPath(CDB_DIR_LOCAL_APPDATA_LOW));
+    EXPECT_EQ(EnvironmentFolder("APPDATA"), CDB_GetSpecialFolderPath(CDB_DIR_ROAMING_APPDATA));
+    EXPECT_EQ(EnvironmentFolder("LOCALAPPDATA"), local);
+    EXPECT_EQ(EnvironmentFolder("ProgramData"), CDB_GetSpecialFolderPath(CDB_DIR_PROGRAMDATA));
+    // Both program-files kinds mean the 32-bit folder, where the product is installed.
+    EXPECT_EQ(EnvironmentFolder("ProgramFiles(x86)"), CDB_GetSpecialFolderPath(CDB_DIR_PROGRAM_FILES_X86));
+    EXPECT_EQ(EnvironmentFolder("ProgramFiles(x86)"), CDB_GetSpecialFolderPath(CDB_DIR_PROGRAM_FILES));
 
     TraceCapture trace;
     EXPECT_EQ("", CDB_GetSpecialFolderPath(7));
@@ -362,21 +372,17 @@ TEST(ConfigDbFallbacks, SpecialFoldersFromTheShell) {
     EXPECT_TRUE(trace.HasError(L"CDB_GetSpecialFolderPath: Falscher ConfigDBDirType <6> wurde übergeben!"));
 }
 
-TEST(ConfigDbFallbacks, OldestSystemsAskForCsidlFolders) {
-    struct Case {
-        ConfigDBDirType type;
-        int csidl;
-    };
-    const Case cases[] = {{CDB_DIR_LOCAL_APPDATA_LOW, CSIDL_LOCAL_APPDATA}, {CDB_DIR_LOCAL_APPDATA, CSIDL_LOCAL_APPDATA},
-                          {CDB_DIR_ROAMING_APPDATA, CSIDL_APPDATA},          {CDB_DIR_PROGRAMDATA, CSIDL_COMMON_APPDATA},
-                          {CDB_DIR_PROGRAM_FILES_X86, CSIDL_PROGRAM_FILESX86}, {CDB_DIR_PROGRAM_FILES, CSIDL_PROGRAM_FILESX86}};
-    for (const Case& c : cases) {
-        char expected[MAX_PATH + 1] = {};
-        ASSERT_EQ(S_OK, ::SHGetFolderPathA(nullptr, c.csidl, nullptr, SHGFP_TYPE_DEFAULT, expected));
-        EXPECT_EQ(WithBackslash(expected), configdb::SpecialFolderPathFor(c.type, CDB_OS_XP_SP3)) << c.type;
-        EXPECT_EQ(WithBackslash(expected), configdb::SpecialFolderPathFor(c.type, CDB_OS_SERVER_2003_R2)) << c.type;
+// Systems before Vista answer through the older interface, which knows the same folders but no
+// LocalLow: there the low folder is the local one.
+TEST(ConfigDbFallbacks, OldestSystemsHaveNoLowFolder) {
+    for (const int os : {CDB_OS_XP_SP3, CDB_OS_SERVER_2003_R2, CDB_OS_VISTA, CDB_OS_UNKNOWN}) {
+        const bool old = os == CDB_OS_XP_SP3 || os == CDB_OS_SERVER_2003_R2;
+        for (const ConfigDBDirType type : {CDB_DIR_LOCAL_APPDATA, CDB_DIR_ROAMING_APPDATA, CDB_DIR_PROGRAMDATA,
+                                           CDB_DIR_PROGRAM_FILES_X86, CDB_DIR_PROGRAM_FILES}) {
+            EXPECT_EQ(CDB_GetSpecialFolderPath(type), configdb::SpecialFolderPathFor(type, os)) << os << " " << type;
+        }
+        EXPECT_EQ(CDB_GetSpecialFolderPath(old ? CDB_DIR_LOCAL_APPDATA : CDB_DIR_LOCAL_APPDATA_LOW),
+                  configdb::SpecialFolderPathFor(CDB_DIR_LOCAL_APPDATA_LOW, os))
+            << os;
     }
-    // The later interface tells LocalLow from Local; the old one has only Local.
-    EXPECT_EQ(LocalLow(), configdb::SpecialFolderPathFor(CDB_DIR_LOCAL_APPDATA_LOW, CDB_OS_UNKNOWN));
-    EXPECT_EQ(LocalLow(), configdb::SpecialFolderPathFor(CDB_DIR_LOCAL_APPDATA_LOW, CDB_OS_VISTA));
 }

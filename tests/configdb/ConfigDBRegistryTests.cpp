@@ -2,7 +2,7 @@
 // writer and the 32-bit view.
 #include <gtest/gtest.h>
 
-#include "ConfigDBTestEnv.h"
+#include "ConfigDbTest.h"
 #include "TestSupport.h"
 #include "common/UniqueHandle.h"
 #include "configdb/ConfigDB.h"
@@ -12,58 +12,52 @@ using namespace cdbtest;
 
 namespace {
 
-std::string VersionsKey(const std::string& id) { return std::string(kComponentsKey) + "\\" + id + "\\Versions"; }
-
+// In a child on the real machine hive, below "SOFTWARE" in the 64-bit view, where "Wow6432Node"
+// is the 32-bit one.
 bool RealKeyExists(const std::wstring& path) {
     vemo::unique_hkey key;
-    return ::RegOpenKeyExW(sandbox::RealSoftwareKey(), path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, key.put()) ==
-           ERROR_SUCCESS;
+    return ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, (L"SOFTWARE\\" + path).c_str(), 0, KEY_READ | KEY_WOW64_64KEY,
+                           key.put()) == ERROR_SUCCESS;
 }
-
 void DeleteRealTree(const std::wstring& path) {
     vemo::unique_hkey key;
-    if (::RegOpenKeyExW(sandbox::RealSoftwareKey(), path.c_str(), 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, key.put()) !=
-        ERROR_SUCCESS) {
+    const std::wstring full = L"SOFTWARE\\" + path;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, full.c_str(), 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, key.put()) != ERROR_SUCCESS) {
         return;
     }
     ::RegDeleteTreeW(key.get(), nullptr);
     key.reset();
-    ::RegDeleteKeyExW(sandbox::RealSoftwareKey(), path.c_str(), KEY_WOW64_64KEY, 0);
+    ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, full.c_str(), KEY_WOW64_64KEY, 0);
 }
+
+// A scratch key below HKEY_CURRENT_USER, which the redirection leaves alone.
+const std::wstring kUserScratch = L"Software\\VeMoConfigDBTests_" + std::to_wstring(::GetCurrentProcessId());
 
 }  // namespace
 
-TEST(ConfigDbSandbox, MachineHiveIsRedirectedToTheScratchKey) {
+// The newest version subkey: version names compare as decimal numbers (so "1.10" is below
+// "1.9" and "10" above "9" and "2.0"); names that are no number count for nothing; without any
+// the lookup goes to "1.0".
+struct VersionCase {
+    std::vector<std::string> subkeys;
+    const char* newest;
+};
+class NewestVersion : public ConfigDbTest, public ::testing::WithParamInterface<VersionCase> {};
+
+TEST_P(NewestVersion, IsTheLargestDecimalNumber) {
     const std::string id = UniqueComponentId();
-    SetString(ComponentVersionKey(id, "1.0"), "CompVersion", "1.0");
-    vemo::unique_hkey key;
-    const std::wstring inSandbox = sandbox::KeyPath() + L"\\" + Widen(ComponentVersionKey(id, "1.0"));
-    EXPECT_EQ(ERROR_SUCCESS, ::RegOpenKeyExW(HKEY_CURRENT_USER, inSandbox.c_str(), 0, KEY_READ, key.put()));
-    EXPECT_TRUE(vemo::test::DeleteRegistryTree(Widen(kCompanyKey)));
+    for (const std::string& version : GetParam().subkeys) CreateKey(ComponentVersionKey(id, version));
+    EXPECT_EQ(GetParam().newest,
+              configdb::_GetHighestVersionKey(std::string(kComponentsKey) + "\\" + id + "\\Versions"));
 }
 
-TEST_F(ConfigDbTest, NewestVersionKeyComparesVersionsAsDecimalNumbers) {
-    const std::string both = UniqueComponentId();
-    CreateKey(ComponentVersionKey(both, "1.0"));
-    CreateKey(ComponentVersionKey(both, "2.0"));
-    EXPECT_EQ("\\2.0", configdb::_GetHighestVersionKey(VersionsKey(both)));
+INSTANTIATE_TEST_SUITE_P(Versions, NewestVersion,
+                         ::testing::Values(VersionCase{{"1.0", "2.0"}, "\\2.0"}, VersionCase{{"1.10", "1.9"}, "\\1.9"},
+                                           VersionCase{{"9", "10", "2.0"}, "\\10"}, VersionCase{{"0.9"}, "\\1.0"},
+                                           VersionCase{{"neu", "1.5"}, "\\1.5"}, VersionCase{{}, "\\1.0"},
+                                           VersionCase{{"3.0", "abc", "2.9"}, "\\3.0"}));
 
-    const std::string decimal = UniqueComponentId();
-    CreateKey(ComponentVersionKey(decimal, "1.10"));
-    CreateKey(ComponentVersionKey(decimal, "1.9"));
-    EXPECT_EQ("\\1.9", configdb::_GetHighestVersionKey(VersionsKey(decimal)));
-
-    const std::string old = UniqueComponentId();
-    CreateKey(ComponentVersionKey(old, "0.9"));
-    EXPECT_EQ("\\1.0", configdb::_GetHighestVersionKey(VersionsKey(old)));
-
-    const std::string words = UniqueComponentId();
-    CreateKey(ComponentVersionKey(words, "neu"));
-    CreateKey(ComponentVersionKey(words, "1.5"));
-    EXPECT_EQ("\\1.5", configdb::_GetHighestVersionKey(VersionsKey(words)));
-
-    EXPECT_EQ("\\1.0", configdb::_GetHighestVersionKey(VersionsKey(UniqueComponentId())));
-}
+namespace {
 
 TEST_F(ConfigDbTest, DirectoriesAreReadBelowTheNewestVersion) {
     Scratch scratch;
@@ -259,7 +253,7 @@ TEST_F(ConfigDbTest, SystemDirectoryComesFromProtectedDirectoriesOrProgKey) {
 // --- registry writer ----------------------------------------------------------------------------
 
 TEST_F(ConfigDbTest, SetRegistryKeyStringWritesARegSzWithItsTerminator) {
-    const std::wstring keyPath = sandbox::KeyPath() + L"\\Writer";
+    const std::wstring keyPath = kUserScratch + L"\\Writer";
     const std::wstring data = L"\"C:\\Pfad mit Ümlaut\\VeMoHost.exe\"";
     EXPECT_EQ(CDB_OK, CDB_SetRegistryKeyString(HKEY_CURRENT_USER, true, keyPath, L"QRNServ", L"erst"));
     EXPECT_EQ(CDB_OK, CDB_SetRegistryKeyString(HKEY_CURRENT_USER, true, keyPath, L"QRNServ", data));
@@ -289,7 +283,7 @@ TEST_F(ConfigDbTest, SetRegistryKeyStringReportsKeysItCannotCreate) {
                                        L"Wert", L"Daten"));
 
     // Below a volatile key no non-volatile key can be made.
-    const std::wstring volatilePath = sandbox::KeyPath() + L"\\Fluechtig";
+    const std::wstring volatilePath = kUserScratch + L"\\Fluechtig";
     vemo::unique_hkey volatileKey;
     ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_CURRENT_USER, volatilePath.c_str(), 0, nullptr,
                                                REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, volatileKey.put(),
@@ -300,70 +294,59 @@ TEST_F(ConfigDbTest, SetRegistryKeyStringReportsKeysItCannotCreate) {
     ::RegDeleteTreeW(HKEY_CURRENT_USER, volatilePath.c_str());
 }
 
-TEST_F(ConfigDbTest, SetRegistryKeyStringSelectsTheRegistryView) {
-    // In a child on the real machine hive (a key of our own), where the two views differ.
+TEST(ConfigDbRealHive, SetRegistryKeyStringSelectsTheRegistryView) {
+    if (!vemo::test::InChild()) {
+        EXPECT_TRUE(vemo::test::RunCurrentTestInChildren(1, {}, vemo::test::Hive::kReal));
+        return;
+    }
+    // A key of our own on the real hive, where the two views differ.
     const std::wstring name = L"VeMoConfigDBTests_" + std::to_wstring(::GetCurrentProcessId());
     const std::wstring in32 = L"Wow6432Node\\" + name;
-    DeleteRealTree(name);
-    DeleteRealTree(in32);
-
-    const ChildOutput view32 = RunChild({kOpRegWrite, L"SOFTWARE\\" + name, L"32", L"zweiunddreissig"}, false);
-    const bool found32 = RealKeyExists(in32);
-    const bool leaked64 = RealKeyExists(name);
-    DeleteRealTree(in32);
-    DeleteRealTree(name);
-    EXPECT_EQ(L"0", view32.Result("regwrite")) << Narrow(view32.Dump());
-    EXPECT_TRUE(found32);
-    EXPECT_FALSE(leaked64);
-
     // Without the flag the process's own view: the 64-bit one for an x64 program, the 32-bit one
     // for an x86 program under WOW64.
-    const ChildOutput own = RunChild({kOpRegWrite, L"SOFTWARE\\" + name, L"64", L"vierundsechzig"}, false);
-    const bool in64Bit = RealKeyExists(name);
-    const bool in32Bit = RealKeyExists(in32);
-    DeleteRealTree(name);
-    DeleteRealTree(in32);
-    EXPECT_EQ(L"0", own.Result("regwrite")) << Narrow(own.Dump());
-    EXPECT_EQ(sizeof(void*) == 8, in64Bit);
-    EXPECT_EQ(sizeof(void*) == 4, in32Bit);
+    for (const bool view32 : {true, false}) {
+        SCOPED_TRACE(view32 ? "32" : "own");
+        const bool lands32 = view32 || sizeof(void*) == 4;
+        EXPECT_EQ(CDB_OK, CDB_SetRegistryKeyString(HKEY_LOCAL_MACHINE, view32, L"SOFTWARE\\" + name, L"Wert", L"Daten"));
+        const bool found = RealKeyExists(lands32 ? in32 : name);
+        const bool leaked = RealKeyExists(lands32 ? name : in32);
+        DeleteRealTree(in32);
+        DeleteRealTree(name);
+        EXPECT_TRUE(found);
+        EXPECT_FALSE(leaked);
+    }
 }
 
-TEST_F(ConfigDbTest, QueriesReadTheThirtyTwoBitView) {
-    // A child without the sandbox reads the real hive; the components are ours alone.
+TEST(ConfigDbRealHive, QueriesReadTheThirtyTwoBitView) {
+    if (!vemo::test::InChild()) {
+        EXPECT_TRUE(vemo::test::RunCurrentTestInChildren(1, {}, vemo::test::Hive::kReal));
+        return;
+    }
     const std::string in32 = UniqueComponentId();
     const std::string in64 = UniqueComponentId();
-    const std::wstring components = L"TRUVOeg\\Components\\";
-    const std::wstring components32 = L"Wow6432Node\\" + components;
     const bool companyExisted = RealKeyExists(L"TRUVOeg");
     const bool company32Existed = RealKeyExists(L"Wow6432Node\\TRUVOeg");
-    auto write = [](const std::wstring& path) {
+    for (const std::wstring& path : {L"Wow6432Node\\TRUVOeg\\Components\\" + Widen(in32) + L"\\Versions\\1.0",
+                                     L"TRUVOeg\\Components\\" + Widen(in64) + L"\\Versions\\1.0"}) {
         vemo::unique_hkey key;
-        ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(sandbox::RealSoftwareKey(), path.c_str(), 0, nullptr, 0,
+        ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, (L"SOFTWARE\\" + path).c_str(), 0, nullptr, 0,
                                                    KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, key.put(), nullptr));
-        const wchar_t version[] = L"1.0";
         ASSERT_EQ(ERROR_SUCCESS, ::RegSetValueExW(key.get(), L"CompVersion", 0, REG_SZ,
-                                                  reinterpret_cast<const BYTE*>(version), sizeof(version)));
-    };
-    write(components32 + Widen(in32) + L"\\Versions\\1.0");
-    write(components + Widen(in64) + L"\\Versions\\1.0");
-
-    const ChildOutput child =
-        RunChild({kOpInstalled, Widen(in32), kOpInstalled, Widen(in64)}, /*useSandbox=*/false);
-
-    DeleteRealTree(components32 + Widen(in32));
-    DeleteRealTree(components + Widen(in64));
+                                                  reinterpret_cast<const BYTE*>(L"1.0"), 4 * sizeof(wchar_t)));
+    }
+    const bool found32 = CDB_IsComponentInstalled(in32.c_str());
+    const bool found64 = CDB_IsComponentInstalled(in64.c_str());
+    DeleteRealTree(L"Wow6432Node\\TRUVOeg\\Components\\" + Widen(in32));
+    DeleteRealTree(L"TRUVOeg\\Components\\" + Widen(in64));
     // Parents made here go again only when nothing else appeared below them meanwhile.
-    if (!companyExisted) {
-        ::RegDeleteKeyExW(sandbox::RealSoftwareKey(), L"TRUVOeg\\Components", KEY_WOW64_64KEY, 0);
-        ::RegDeleteKeyExW(sandbox::RealSoftwareKey(), L"TRUVOeg", KEY_WOW64_64KEY, 0);
+    for (const auto& [existed, path] : {std::pair{companyExisted, std::wstring(L"SOFTWARE\\TRUVOeg")},
+                                        std::pair{company32Existed, std::wstring(L"SOFTWARE\\Wow6432Node\\TRUVOeg")}}) {
+        if (existed) continue;
+        ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, (path + L"\\Components").c_str(), KEY_WOW64_64KEY, 0);
+        ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), KEY_WOW64_64KEY, 0);
     }
-    if (!company32Existed) {
-        ::RegDeleteKeyExW(sandbox::RealSoftwareKey(), L"Wow6432Node\\TRUVOeg\\Components", KEY_WOW64_64KEY, 0);
-        ::RegDeleteKeyExW(sandbox::RealSoftwareKey(), L"Wow6432Node\\TRUVOeg", KEY_WOW64_64KEY, 0);
-    }
-
-    ASSERT_TRUE(child.finished) << Narrow(child.Dump());
-    EXPECT_EQ(0u, child.exitCode) << Narrow(child.Dump());
-    EXPECT_EQ(L"1", child.Result("installed", 0)) << Narrow(child.Dump());
-    EXPECT_EQ(L"0", child.Result("installed", 1)) << Narrow(child.Dump());
+    EXPECT_TRUE(found32);
+    EXPECT_FALSE(found64);
 }
+
+}  // namespace

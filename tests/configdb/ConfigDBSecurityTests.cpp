@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 #include <aclapi.h>
 
-#include "ConfigDBTestEnv.h"
+#include "ConfigDbTest.h"
 #include "common/UniqueHandle.h"
 #include "configdb/ConfigDBSecurity.h"
 

@@ -3,7 +3,7 @@
 
 #include <cwchar>
 
-#include "ConfigDBTestEnv.h"
+#include "ConfigDbTest.h"
 #include "configdb/ConfigDB.h"
 
 using namespace cdbtest;

@@ -19,7 +19,6 @@ constexpr char kAnyCategory[] = "Irgendwas";
 class TraceModuleConfig : public TraceModuleTest {};
 class TraceModuleFile : public TraceModuleTest {};
 
-bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 // The default trace file lies outside any scratch directory: whatever of it the test created
 // (the file, its directories) goes again at the end, what was there stays.

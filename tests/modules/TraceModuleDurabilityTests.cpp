@@ -46,11 +46,15 @@ std::vector<std::string> ExpectedTexts() {
     return texts;
 }
 
-// How a child ended: its exit code, or STILL_ACTIVE if it did not end in time.
+std::string CurrentTestName() {
+    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    return std::string(test->test_suite_name()) + "." + test->name();
+}
+
+// How a child of the current test ended: its exit code, or STILL_ACTIVE if it did not end in time.
 DWORD RunChildToItsEnd(const std::wstring& scratch) {
-    ChildProcesses children;
-    if (!children.Start(1, scratch, {})) return STILL_ACTIVE;
-    return children.WaitExitCode(kChildTimeoutMs);
+    const CapturedProcess child = StartChild(CurrentTestName(), scratch + L"\t").get();
+    return child.result.finished ? child.result.exitCode : STILL_ACTIVE;
 }
 
 // The documented name of the index-th older file: "trace.log" -> "trace.<index>.log".
@@ -129,13 +133,14 @@ TEST_F(TraceModuleDurability, RotationWhileThreeProcessesWrite) {
     UseScratchTraceFile();
     Registry().SetDword(vemo::tracemodule::kValueTraceFileMaxSize, kSmallLimit);
     Registry().SetDword(vemo::tracemodule::kValueTraceFileCount, kManyFiles);
-    const std::wstring eventName = L"vemo_rotation_start_" + std::to_wstring(::GetCurrentProcessId());
+    const std::wstring eventName =
+        L"vemo_rotation_start_" + std::to_wstring(::GetCurrentProcessId()) + L"_" + std::to_wstring(::GetTickCount64());
     vemo::unique_handle start(::CreateEventW(nullptr, TRUE, FALSE, eventName.c_str()));
     ASSERT_TRUE(start);
-    ChildProcesses children;
-    ASSERT_TRUE(children.Start(kRotatingProcesses, Scratch(), StartEventArgument(eventName)));
+    std::vector<std::shared_future<CapturedProcess>> children;
+    for (size_t i = 0; i < kRotatingProcesses; ++i) children.push_back(StartChild(CurrentTestName(), Scratch() + L"\t" + eventName));
     ASSERT_TRUE(::SetEvent(start.get()));
-    ASSERT_TRUE(children.WaitAllPassed(kChildTimeoutMs));
+    for (auto& child : children) ASSERT_TRUE(Passed(child.get())) << child.get().output;
 
     // Oldest first: the highest number, down to the current file.
     std::vector<std::wstring> files;

@@ -1,8 +1,7 @@
 #pragma once
 // What the trace module tests share. The module reads its configuration once per process, so a
 // test that needs a configuration runs its checks in a child process of this program: the
-// parent writes the registry, starts the child on the same test and judges its exit code and
-// the files it left. The child runs the same test body with InChild() true.
+// parent writes the registry, runs the same test in a child and judges it and the files it left.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -18,7 +17,8 @@
 
 namespace vemo::test {
 
-// How this process was started: a child knows the parent's scratch directory and extras.
+// What a child knows: the parent's scratch directory and extras, from the child argument
+// "<scratch>\t<start event>\t<marker>".
 struct ChildRole {
     bool active = false;
     std::wstring scratch;      // with a trailing backslash
@@ -26,60 +26,17 @@ struct ChildRole {
     std::string marker;        // a text the parent looks for in the trace
 };
 const ChildRole& Role();
-// Takes the child arguments from the command line; the gtest ones are left to gtest.
-void ParseRole();
-// Exit code of a child whose filter ran no test or a skipped one: never taken for a pass.
-constexpr int kChildRanNothing = 3;
-int ChildExitCode(int gtestResult);
 
-// Child processes that run the current test. Processes still running at destruction are killed.
-class ChildProcesses {
-public:
-    ChildProcesses() = default;
-    ChildProcesses(const ChildProcesses&) = delete;
-    ChildProcesses& operator=(const ChildProcesses&) = delete;
-    ~ChildProcesses();
-
-    ::testing::AssertionResult Start(size_t count, const std::wstring& scratch, const std::wstring& extraArguments);
-    // Waits for all of them within one bound; then every exit code must be 0.
-    ::testing::AssertionResult WaitAllPassed(DWORD timeoutMs);
-    std::vector<DWORD> ProcessIds() const;
-    // The first child's exit code, or STILL_ACTIVE if it runs past the bound.
-    DWORD WaitExitCode(DWORD timeoutMs);
-
-private:
-    std::vector<unique_handle> m_processes;
-};
-
-// The module's registry key as the test wants it: values and categories found at the start are
-// put aside and come back at the end, so each test begins from an empty configuration.
+// The module's registry key in this run's private machine hive, which a child shares: each test
+// begins from an empty configuration.
 class TraceRegistryScope {
 public:
     TraceRegistryScope();
-    ~TraceRegistryScope();
-    TraceRegistryScope(const TraceRegistryScope&) = delete;
-    TraceRegistryScope& operator=(const TraceRegistryScope&) = delete;
-
     void SetDword(const wchar_t* name, DWORD value);
     void SetText(const wchar_t* name, const std::wstring& text, DWORD type = REG_SZ);
     void SetRaw(const wchar_t* name, DWORD type, const std::vector<BYTE>& data);
     void SetCategoryDword(const std::wstring& category, DWORD mask);
     void SetCategoryText(const std::wstring& category, const std::wstring& text);
-
-    struct SavedValue {
-        std::wstring name;
-        DWORD type = REG_NONE;
-        std::vector<BYTE> data;
-    };
-
-private:
-    void Clear();
-
-    unique_hkey m_key;
-    bool m_createdKey = false;
-    std::vector<SavedValue> m_savedValues;
-    bool m_hadCategories = false;
-    std::vector<SavedValue> m_savedCategories;
 };
 
 // One record of a trace file as the module documents it.
@@ -144,8 +101,7 @@ private:
 };
 
 // Extra child arguments.
-std::wstring StartEventArgument(const std::wstring& eventName);
-std::wstring MarkerArgument(const std::string& marker);
+inline std::wstring MarkerArgument(const std::string& marker) { return L"\t" + std::wstring(marker.begin(), marker.end()); }
 
 // The levels ShouldTrace / ShouldTraceCategory answer true for, as one mask.
 int AnsweredMask(const TraceModuleApi& api);

@@ -1,47 +1,168 @@
 #pragma once
-// Small helpers the test programs share: processes with a bounded wait, files, registry keys.
+// What the test programs share: a run of the current test in fresh child processes, the
+// registry and directories of a sample installation, the plug-in configuration writer, the test
+// plug-in's evidence, files, processes and resource counts.
 #include <windows.h>
 
-#include "common/UniqueHandle.h"
+#include <gtest/gtest.h>
 
+#include <cstdint>
+#include <future>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "common/UniqueHandle.h"
+
 namespace vemo::test {
 
-// Directory of the running test program, with a trailing backslash.
-std::wstring ExecutableDirectory();
+// --- child processes ------------------------------------------------------------------------
+// The entry point (TestMain.cpp) knows two flags of its own: --vemo-child (this process runs one
+// test for a parent) and --vemo-sandbox=<key> (the parent's private machine hive).
+
+// True in a child started by StartChild or RunCurrentTestInChildren.
+bool InChild();
+// The text the parent gave the child (--vemo-arg=...); empty in the parent.
+const std::wstring& ChildArgument();
 
 struct ProcessResult {
     bool finished = false;  // false: killed after the time limit or could not start
     DWORD exitCode = 0;
 };
+struct CapturedProcess {
+    ProcessResult result;
+    std::string output;  // stdout and stderr, as bytes
+};
+// A child passes only when it exits 0, which the entry point gives only for exactly one test
+// run and passed.
+inline bool Passed(const CapturedProcess& child) { return child.result.finished && child.result.exitCode == 0; }
+
+// Which machine hive a child sees: its parent's private one, a private one of its own (when the
+// program asks for one), or the real one.
+enum class Hive { kParents, kOwn, kReal };
+// Starts test "Suite.Name" of this program in a fresh child. Several may run at once.
+std::shared_future<CapturedProcess> StartChild(const std::string& testName, const std::wstring& argument = {},
+                                               Hive hive = Hive::kParents);
+// Runs the current test in `count` fresh children at once and waits for them.
+::testing::AssertionResult RunCurrentTestInChildren(size_t count = 1, const std::wstring& argument = {},
+                                                    Hive hive = Hive::kParents);
 
 // Runs "<program>" <arguments> and waits at most timeoutMs; a process still running is killed.
 ProcessResult RunProcess(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs);
-
-struct CapturedProcess {
-    ProcessResult result;
-    std::string output;  // what the program wrote to stdout and stderr, as bytes
-};
-// RunProcess with stdout and stderr redirected into outputFile (created anew, left in place).
+// The same with stdout and stderr captured through outputFile (created anew, then deleted).
 CapturedProcess RunProcessCaptured(const std::wstring& program, const std::wstring& arguments,
                                    const std::wstring& outputFile, DWORD timeoutMs);
 
-// Whole file as bytes; empty when it cannot be read.
+// --- the machine hive -----------------------------------------------------------------------
+
+// HKEY_LOCAL_MACHINE of this process redirected to a scratch key below HKEY_CURRENT_USER for
+// the whole run (a child joins its parent's). Call from a namespace-scope initialiser.
+bool UseHklmSandbox(const wchar_t* root);
+bool InHklmSandbox();
+// Empties the private machine hive, for a test that must start from none of the keys.
+bool ResetHklmSandbox();
+
+// HKEY_LOCAL_MACHINE of this process redirected to a scratch key below HKEY_CURRENT_USER\<root>
+// (made here and removed at the end), or to an existing one that another process made.
+class HklmSandbox {
+public:
+    explicit HklmSandbox(const wchar_t* root);
+    HklmSandbox(const std::wstring& existingKey, bool);
+    ~HklmSandbox();
+    HklmSandbox(const HklmSandbox&) = delete;
+    HklmSandbox& operator=(const HklmSandbox&) = delete;
+    bool active() const { return m_active; }
+    const std::wstring& key() const { return m_path; }
+
+private:
+    std::wstring m_root;  // empty: not ours to remove
+    std::wstring m_path;
+    unique_hkey m_key;
+    bool m_active = false;
+};
+
+// Values under HKEY_LOCAL_MACHINE in the 32-bit view, where the program reads.
+bool SetRegistryValue(const std::wstring& keyPath, const std::wstring& name, DWORD type, const void* data,
+                      DWORD bytes);
+bool SetRegistryDword(const std::wstring& keyPath, const std::wstring& name, DWORD value);
+bool SetRegistryString(const std::wstring& keyPath, const std::wstring& name, const std::wstring& value);
+bool CreateRegistryKey(const std::wstring& keyPath);
+bool DeleteRegistryValue(const std::wstring& keyPath, const std::wstring& name);
+bool DeleteRegistryTree(const std::wstring& keyPath);
+std::optional<std::wstring> ReadRegistryString(const std::wstring& keyPath, const std::wstring& name);
+
+// --- a sample installation ------------------------------------------------------------------
+inline constexpr wchar_t kProductKey[] = L"SOFTWARE\\TRUVO VeMo Compact";
+inline constexpr wchar_t kCompanyKey[] = L"SOFTWARE\\TRUVOeg";
+inline constexpr wchar_t kComponentsKey[] = L"SOFTWARE\\TRUVOeg\\Components\\";
+inline constexpr wchar_t kProtectedDirectoriesKey[] = L"Software\\Truvoeg\\ProtectedDirectories";
+inline constexpr wchar_t kOwnComponent[] = L"B0003810";
+inline constexpr wchar_t kBasisComponent[] = L"B0003811";
+
+// "SOFTWARE\TRUVOeg\Components\<id>\Versions\<version>"
+std::wstring ComponentVersionKey(const std::wstring& id, const std::wstring& version = L"1.0");
+// The product installed in a company environment: version 1.0, its program directory (which
+// names the product's component and so is its configuration directory too) and the system
+// directory of the package.
+bool RegisterProduct(const std::wstring& programDirectory);
+// Another component, version 1.0, with its configuration directory when one is given.
+bool RegisterComponent(const std::wstring& id, const std::wstring& configDirectory = {});
+
+// --- plug-in configuration ------------------------------------------------------------------
+inline constexpr wchar_t kTestPluginDll[] = L"TestPlugin.dll";
+inline constexpr wchar_t kNoPath[] = L"<leer>";     // an empty path element
+
+// One <plugin> element, by default for the test plug-in in the system context.
+struct PluginSpec {
+    std::wstring name;
+    std::wstring initialize = L"Initialize";
+    std::wstring run = L"Run";
+    std::wstring uninitialize = L"Uninitialize";
+    std::optional<int32_t> timeoutUnload;  // none: no timeoutUnload element
+    std::wstring binary = kTestPluginDll;
+    std::wstring path;  // empty: where the test plug-ins are built
+    bool system = true;
+    bool listener = false;
+    bool pure = false;
+    std::string extra;  // further elements, as they stand
+};
+// The folder of the test plug-ins, with a trailing backslash.
+std::wstring PluginDirectory();
+std::string PluginElement(const PluginSpec& spec);
+std::string PluginDocument(const std::vector<PluginSpec>& specs);
+bool WritePluginConfiguration(const std::wstring& file, const std::vector<PluginSpec>& specs);
+
+// The test plug-in's evidence: every entry point call appends "<export> <pid> <tid>" to the file
+// named by VEMO_TEST_PLUGIN_LOG, which this object sets for its life.
+class Evidence {
+public:
+    explicit Evidence(std::wstring file);
+    ~Evidence();
+    Evidence(const Evidence&) = delete;
+    Evidence& operator=(const Evidence&) = delete;
+    const std::wstring& file() const { return m_file; }
+    size_t Calls(const std::string& exportName) const;
+    std::vector<std::string> CallsOf(DWORD threadId) const;  // in order
+    bool WaitForCall(const std::string& exportName, DWORD threadId = 0, DWORD timeoutMs = 15000) const;
+    void Clear() const;
+
+private:
+    std::wstring m_file;
+};
+
+// --- files ----------------------------------------------------------------------------------
+
+std::wstring ExecutableDirectory();  // with a trailing backslash
 std::string ReadFileBytes(const std::wstring& path);
-// Replaces the file with bytes. The handle is not inheritable and closed on return: a CRT stream's
-// handle is inherited by children started meanwhile, which then keep the program's reads out.
+// Replaces the file. The handle is not inheritable and closed on return: a CRT stream's handle is
+// inherited by children started meanwhile, which then keep the program's reads out.
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 std::vector<std::string> SplitLines(const std::string& text);
-// Lines of a file that begin with prefix followed by a blank (the test plug-ins' evidence format).
-size_t CountLinesStartingWith(const std::wstring& path, const std::string& prefix);
-// Names of the files (not directories) in a directory (with a trailing backslash).
-std::set<std::wstring> FileNamesIn(const std::wstring& directory);
+std::set<std::wstring> FileNamesIn(const std::wstring& directory);  // files only
+bool Exists(const std::wstring& path);
 
-// A fresh directory below the temporary folder, removed with its files when the object ends.
+// A fresh directory below the temporary folder, removed with its content when the object ends.
 class ScratchDirectory {
 public:
     explicit ScratchDirectory(const std::wstring& prefix);
@@ -49,37 +170,12 @@ public:
     ScratchDirectory(const ScratchDirectory&) = delete;
     ScratchDirectory& operator=(const ScratchDirectory&) = delete;
     const std::wstring& path() const { return m_path; }  // with a trailing backslash
+    std::wstring Sub(const std::wstring& relative) const;  // created, without a trailing backslash
 
 private:
     std::wstring m_path;
 };
-
-// Registry under HKEY_LOCAL_MACHINE in the 32-bit view, where the program reads.
-bool SetRegistryValue(const std::wstring& keyPath, const std::wstring& name, DWORD type, const void* data,
-                      DWORD bytes);
-bool SetRegistryDword(const std::wstring& keyPath, const std::wstring& name, DWORD value);
-bool SetRegistryString(const std::wstring& keyPath, const std::wstring& name, const std::wstring& value);
-bool DeleteRegistryValue(const std::wstring& keyPath, const std::wstring& name);
-// A string value of up to MAX_PATH characters; nothing when it cannot be read.
-std::optional<std::wstring> ReadRegistryString(const std::wstring& keyPath, const std::wstring& name);
-bool DeleteRegistryTree(const std::wstring& keyPath);
-
-// HKEY_LOCAL_MACHINE of this process redirected to a scratch key below
-// HKEY_CURRENT_USER\<root>\<pid> for the life of the object, removed afterwards.
-class HklmSandbox {
-public:
-    explicit HklmSandbox(const wchar_t* root);
-    ~HklmSandbox();
-    HklmSandbox(const HklmSandbox&) = delete;
-    HklmSandbox& operator=(const HklmSandbox&) = delete;
-    bool active() const { return m_active; }
-
-private:
-    std::wstring m_root;
-    std::wstring m_path;
-    unique_hkey m_key;
-    bool m_active = false;
-};
+void RemoveDirectoryTree(const std::wstring& directory);
 
 // Polls predicate every 20 ms until it holds or timeoutMs passed.
 template <typename Predicate>
@@ -93,26 +189,21 @@ bool WaitFor(Predicate predicate, DWORD timeoutMs) {
 }
 
 std::string Narrow(const std::wstring& text);  // ANSI code page
-std::wstring Widen(const std::string& text);  // ANSI code page
+std::wstring Widen(const std::string& text);   // ANSI code page
 
-// Processes of the prefix whose executable file is named exeName (any case), and ending them.
+// --- processes and resources ----------------------------------------------------------------
+
 std::vector<DWORD> ProcessIdsNamed(const wchar_t* exeName);
 void EndProcessesNamed(const wchar_t* exeName, DWORD waitMs);
-
-// Handles this process holds open. GetProcessHandleCount answers 0 under Wine; the system's
-// handle table is what both Windows and Wine really report.
-DWORD OpenHandleCount();
+// Handles this process holds open, from the system's handle table: GetProcessHandleCount
+// answers 0 under Wine.
 std::set<USHORT> OpenHandles();
-// "value type, ..." of handles of this process, for a message that says what was left open.
-std::string DescribeHandles(const std::set<USHORT>& handles);
-// Memory this process has for itself. Wine answers 0 for PrivateUsage and reports resident
-// private memory as the page-file usage instead.
+std::string DescribeHandles(const std::set<USHORT>& handles);  // "value type, ..."
+// Private memory; Wine answers 0 for PrivateUsage and reports resident memory as page-file usage.
 SIZE_T PrivateBytes();
-// Wine's ntdll exports its version; Windows' does not.
 bool RunningUnderWine();
 
-// The reliability suite's counts: the short form in ctest, the long one when VEMO_RELIABILITY_LONG
-// is set (scripts/reliability.sh).
+// The reliability suite's counts: the short form in ctest, the long one with VEMO_RELIABILITY_LONG.
 bool LongForm();
 inline int ScaledCount(int shortForm, int longForm) { return LongForm() ? longForm : shortForm; }
 

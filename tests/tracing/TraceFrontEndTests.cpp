@@ -8,7 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "RecorderClient.h"
+#include "Recorder.h"
+#include "TestSupport.h"
 #include "tracing/MethodTrace.h"
 #include "tracing/Trace.h"
 
@@ -161,7 +162,12 @@ TEST_F(TraceFrontEnd, PendingBeginIsReleasedByAnErrorWithItsConstructionTime) {
         MethodTrace trace(8, kCategory, L"Klasse::Methode", kSourceFileW, 12, L"");
         ::GetLocalTime(&constructed);
         ASSERT_TRUE(Records().empty());
-        ::Sleep(30);
+        // The error comes once the clock has moved on from the construction.
+        ASSERT_TRUE(vemo::test::WaitFor([&] {
+            SYSTEMTIME now;
+            ::GetLocalTime(&now);
+            return now.wMilliseconds != constructed.wMilliseconds || now.wSecond != constructed.wSecond;
+        }, 1000));
         trace.SetError("kaputt", 42);
     }
     const auto records = Records();
@@ -172,10 +178,15 @@ TEST_F(TraceFrontEnd, PendingBeginIsReleasedByAnErrorWithItsConstructionTime) {
     ASSERT_TRUE(std::regex_match(records[0].text, m, pending)) << records[0].text;
     EXPECT_EQ(kSourceFile, m[5].str());
     const int stampMs = ((std::stoi(m[1]) * 60 + std::stoi(m[2])) * 60 + std::stoi(m[3])) * 1000 + std::stoi(m[4]);
-    auto toMs = [](const SYSTEMTIME& t) { return ((t.wHour * 60 + t.wMinute) * 60 + t.wSecond) * 1000 + t.wMilliseconds; };
-    // Stamped at construction, not when the error came 30 ms later.
-    EXPECT_GE(stampMs, toMs(before));
-    EXPECT_LE(stampMs, toMs(constructed));
+    // Milliseconds since "before", across midnight too.
+    constexpr int kDayMs = 24 * 60 * 60 * 1000;
+    auto sinceBefore = [&](int ms) {
+        return (ms - ((before.wHour * 60 + before.wMinute) * 60 + before.wSecond) * 1000 - before.wMilliseconds + kDayMs) % kDayMs;
+    };
+    const int constructedMs = ((constructed.wHour * 60 + constructed.wMinute) * 60 + constructed.wSecond) * 1000 +
+                              constructed.wMilliseconds;
+    // Stamped at construction, not when the error came.
+    EXPECT_LE(sinceBefore(stampMs), sinceBefore(constructedMs));
     EXPECT_EQ("!!!!! FEHLER wurde gesetzt: \r\n\t Info: kaputt\n\t Zeile: 42", records[1].text);
     ASSERT_TRUE(std::regex_match(records[2].text, m, kEndLine)) << records[2].text;
     EXPECT_EQ("\t Returnwert: Fehlerinfo: kaputt", m[1].str());

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/ExceptionTranslator.h"
+#include "common/ProductIds.h"
 #include "common/EventLog.h"
 #include "common/UniqueHandle.h"
 #include "common/WideFormat.h"
@@ -26,7 +27,6 @@ using namespace vemo::tracing;
 namespace {
 
 // Dumps belong to the product's own component, whatever program writes them.
-constexpr wchar_t kOwnComponentId[] = L"B0003810";
 
 // The name's format is assembled from its four pieces, in this order.
 constexpr wchar_t kNameHeadFormat[] = L"%s%s__%s%s__V%s";
@@ -54,7 +54,6 @@ constexpr int kLineGetMiniDumpFilename = 199;
 constexpr int kLineCreateMiniDump = 110;
 
 constexpr wchar_t kMsgDumpNameCreated[] = L"Dump-Dateiname erzeugt: <%s>";
-constexpr wchar_t kMsgExceptionIn[] = L"Exception in <%s> aufgetreten!";
 
 constexpr wchar_t kUnknownVersion[] = L"0.0.0.0";
 constexpr wchar_t kVersionFormat[] = L"%d.%d.%d.%d";
@@ -100,7 +99,7 @@ void CopyBounded(wchar_t* pszDest, size_t nDest, const wchar_t* pszSource) {
 namespace ExceptionTranslator {
 
 void TraceCaughtException(const wchar_t* pszMethod) {
-    TraceFormatW(kLevelException, g_szExceptionTranslatorCategory, kMsgExceptionIn, pszMethod);
+    TraceFormatW(kLevelException, g_szExceptionTranslatorCategory, vemo::kMsgExceptionIn, pszMethod);
 }
 
 void CopyCachedLogDir(wchar_t* pszLogDir) {
@@ -110,7 +109,7 @@ void CopyCachedLogDir(wchar_t* pszLogDir) {
         return;
     }
     wchar_t queried[kMiniDumpPathChars] = {};
-    if (CDB_GetLogDir(kOwnComponentId, queried, kMiniDumpPathChars, true) != CDB_OK || queried[0] == L'\0') return;
+    if (CDB_GetLogDir(vemo::kProductComponentId, queried, kMiniDumpPathChars, true) != CDB_OK || queried[0] == L'\0') return;
     int expected = kCacheEmpty;
     if (g_logDirCacheState.compare_exchange_strong(expected, kCacheFilling, std::memory_order_acq_rel)) {
         CopyBounded(g_szLogDirCache, kMiniDumpPathChars, queried);

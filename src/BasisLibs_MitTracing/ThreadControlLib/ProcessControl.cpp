@@ -11,6 +11,7 @@
 #include "BasisLibs_MitTracing/ThreadControlLib/ProcessInfo.h"
 #include "BasisLibs_MitTracing/ThreadControlLib/ShellExecuteFromExplorer.h"
 #include "BasisLibs_MitTracing/ThreadControlLib/ThreadFunctions.h"
+#include "common/ProductIds.h"
 #include "common/AnsiText.h"
 #include "common/UniqueHandle.h"
 #include "common/WideFormat.h"
@@ -34,7 +35,6 @@ constexpr int kLineStartProcessAsyncW = 438;
 constexpr int kLineStartProcessAsyncA = 475;
 constexpr int kLineStartProcess = 31;
 
-constexpr wchar_t kMsgException[] = L"Exception in <%s> aufgetreten!";
 constexpr wchar_t kMsgConvertFailed[] = L"ConvertToUnicode: Fehler beim Konvertieren des Strings <%S>!";
 constexpr wchar_t kMsgCall[] =
     L"Funktionsaufruf mit Prozessname: <%s>, Parameter: <%s>, Warten auf Prozess-Ende: <%s>";
@@ -243,7 +243,7 @@ DWORD _StartProcess(const wchar_t* pszProgram, const wchar_t* pszParameters, con
     try {
         return StartProcess(pszProgram, pszParameters, pStartupInfo);
     } catch (...) {
-        TraceFormatW(kLevelException, _GetTraceCategory(), kMsgException, kMethodStartProcess);
+        TraceFormatW(kLevelException, _GetTraceCategory(), vemo::kMsgExceptionIn, kMethodStartProcess);
         return kStartProcessNoMemory;
     }
 }
@@ -254,7 +254,7 @@ DWORD TC_StartProcessAsyncW(const wchar_t* pszProgram, const wchar_t* pszParamet
     try {
         return _StartProcess(pszProgram, pszParameters, pStartupInfo);
     } catch (...) {
-        TraceFormatW(kLevelException, _GetTraceCategory(), kMsgException, kMethodStartProcessAsyncW);
+        TraceFormatW(kLevelException, _GetTraceCategory(), vemo::kMsgExceptionIn, kMethodStartProcessAsyncW);
         return kStartProcessException;
     }
 }
@@ -266,7 +266,7 @@ DWORD TC_StartProcessAsyncA(const char* pszProgram) {
         if (pszProgram) program = ConvertToUnicode(pszProgram);
         return _StartProcess(pszProgram ? program.c_str() : nullptr, nullptr, nullptr);
     } catch (...) {
-        TraceFormatW(kLevelException, _GetTraceCategory(), kMsgException, kMethodStartProcessAsyncA);
+        TraceFormatW(kLevelException, _GetTraceCategory(), vemo::kMsgExceptionIn, kMethodStartProcessAsyncA);
         return kStartProcessException;
     }
 }
@@ -279,7 +279,7 @@ bool TC_ExecuteProcessAsUserW(const wchar_t* pszProgram, const wchar_t* pszParam
         const vemo::unique_couninitialize com(COINIT_APARTMENTTHREADED);
         return _ExecuteProcessAsUser(pszProgram, pszParameters);
     } catch (...) {
-        TraceFormatW(kLevelException, _GetTraceCategory(), kMsgException, kMethodExecuteProcessAsUserW);
+        TraceFormatW(kLevelException, _GetTraceCategory(), vemo::kMsgExceptionIn, kMethodExecuteProcessAsUserW);
         return false;
     }
 }
@@ -290,7 +290,7 @@ bool TC_FindProcessInConsoleSessionW(const wchar_t* pszProcessName, DWORD* pdwPr
     try {
         return _FindProcessInConsoleSession(pszProcessName, pdwProcessId);
     } catch (...) {
-        TraceFormatW(kLevelException, _GetTraceCategory(), kMsgException, kMethodFindProcessInConsoleSessionW);
+        TraceFormatW(kLevelException, _GetTraceCategory(), vemo::kMsgExceptionIn, kMethodFindProcessInConsoleSessionW);
         return false;
     }
 }

@@ -7,6 +7,7 @@
 
 #include "BasisLibs_MitTracing/ThreadControlLib/ProcessControlInt.h"
 #include "BasisLibs_MitTracing/ThreadControlLib/ThreadFunctions.h"
+#include "common/ProductIds.h"
 #include "common/UniqueHandle.h"
 #include "tracing/MethodTrace.h"
 #include "tracing/Trace.h"
@@ -22,7 +23,6 @@ constexpr wchar_t kMethodIsProcessRunning[] = L"ThreadControl::_IsProcessRunning
 constexpr int kLineFindInConsoleSession = 23;
 constexpr int kLineIsProcessRunning = 83;
 
-constexpr wchar_t kMsgException[] = L"Exception in <%s> aufgetreten!";
 constexpr wchar_t kMsgNoConsoleSession[] =
     L"Die Session-ID konnte nicht ermittelt werden! Möglicherweise WTS-Sitzung?!? Es wird nicht nach Prozessen "
     L"gesucht!";
@@ -110,7 +110,7 @@ bool _IsProcessRunning(const wchar_t* pszProcessName, DWORD dwSessionId, DWORD* 
     try {
         return IsProcessRunning(pszProcessName, dwSessionId, pdwProcessId);
     } catch (...) {
-        TraceFormatW(kLevelException, _GetTraceCategory(), kMsgException, kMethodIsProcessRunning);
+        TraceFormatW(kLevelException, _GetTraceCategory(), vemo::kMsgExceptionIn, kMethodIsProcessRunning);
         return false;
     }
 }
@@ -128,7 +128,7 @@ bool _FindProcessInConsoleSession(const wchar_t* pszProcessName, DWORD* pdwProce
         TraceFormatW(kLevelInfo, category, found ? kMsgFound : kMsgNotFound, pszProcessName ? pszProcessName : kNoName);
         return found;
     } catch (...) {
-        TraceFormatW(kLevelException, _GetTraceCategory(), kMsgException, kMethodFindInConsoleSession);
+        TraceFormatW(kLevelException, _GetTraceCategory(), vemo::kMsgExceptionIn, kMethodFindInConsoleSession);
         return false;
     }
 }

@@ -40,6 +40,20 @@ constexpr int kLineHandler = 511;
 constexpr int kLineSetServiceStatus = 549;
 constexpr int kLineGetExitStatus = 613;
 
+constexpr DWORD kProcessExitWaitMs = 10000;
+
+// The running service's process, to wait for its end; none when it does not run.
+vemo::unique_handle OpenServiceProcess(SC_HANDLE service) {
+    SERVICE_STATUS_PROCESS process{};
+    DWORD needed = 0;
+    if (!::QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&process), sizeof(process),
+                                &needed) ||
+        process.dwProcessId == 0) {
+        return {};
+    }
+    return vemo::unique_handle(::OpenProcess(SYNCHRONIZE, FALSE, process.dwProcessId));
+}
+
 constexpr wchar_t kMsgOpenManagerFailed[] = L"could not open service manager. LastError: <%d>";
 constexpr wchar_t kMsgEventSourceNotRegistered[] = L"event source \"%s\" could not be registered, LastError <%d>";
 constexpr wchar_t kMsgEventSourceNotRemoved[] = L"event source \"%s\" could not be removed";
@@ -252,6 +266,9 @@ bool CService::Stop_Service() {
         TraceFormatW(kLevelError, m_traceCategory, kMsgOpenServiceFailed, m_serviceName, error);
         return false;
     }
+    // The process outlives its STOPPED report for a moment; whoever replaces the program's files
+    // after a stop needs it gone, so it is waited for too (bounded).
+    const vemo::unique_handle serviceProcess = OpenServiceProcess(service.get());
     SERVICE_STATUS status{};
     if (!::ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) {
         const DWORD error = ::GetLastError();
@@ -275,6 +292,7 @@ bool CService::Stop_Service() {
         }
         if (process.dwCurrentState == SERVICE_STOPPED) {
             TraceFormatW(kLevelInfo, m_traceCategory, L"service \"%s\" has stopped.", m_serviceName);
+            if (serviceProcess) ::WaitForSingleObject(serviceProcess.get(), kProcessExitWaitMs);
             break;
         }
         ++repetition;

@@ -9,6 +9,7 @@
 #include "BasisLibs_MitTracing/ThreadControlLib/ThreadFunctions.h"
 #include "tracing/MethodTrace.h"
 #include "tracing/Trace.h"
+#include "common/ProductIds.h"
 
 using namespace vemo::tracing;
 
@@ -23,7 +24,6 @@ constexpr int kLineExecuteProcessAsUser = 145;
 constexpr int kLineGetDesktopAutomationObject = 85;
 constexpr int kLineFindDesktopFolderView = 16;
 
-constexpr wchar_t kMsgException[] = L"Exception in <%s> aufgetreten!";
 constexpr wchar_t kMsgNotAbsolute[] =
     L"Der übergebene Dateiname wurde nicht absolut angegeben!Der Prozess wird nicht gestartet!";
 constexpr wchar_t kMsgNoAutomationObject[] = L"GetDesktopAutomationObject() fehlgeschlagen!";
@@ -219,7 +219,7 @@ bool FindDesktopFolderView(vemo::com_ptr<IShellView>& view) {
     try {
         return FindDesktopFolderViewSteps(view);
     } catch (...) {
-        TraceFormatW(kLevelException, _GetTraceCategory(), kMsgException, kMethodFindDesktopFolderView);
+        TraceFormatW(kLevelException, _GetTraceCategory(), vemo::kMsgExceptionIn, kMethodFindDesktopFolderView);
         return false;
     }
 }
@@ -230,7 +230,7 @@ bool GetDesktopAutomationObject(vemo::com_ptr<IShellFolderViewDual>& view) {
     try {
         return GetDesktopAutomationObjectSteps(view);
     } catch (...) {
-        TraceFormatW(kLevelException, _GetTraceCategory(), kMsgException, kMethodGetDesktopAutomationObject);
+        TraceFormatW(kLevelException, _GetTraceCategory(), vemo::kMsgExceptionIn, kMethodGetDesktopAutomationObject);
         return false;
     }
 }
@@ -240,7 +240,7 @@ bool _ExecuteProcessAsUser(const wchar_t* pszProgram, const wchar_t* pszParamete
     try {
         return ExecuteProcessAsUserSteps(pszProgram, pszParameters);
     } catch (...) {
-        TraceFormatW(kLevelException, _GetTraceCategory(), kMsgException, kMethodExecuteProcessAsUser);
+        TraceFormatW(kLevelException, _GetTraceCategory(), vemo::kMsgExceptionIn, kMethodExecuteProcessAsUser);
         return false;
     }
 }

@@ -16,8 +16,6 @@ using namespace vemo::seh;
 
 namespace {
 
-constexpr wchar_t kChildFlag[] = L"--fault-outside-guard";
-constexpr DWORD kChildTimeoutMs = 30000;
 
 // Faults the optimiser cannot see through.
 volatile int* volatile g_nullPointer = nullptr;
@@ -134,38 +132,31 @@ TEST(SehGuard, InvalidParameterHandlersPerProcessAndPerThread) {
     SetProcessInvalidParameterHandler(nullptr);
 }
 
-// The child faults outside any guard; its translator leaves a file behind before the process ends.
+// A child faults outside any guard; its translator leaves a file behind before the process ends.
 std::wstring g_evidencePath;
 void EvidenceTranslator(unsigned int code, EXCEPTION_POINTERS*) {
-    HANDLE file = ::CreateFileW(g_evidencePath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    vemo::unique_hfile file(::CreateFileW(g_evidencePath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     const std::string text = std::to_string(code);
     DWORD written = 0;
-    ::WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    ::CloseHandle(file);
+    ::WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
 }
 
 TEST(SehGuard, FaultsOutsideAnyGuardReachTheTranslator) {
+    if (vemo::test::InChild()) {
+        // No debugger dialog, no Wine crash report: the process just ends.
+        ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+        g_evidencePath = vemo::test::ChildArgument();
+        SetSehTranslator(&EvidenceTranslator);
+        InstallUnhandledExceptionFilter();
+        WriteThroughNull();
+        return;
+    }
     vemo::test::ScratchDirectory scratch(L"seh_unhandled");
     const std::wstring evidence = scratch.path() + L"evidence.txt";
-    const auto result = vemo::test::RunProcess(vemo::test::ExecutableDirectory() + L"seh_guard_tests.exe",
-                                               std::wstring(kChildFlag) + L" \"" + evidence + L"\"", kChildTimeoutMs);
-    ASSERT_TRUE(result.finished);
-    EXPECT_NE(0u, result.exitCode);
+    const auto child = vemo::test::StartChild("SehGuard.FaultsOutsideAnyGuardReachTheTranslator", evidence).get();
+    ASSERT_TRUE(child.result.finished);
+    EXPECT_NE(0u, child.result.exitCode);
     EXPECT_EQ(std::to_string(EXCEPTION_ACCESS_VIOLATION), vemo::test::ReadFileBytes(evidence));
 }
 
 }  // namespace
-
-int wmain(int argc, wchar_t** argv) {
-    if (argc == 3 && std::wstring(argv[1]) == kChildFlag) {
-        // No debugger dialog, no Wine crash report: the process just ends.
-        ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
-        g_evidencePath = argv[2];
-        SetSehTranslator(&EvidenceTranslator);
-        InstallUnhandledExceptionFilter();
-        WriteThroughNull();
-        return 0;
-    }
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

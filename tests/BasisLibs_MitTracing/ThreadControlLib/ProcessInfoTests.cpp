@@ -25,9 +25,9 @@ constexpr wchar_t kMsgFoundFormat[] = L"Prozess <%s> wurde gefunden.";
 constexpr wchar_t kMsgNotFoundFormat[] = L"Prozess <%s> wurde nicht gefunden.";
 constexpr wchar_t kMsgInSessionFormat[] = L"Prozess <%s> wurde in SessionID <%d> mit Prozess-ID <%d> gefunden.";
 constexpr wchar_t kMsgOtherSessionFormat[] = L"Prozess <%s> wurde in SessionID <%d> gefunden. Es wird weitergesucht...";
-constexpr char kScopePublic[] = "---> Beginn: ThreadControl::TC_FindProcessInConsoleSessionW (224)";
-constexpr char kScopeConsole[] = "---> Beginn: ThreadControl::_FindProcessInConsoleSession (23)";
-constexpr char kScopeRunning[] = "---> Beginn: ThreadControl::_IsProcessRunning (83)";
+constexpr char kScopePublic[] = "---> Beginn: ThreadControl::TC_FindProcessInConsoleSessionW (";
+constexpr char kScopeConsole[] = "---> Beginn: ThreadControl::_FindProcessInConsoleSession (";
+constexpr char kScopeRunning[] = "---> Beginn: ThreadControl::_IsProcessRunning (";
 
 class ThreadControlProcessSearch : public vemo::test::ThreadControlTraceTest {
 protected:

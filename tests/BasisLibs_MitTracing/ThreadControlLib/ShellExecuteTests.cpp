@@ -36,9 +36,9 @@ constexpr wchar_t kMsgLaunchingFormat[] = L"Programm <%s> soll mit Parameter <%s
 constexpr wchar_t kEmptyArgument[] = L"(leer)";
 // Wine's shell answers a launch that fails with S_FALSE; the Windows shell reports it in a dialog.
 constexpr char kMsgWineLaunchFailed[] = "ShellExecute() mit Fehler <1> fehlgeschlagen!";
-constexpr char kScopePublic[] = "---> Beginn: ThreadControl::TC_ExecuteProcessAsUserW (124)";
-constexpr char kScopeInternal[] = "---> Beginn: ThreadControl::_ExecuteProcessAsUser (145)";
-constexpr char kScopeFindView[] = "---> Beginn: ThreadControl::FindDesktopFolderView (16)";
+constexpr char kScopePublic[] = "---> Beginn: ThreadControl::TC_ExecuteProcessAsUserW (";
+constexpr char kScopeInternal[] = "---> Beginn: ThreadControl::_ExecuteProcessAsUser (";
+constexpr char kScopeFindView[] = "---> Beginn: ThreadControl::FindDesktopFolderView (";
 
 using vemo::test::RunningUnderWine;
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "BasisLibs_MitTracing/ThreadControlLib/ThreadFunctions.h"
-#include "RecorderClient.h"
+#include "Recorder.h"
 #include "common/TraceCategories.h"
 #include "tracing/Trace.h"
 

@@ -1,44 +1,64 @@
 // Every way a plug-in can crash, in every entry point, beside a healthy plug-in: the faulty
 // thread ends as its fault says, the healthy one runs and ends normally, the unload sequence ends
-// both in time and frees the module, the process survives, and no dump is written, because inside
-// the plug-in calls the translator that throws without a dump holds.
-// Rows whose faulty initialise holds the barrier for its 30 s, and the stack overflows, each run
-// in a child of this program, all started together at the beginning, so the waits overlap.
+// both and frees the module, the process survives, and no dump is written (inside the plug-in
+// calls the translator that throws without a dump holds). Rows whose initialise holds the barrier
+// for its 30 s, and the stack overflows, run in children of this program, all started before the
+// first test so that the waits overlap. Then two dumps written at the same moment.
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <future>
 #include <map>
-#include <memory>
 #include <ostream>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "FaultTestsEnv.h"
+#include "BasisLibs_MitTracing/ExceptionTranslatorLib/ExceptionTranslator.h"
+#include "BasisLibs_MitTracing/ThreadControlLib/ThreadFunctions.h"
+#include "PluginHosting.h"
+#include "Recorder.h"
 #include "TestSupport.h"
 #include "VeMoHostPluginLib/PluginDiscovery.h"
+#include "VeMoHostPluginLib/PluginThreads.h"
 #include "VeMoHostPluginLib/PluginUnloading.h"
+#include "configdb/ConfigDB.h"
+#include "tracing/Trace.h"
 
 namespace {
 
-using namespace faulttest;
-using vemo::test::Narrow;
+using namespace vemo::test;
+using vemo::unique_handle;
 
-constexpr wchar_t kFaultyName[] = L"fehlerhaft";
-constexpr wchar_t kHealthyName[] = L"gesund";
+[[maybe_unused]] const bool kSandbox = UseHklmSandbox(L"Software\\VeMoFaultTests");
+
 constexpr char kMatrixSuite[] = "FaultMatrix/FaultMatrixTest";
-constexpr char kChildArgument[] = " --fault-row-child";
-constexpr DWORD kChildTimeoutMs = 180000;
-constexpr char kOneTestPassed[] = "[  PASSED  ] 1 test.";
+constexpr DWORD kBarrierBoundMs = 60000;  // the barrier's 30 s and room for a loaded machine
+constexpr DWORD kPromptMs = 15000;
+constexpr DWORD kDumpBoundMs = 120000;    // MiniDumpWriteDump takes seconds under Wine
+
+// The product's log folder (where dumps go), the basis component's configuration folder, the
+// plug-ins' evidence: set up once per process, before anything asks ConfigDB.
+class FaultEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        wchar_t answer[MAX_PATH + 1] = {};
+        ASSERT_TRUE(SetRegistryString(kProductKey, L"ConfigDBLogDirB0003810", logDir.path()));
+        ASSERT_TRUE(RegisterComponent(kBasisComponent, configDir.path()));
+        ASSERT_EQ(CDB_OK, CDB_GetLogDir(kOwnComponent, answer, MAX_PATH + 1, true));
+        ASSERT_EQ(logDir.path(), std::wstring(answer));
+        // Binds the trace module while the private hive names no installation: the one next to us.
+        TraceShouldTrace(vemo::tracing::kLevelInfo);
+    }
+    ScratchDirectory logDir{L"faults_log"};
+    ScratchDirectory configDir{L"faults_config"};
+    ScratchDirectory evidenceDir{L"faults_evidence"};
+    Evidence evidence{evidenceDir.path() + L"evidence.log"};
+};
+FaultEnvironment* const g_env =
+    static_cast<FaultEnvironment*>(::testing::AddGlobalTestEnvironment(new FaultEnvironment));
 
 enum class Stage { kInitialize, kRun, kUninitialize };
-enum class Outcome {
-    kException,      // a fault or a C++ exception leaves the entry point
-    kStackOverflow,  // a fault that needs stack to be handled
-    kInitializeFalse,
-    kTerminated,  // Run never returns: the unload sequence terminates the thread
-};
+enum class Outcome { kException, kStackOverflow, kInitializeFalse, kTerminated };
 
 struct FaultRow {
     const char* name;
@@ -46,7 +66,6 @@ struct FaultRow {
     Outcome outcome;
     const wchar_t* faultingExport;
 };
-
 void PrintTo(const FaultRow& row, std::ostream* os) { *os << row.name; }
 
 const FaultRow kRows[] = {
@@ -74,185 +93,195 @@ bool RunsInChild(const FaultRow& row) { return HoldsTheBarrier(row) || row.outco
 
 // Wine 8 commits a 64-bit thread's whole stack and keeps its only guard page at the very bottom,
 // so an overflow leaves less stack than dispatching the exception takes: Wine ends the thread
-// itself ("virtual_setup_exception stack overflow ... bytes") with exit code 0, before any handler
-// of the host runs. A 32-bit thread under Wine's WOW64, like any thread on Windows, has its
-// overflow dispatched to the host's handler like any other fault.
-bool WineEndsTheThread(const FaultRow& row) {
-    return row.outcome == Outcome::kStackOverflow && vemo::test::RunningUnderWine() && sizeof(void*) == 8;
-}
+// itself with exit code 0, before any handler of the host runs. A 32-bit thread under Wine's
+// WOW64, like any thread on Windows, has its overflow dispatched to the host's handler.
 bool HostCatches(const FaultRow& row) {
-    return row.outcome == Outcome::kException || (row.outcome == Outcome::kStackOverflow && !WineEndsTheThread(row));
+    return row.outcome == Outcome::kException ||
+           (row.outcome == Outcome::kStackOverflow && !(RunningUnderWine() && sizeof(void*) == 8));
 }
 
 PluginSpec FaultySpec(const FaultRow& row) {
-    PluginSpec spec{kFaultyName, L"Initialize", L"RunPollStop"};
+    PluginSpec spec{.name = L"fehlerhaft", .run = L"RunPollStop"};
     if (row.stage == Stage::kInitialize) spec.initialize = row.faultingExport;
     if (row.stage == Stage::kRun) spec.run = row.faultingExport;
     if (row.stage == Stage::kUninitialize) spec.uninitialize = row.faultingExport;
     return spec;
 }
-PluginSpec HealthySpec() { return {kHealthyName, L"InitializeTrue", L"RunPollStop"}; }
 
-// The entry points the faulty plug-in's thread reaches: up to and including the failing one.
-std::vector<std::string> ExpectedFaultyCalls(const FaultRow& row) {
-    const PluginSpec spec = FaultySpec(row);
-    std::vector<std::string> calls = {Narrow(spec.initialize)};
-    if (row.stage != Stage::kInitialize) calls.push_back(Narrow(spec.run));
-    if (row.stage == Stage::kUninitialize) calls.push_back(Narrow(spec.uninitialize));
-    return calls;
+std::map<std::string, std::shared_future<CapturedProcess>>& ChildRows() {
+    static std::map<std::string, std::shared_future<CapturedProcess>> rows;
+    return rows;
 }
 
-std::string Named(const char* format, const wchar_t* name) {
-    std::string text(format);
-    text.replace(text.find("%s"), 2, Narrow(name));
-    return text;
-}
-
-// --- the rows run by children --------------------------------------------------------------
-
-class ChildRows {
-public:
-    static ChildRows& Instance() {
-        static ChildRows rows;
-        return rows;
-    }
-    void Start(const std::string& fullTestName) {
-        const std::wstring output = m_outputDir.path() + std::to_wstring(m_runs.size()) + L".txt";
-        const std::wstring program = vemo::test::ExecutableDirectory() + ProgramName();
-        const std::wstring arguments = L"--gtest_filter=" + Wide(fullTestName) + Wide(kChildArgument);
-        m_runs[fullTestName] = std::async(std::launch::async, [=] {
-                                   return vemo::test::RunProcessCaptured(program, arguments, output, kChildTimeoutMs);
-                               }).share();
-    }
-    // The child's outcome; a row nobody started is started now.
-    vemo::test::CapturedProcess Result(const std::string& fullTestName) {
-        if (!m_runs.contains(fullTestName)) Start(fullTestName);
-        return m_runs[fullTestName].get();
-    }
-
-private:
-    static std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
-    static std::wstring ProgramName() {
-        wchar_t path[MAX_PATH] = {};
-        const DWORD n = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-        const std::wstring full(path, n < MAX_PATH ? n : 0);
-        return full.substr(full.find_last_of(L"\\/") + 1);
-    }
-
-    // Declared first, so it outlives the runs, whose destruction waits for the children.
-    vemo::test::ScratchDirectory m_outputDir{L"faults_children"};
-    std::map<std::string, std::shared_future<vemo::test::CapturedProcess>> m_runs;
-};
-
-// Starts every child row the filter selects before the first test runs.
+// Starts every child row the filter selects before the first test runs. Each child has a
+// private hive of its own: the rows of this process rewrite the configuration meanwhile.
 class ChildRowsEnvironment : public ::testing::Environment {
 public:
     void SetUp() override {
-        if (InChildProcess()) return;
+        if (InChild()) return;
         const ::testing::UnitTest& unit = *::testing::UnitTest::GetInstance();
         for (int i = 0; i < unit.total_test_suite_count(); ++i) {
             const ::testing::TestSuite& suite = *unit.GetTestSuite(i);
             if (std::string(suite.name()) != kMatrixSuite) continue;
             for (int j = 0; j < suite.total_test_count(); ++j) {
                 const ::testing::TestInfo& info = *suite.GetTestInfo(j);
-                if (!info.should_run()) continue;
-                const std::string testName = info.name();
-                const std::string rowName = testName.substr(testName.find_last_of('/') + 1);
+                const std::string test = info.name();
                 for (const FaultRow& row : kRows) {
-                    if (rowName == row.name && RunsInChild(row)) {
-                        ChildRows::Instance().Start(std::string(suite.name()) + "." + testName);
+                    if (info.should_run() && RunsInChild(row) && test.ends_with(std::string("/") + row.name)) {
+                        const std::string full = std::string(suite.name()) + "." + test;
+                        ChildRows()[full] = StartChild(full, {}, Hive::kOwn);
                     }
                 }
             }
         }
     }
 };
-[[maybe_unused]] ::testing::Environment* const g_childRowsEnvironment =
+[[maybe_unused]] ::testing::Environment* const g_childRows =
     ::testing::AddGlobalTestEnvironment(new ChildRowsEnvironment);
-
-// --- the matrix ------------------------------------------------------------------------------
 
 class FaultMatrixTest : public ::testing::TestWithParam<FaultRow> {
 protected:
     void SetUp() override {
         ASSERT_TRUE(recorder.loaded());
         recorder.Reset();
-        RemoveEvidence();
+        g_env->evidence.Clear();
     }
     void TearDown() override {
         if (g_vecPluginInfo) UnloadPlugins();
     }
-
+    size_t Count(const std::string& text, const wchar_t* name) const {
+        std::string line = text;
+        line.replace(line.find("%s"), 2, Narrow(name));
+        return recorder.Count(line);
+    }
     void CheckInThisProcess(const FaultRow& row);
 
-    vemo::test::Recorder recorder;
+    Recorder recorder;
 };
 
 void FaultMatrixTest::CheckInThisProcess(const FaultRow& row) {
+    const Evidence& evidence = g_env->evidence;
     ASSERT_EQ(nullptr, ::GetModuleHandleW(kTestPluginDll)) << "an earlier test left the plug-in loaded";
-    const std::set<std::wstring> dumpsBefore = vemo::test::FileNamesIn(DumpDirectory());
-    const std::vector<PluginSpec> specs = {FaultySpec(row), HealthySpec()};
-    const std::vector<vemo::unique_handle> threads = HostFromConfiguration(specs);
-    ASSERT_EQ(2, g_numActivePluginInfo) << AllTraces(recorder);
-    ASSERT_EQ(2u, threads.size());
+    const std::set<std::wstring> dumpsBefore = FileNamesIn(g_env->logDir.path());
+    const PluginSpec faulty = FaultySpec(row);
+    const PluginSpec healthy{.name = L"gesund", .initialize = L"InitializeTrue", .run = L"RunPollStop"};
+    const std::vector<unique_handle> threads =
+        HostConfigured(g_env->configDir.path() + L"B0000001.xml", {faulty, healthy});
+    ASSERT_EQ(2u, threads.size()) << recorder.All();
     ASSERT_TRUE(threads[0] && threads[1]) << "both plug-ins must be loaded and running";
     const DWORD faultyTid = ::GetThreadId(threads[0].get());
     const DWORD healthyTid = ::GetThreadId(threads[1].get());
 
     // A fault before the stop ends its thread on its own; the healthy plug-in runs all the same.
     if (row.stage != Stage::kUninitialize && row.outcome != Outcome::kTerminated) {
-        EXPECT_NE(STILL_ACTIVE, ExitCodeAfterEnd(threads[0].get(), kPromptMs)) << AllTraces(recorder);
+        EXPECT_NE(STILL_ACTIVE, ExitCodeAfterEnd(threads[0].get(), kPromptMs)) << recorder.All();
     }
-    ASSERT_TRUE(WaitForCall("RunPollStop", healthyTid, HoldsTheBarrier(row) ? kBarrierBoundMs : kPromptMs))
-        << AllTraces(recorder);
-    if (row.stage != Stage::kInitialize) {
-        ASSERT_TRUE(WaitForCall(Narrow(specs[0].run), faultyTid, kPromptMs)) << AllTraces(recorder);
-    }
+    ASSERT_TRUE(evidence.WaitForCall("RunPollStop", healthyTid, HoldsTheBarrier(row) ? kBarrierBoundMs : kPromptMs))
+        << recorder.All();
+    if (row.stage != Stage::kInitialize) ASSERT_TRUE(evidence.WaitForCall(Narrow(faulty.run), faultyTid));
 
-    const ULONGLONG unloadMs = TimedUnload();
-    EXPECT_LE(unloadMs, UnloadTimeoutMs(specs) + kUnloadSlackMs);
+    UnloadPlugins();
 
     // The faulty thread ended as its fault says, the healthy one normally, after Uninitialize.
-    const DWORD faultyExit = ExitCodeAfterEnd(threads[0].get(), kPromptMs);
-    EXPECT_EQ(HostCatches(row) ? kExceptionExitCode : 0u, faultyExit);
+    EXPECT_EQ(HostCatches(row) ? kPluginThreadExceptionExitCode : 0u, ExitCodeAfterEnd(threads[0].get(), kPromptMs));
     EXPECT_EQ(0u, ExitCodeAfterEnd(threads[1].get(), kPromptMs));
-    EXPECT_EQ(ExpectedFaultyCalls(row), CallsOf(faultyTid));
-    const std::vector<std::string> healthyCalls = {"InitializeTrue", "RunPollStop", "Uninitialize"};
-    EXPECT_EQ(healthyCalls, CallsOf(healthyTid));
+    std::vector<std::string> faultyCalls = {Narrow(faulty.initialize)};
+    if (row.stage != Stage::kInitialize) faultyCalls.push_back(Narrow(faulty.run));
+    if (row.stage == Stage::kUninitialize) faultyCalls.push_back(Narrow(faulty.uninitialize));
+    EXPECT_EQ(faultyCalls, evidence.CallsOf(faultyTid));
+    EXPECT_EQ((std::vector<std::string>{"InitializeTrue", "RunPollStop", "Uninitialize"}), evidence.CallsOf(healthyTid));
 
-    EXPECT_EQ(HostCatches(row) ? 1u : 0u,
-              CountTraces(recorder, Named("Exception in HostPluginDll, plugin: <%s>!", kFaultyName)));
-    EXPECT_EQ(0u, CountTraces(recorder, Named("Exception in HostPluginDll, plugin: <%s>!", kHealthyName)));
+    EXPECT_EQ(HostCatches(row) ? 1u : 0u, Count("Exception in HostPluginDll, plugin: <%s>!", faulty.name.c_str()));
+    EXPECT_EQ(0u, Count("Exception in HostPluginDll, plugin: <%s>!", healthy.name.c_str()));
     EXPECT_EQ(row.outcome == Outcome::kInitializeFalse ? 1u : 0u,
-              CountTraces(recorder, Named("---> Initialize() in Plugin <%s> fehlgeschlagen! Run() wird nicht gestartet!",
-                                          kFaultyName)));
+              Count("---> Initialize() in Plugin <%s> fehlgeschlagen! Run() wird nicht gestartet!", faulty.name.c_str()));
     // Only the healthy plug-in waits at the barrier; it gives up after 30 s when the slot stays empty.
-    EXPECT_EQ(HoldsTheBarrier(row) ? 1u : 0u, CountTraces(recorder, "Initialization-Timer überschritten"));
+    EXPECT_EQ(HoldsTheBarrier(row) ? 1u : 0u, recorder.Count("Initialization-Timer überschritten"));
     const bool terminated = row.outcome == Outcome::kTerminated;
-    EXPECT_EQ(terminated ? 1u : 0u, CountTraces(recorder, "Plugin-Thread wurde terminiert"));
-    EXPECT_EQ(terminated ? 0u : 1u, CountTraces(recorder, "Keine aktiven Plugins mehr vorhanden!"));
+    EXPECT_EQ(terminated ? 1u : 0u, recorder.Count("Plugin-Thread wurde terminiert"));
+    EXPECT_EQ(terminated ? 0u : 1u, recorder.Count("Keine aktiven Plugins mehr vorhanden!"));
 
     EXPECT_EQ(nullptr, ::GetModuleHandleW(kTestPluginDll));
     EXPECT_EQ(0, g_numActivePluginInfo);
-    EXPECT_EQ(dumpsBefore, vemo::test::FileNamesIn(DumpDirectory()));
+    EXPECT_EQ(dumpsBefore, FileNamesIn(g_env->logDir.path()));
 }
 
 TEST_P(FaultMatrixTest, FaultyPluginEndsAsItsFaultSaysBesideAHealthyOne) {
     const FaultRow& row = GetParam();
-    if (InChildProcess() || !RunsInChild(row)) {
-        CheckInThisProcess(row);
-        return;
-    }
+    if (InChild() || !RunsInChild(row)) return CheckInThisProcess(row);
     const ::testing::TestInfo& info = *::testing::UnitTest::GetInstance()->current_test_info();
-    const vemo::test::CapturedProcess child =
-        ChildRows::Instance().Result(std::string(info.test_suite_name()) + "." + info.name());
-    ASSERT_TRUE(child.result.finished) << "the child did not end within its time\n" << child.output;
-    // A filter that matched nothing would end with 0 as well: the row must have run and passed.
-    const bool passed = child.result.exitCode == 0 && child.output.find(kOneTestPassed) != std::string::npos;
-    EXPECT_TRUE(passed) << "child exit code " << child.result.exitCode << "\n" << child.output;
+    const std::string full = std::string(info.test_suite_name()) + "." + info.name();
+    if (!ChildRows().contains(full)) ChildRows()[full] = StartChild(full, {}, Hive::kOwn);
+    const CapturedProcess& child = ChildRows()[full].get();
+    EXPECT_TRUE(Passed(child)) << "exit code " << child.result.exitCode << "\n" << child.output;
 }
 
 INSTANTIATE_TEST_SUITE_P(FaultMatrix, FaultMatrixTest, ::testing::ValuesIn(kRows),
                          [](const ::testing::TestParamInfo<FaultRow>& info) { return std::string(info.param.name); });
+
+// --- two dumps at once ---------------------------------------------------------------------------
+
+volatile int* volatile g_nullTarget = nullptr;
+
+DWORD WINAPI FaultWhenReleased(void* pRelease) {
+    if (::WaitForSingleObject(static_cast<HANDLE>(pRelease), kPromptMs) != WAIT_OBJECT_0) return 2;
+    *g_nullTarget = 1;
+    return 3;
+}
+
+ULONGLONG SecondsNow() {
+    SYSTEMTIME now{};
+    FILETIME file{};
+    ::GetLocalTime(&now);
+    ::SystemTimeToFileTime(&now, &file);
+    return ((static_cast<ULONGLONG>(file.dwHighDateTime) << 32) | file.dwLowDateTime) / 10000000;
+}
+
+// Two threads of the thread-control library (which run under the translator that writes dumps)
+// fault; both are held right before writing, named in different seconds, then released at once:
+// DbgHelp is single-threaded, so the writes must not overlap. Both dumps are complete, both
+// threads end through their handler, the process does not hang.
+TEST(TwoDumps, StartedAtTheSameMomentAreBothWrittenCompletely) {
+    Recorder recorder;
+    ASSERT_TRUE(recorder.loaded());
+    for (const std::wstring& name : FileNamesIn(g_env->logDir.path())) ::DeleteFileW((g_env->logDir.path() + name).c_str());
+    recorder.Reset();
+    recorder.HoldLinesStartingWith("---> Beginn: ExceptionTranslator::CreateMiniDump");
+    unique_handle releases[2];
+    unique_handle threads[2];
+    for (size_t i = 0; i < 2; ++i) {
+        releases[i].reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        threads[i].reset(ThreadControl::_CreateThread(&FaultWhenReleased, releases[i].get(), i ? L"Fehler2" : L"Fehler1"));
+        ASSERT_TRUE(releases[i] && threads[i]) << i;
+    }
+    ASSERT_TRUE(::SetEvent(releases[0].get()));
+    ASSERT_TRUE(WaitFor([&] { return recorder.HeldCount() == 1; }, kPromptMs)) << recorder.All();
+    const ULONGLONG firstNamed = SecondsNow();  // the first name was made in this second or before
+    ASSERT_TRUE(WaitFor([&] { return SecondsNow() > firstNamed; }, kPromptMs));
+    ASSERT_TRUE(::SetEvent(releases[1].get()));
+    ASSERT_TRUE(WaitFor([&] { return recorder.HeldCount() == 2; }, kPromptMs)) << recorder.All();
+    recorder.ReleaseHeld();
+    for (const unique_handle& thread : threads) {
+        EXPECT_EQ(ThreadControl::kThreadExitException, ExitCodeAfterEnd(thread.get(), kDumpBoundMs));
+    }
+    const std::set<std::wstring> dumps = FileNamesIn(g_env->logDir.path());
+    std::set<std::wstring> named;
+    for (const TraceRecord& r : recorder.Lines("Dump-Dateiname erzeugt: <")) {
+        const std::string path = r.text.substr(r.text.find('<') + 1, r.text.size() - r.text.find('<') - 2);
+        named.insert(Widen(path.substr(path.find_last_of('\\') + 1)));
+    }
+    EXPECT_EQ(2u, named.size()) << recorder.All();
+    std::set<std::wstring> written;
+    for (const std::wstring& name : dumps) {
+        if (name.ends_with(L".dmp.txt")) written.insert(name);
+    }
+    EXPECT_EQ(named, written);
+    for (const std::wstring& name : written) {
+        EXPECT_EQ("MDMP", ReadFileBytes(g_env->logDir.path() + name).substr(0, 4)) << Narrow(name);
+    }
+    for (const char* thread : {"Fehler1", "Fehler2"}) {
+        EXPECT_EQ(1u, recorder.Count(std::string("Exception in _ThreadFunction() für Thread <") + thread + "> aufgetreten!"));
+    }
+}
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "RecorderClient.h"
+#include "Recorder.h"
 
 #include "TestSupport.h"
 
@@ -43,6 +43,30 @@ std::vector<TraceRecord> Recorder::Records() const {
         records.push_back(std::move(r));
     }
     return records;
+}
+
+std::vector<TraceRecord> Recorder::Lines(const std::string& part) const {
+    std::vector<TraceRecord> found;
+    for (TraceRecord& r : Records()) {
+        if (r.text.find(part) != std::string::npos) found.push_back(std::move(r));
+    }
+    return found;
+}
+
+size_t Recorder::CountExact(const std::string& text) const {
+    size_t n = 0;
+    for (const TraceRecord& r : Records()) n += r.text == text ? 1 : 0;
+    return n;
+}
+
+bool Recorder::WaitFor(const std::string& part, DWORD timeoutMs) const {
+    return vemo::test::WaitFor([&] { return Count(part) > 0; }, timeoutMs);
+}
+
+std::string Recorder::All() const {
+    std::string text;
+    for (const TraceRecord& r : Records()) text += std::to_string(r.level) + " " + r.category + " " + r.text + "\n";
+    return text;
 }
 
 }  // namespace vemo::test

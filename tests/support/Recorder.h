@@ -1,5 +1,6 @@
 #pragma once
-// Access to the recording trace module that the front-end bound in this process.
+// The recording trace module (RecordingTraceModule.cpp) that the front-end bound in this
+// process: the lines it received and the masks it answers with.
 #include <windows.h>
 
 #include <string>
@@ -16,6 +17,7 @@ struct TraceRecord {
 class Recorder {
 public:
     Recorder();
+    bool loaded() const { return m_module != nullptr; }
     void Reset() const { m_reset(); }
     void SetLevelMask(int mask) const { m_setLevelMask(mask); }
     void SetCategoryMask(const char* category, int mask) const { m_setCategoryMask(category, mask); }
@@ -26,7 +28,13 @@ public:
     int HeldCount() const { return m_heldCount(); }
     void ReleaseHeld() const { m_releaseHeld(); }
     std::vector<TraceRecord> Records() const;
-    bool loaded() const { return m_module != nullptr; }
+
+    // Records whose text contains part.
+    std::vector<TraceRecord> Lines(const std::string& part) const;
+    size_t Count(const std::string& part) const { return Lines(part).size(); }
+    size_t CountExact(const std::string& text) const;
+    bool WaitFor(const std::string& part, DWORD timeoutMs = 15000) const;
+    std::string All() const;  // for failure messages
 
 private:
     HMODULE m_module = nullptr;
