@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/MiniDump.h"
+#include "PluginHosting.h"
 #include "TestSupport.h"
 #include "VeMoHostPluginLib/PluginDiscovery.h"
-#include "VeMoHostPluginLib/PluginLoading.h"
 #include "VeMoHostPluginLib/PluginThreads.h"
 #include "VeMoHostPluginLib/PluginUnloading.h"
 #include "VeMoHostServiceLib/VeMoHostService.h"
@@ -21,7 +21,6 @@
 
 namespace {
 constexpr wchar_t kSandboxRoot[] = L"Software\\VeMoEventLogTests";
-constexpr wchar_t kTestPluginDll[] = L"TestPlugin.dll";
 constexpr wchar_t kServiceExe[] = L"VeMoHostService.exe";
 constexpr DWORD kPromptMs = 15000;
 constexpr int32_t kShortUnloadMs = 300;
@@ -101,35 +100,14 @@ TEST(EventMessages, EveryEventFormatsWithItsInsertsFromTheExecutable) {
     }
 }
 
-// Describes plug-ins of the test module the way discovery would.
-void Describe(const std::vector<std::pair<std::wstring, std::wstring>>& initializeAndRun, const std::wstring& path,
-              int32_t timeoutUnload) {
-    const size_t n = initializeAndRun.size();
-    g_vecPluginInfo = std::make_unique<CPluginInfo[]>(n);
-    g_hPluginsInitialized = std::make_unique<HANDLE[]>(n);
-    g_numPluginInfo = g_numActivePluginInfo = static_cast<int32_t>(n);
-    for (size_t i = 0; i < n; ++i) {
-        CPluginInfo& pi = g_vecPluginInfo[i];
-        pi._name = L"p" + std::to_wstring(i);
-        pi._binaryName = kTestPluginDll;
-        pi._path = path;
-        pi._initializeName = initializeAndRun[i].first;
-        pi._runName = initializeAndRun[i].second;
-        pi._type = CPluginInfo::kTypeDll;
-        pi._timeOutUnload = timeoutUnload;
-    }
-}
-
 TEST_F(EventLogTest, APluginRunReportsWhatWentWrongWithWhichPlugin) {
-    Describe({{L"InitializeFalse", L"Run"},
-              {L"Initialize", L"RunFault"},
-              {L"Initialize", L"RunIgnoreStop"},
-              {L"NoSuchExport", L"Run"},
-              {L"Initialize", L"RunPollStop"}},
-             BinDirectory(), kShortUnloadMs);
-    g_vecPluginInfo[5 - 1]._binaryName = L"Fehlt.dll";
-    LoadPlugins(false, false);
-    HostPlugins();
+    const auto threads = vemo::test::HostDescribed({
+        {.name = L"p0", .initialize = L"InitializeFalse", .timeoutUnload = kShortUnloadMs},
+        {.name = L"p1", .run = L"RunFault", .timeoutUnload = kShortUnloadMs},
+        {.name = L"p2", .run = L"RunIgnoreStop", .timeoutUnload = kShortUnloadMs},
+        {.name = L"p3", .initialize = L"NoSuchExport", .timeoutUnload = kShortUnloadMs},
+        {.name = L"p4", .run = L"RunPollStop", .timeoutUnload = kShortUnloadMs, .binary = L"Fehlt.dll"},
+    });
     EXPECT_EQ(3, CountHostedPlugins());
     ASSERT_TRUE(vemo::test::WaitFor([] { return !Events(VEMO_EVENT_PLUGIN_FAULT).empty(); }, kPromptMs));
     UnloadPlugins();
@@ -137,9 +115,9 @@ TEST_F(EventLogTest, APluginRunReportsWhatWentWrongWithWhichPlugin) {
     const auto notLoaded = Events(VEMO_EVENT_PLUGIN_NOT_LOADED);
     ASSERT_EQ(2u, notLoaded.size());
     EXPECT_EQ(L"p3", notLoaded[0].inserts.at(0));
-    EXPECT_EQ(BinDirectory() + kTestPluginDll, notLoaded[0].inserts.at(1));
+    EXPECT_EQ(vemo::test::PluginDirectory() + vemo::test::kTestPluginDll, notLoaded[0].inserts.at(1));
     EXPECT_EQ(L"p4", notLoaded[1].inserts.at(0));
-    EXPECT_EQ(BinDirectory() + L"Fehlt.dll", notLoaded[1].inserts.at(1));
+    EXPECT_EQ(vemo::test::PluginDirectory() + L"Fehlt.dll", notLoaded[1].inserts.at(1));
     EXPECT_NE(notLoaded[0].inserts.at(2), notLoaded[1].inserts.at(2)) << "a missing export and a missing module";
 
     const auto initFailed = Events(VEMO_EVENT_PLUGIN_INIT_FAILED);
@@ -159,9 +137,9 @@ TEST_F(EventLogTest, APluginRunReportsWhatWentWrongWithWhichPlugin) {
 // More descriptors than one wait can take fail the barrier at once, like a time-out: every
 // waiter sees it, the log gets it once.
 TEST_F(EventLogTest, ABarrierTimeOutIsReportedOnceForAllWaiters) {
-    std::vector<std::pair<std::wstring, std::wstring>> many(MAXIMUM_WAIT_OBJECTS + 1, {L"Initialize", L"Run"});
-    Describe(many, scratch.path(), kShortUnloadMs);
-    LoadPlugins(false, false);
+    // Descriptors without a module: the loading pass signals every slot itself.
+    std::vector<vemo::test::PluginSpec> many(MAXIMUM_WAIT_OBJECTS + 1, {.path = scratch.path()});
+    vemo::test::HostDescribed(many);
     EXPECT_TRUE(WaitForPluginInitialization());
     EXPECT_TRUE(WaitForPluginInitialization());
     EXPECT_EQ(1u, Events(VEMO_EVENT_BARRIER_TIMEOUT).size());
