@@ -96,12 +96,16 @@ TraceConfig ReadTraceConfig() {
     TraceConfig config;
     config.enabled = kDefaultTraceEnabled != 0;
     config.levelMask = static_cast<int>(kDefaultTraceLevels);
+    config.maxFileBytes = kDefaultTraceFileMaxSize;
+    config.keptFiles = kDefaultTraceFileCount;
     std::wstring traceFile;
 
     unique_hkey key;
     if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRegistryKey, 0, KEY_READ | kRegistryView, key.put()) == ERROR_SUCCESS) {
         if (auto enabled = ReadDword(key.get(), kValueTraceEnabled)) config.enabled = *enabled != 0;
         if (auto levels = ReadDword(key.get(), kValueTraceLevels)) config.levelMask = static_cast<int>(*levels);
+        if (auto bytes = ReadDword(key.get(), kValueTraceFileMaxSize)) config.maxFileBytes = *bytes;
+        if (auto count = ReadDword(key.get(), kValueTraceFileCount)) config.keptFiles = *count;
         if (auto file = ReadString(key.get(), kValueTraceFile); file && !file->empty()) traceFile = *file;
         ReadCategoryMasks(key.get(), config);
     }

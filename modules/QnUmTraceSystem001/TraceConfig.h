@@ -1,5 +1,7 @@
 #pragma once
 // The administrator's switches as read from the registry, with the defaults filled in.
+#include <windows.h>
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -10,6 +12,8 @@ struct TraceConfig {
     bool enabled = true;
     int levelMask = 0;
     std::wstring traceFile;  // environment variables already expanded
+    DWORD maxFileBytes = 0;
+    DWORD keptFiles = 0;
     std::vector<std::pair<std::string, int>> categoryMasks;  // ISO 8859-1 names
 };
 

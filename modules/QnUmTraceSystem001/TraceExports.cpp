@@ -49,11 +49,40 @@ int WINAPI ExpInitTraceSystem() {
     });
 }
 
+// Flushes first: ExpDone is the program's last word to the module.
 int WINAPI ExpDoneTraceSystem() {
     return Guarded<int>(kInternalError, [] {
         GetTraceSystem().CloseSinks();
         return kOk;
     });
+}
+
+// Beyond the 22: the program binds these when present and works without them.
+int WINAPI ExpFlushTraceSystem() {
+    return Guarded<int>(kInternalError, [] {
+        if (TraceSystem* system = ExistingTraceSystem()) system->Flush();
+        return kOk;
+    });
+}
+
+const volatile LONG* WINAPI ExpGetTraceSettingsGeneration() {
+    return Guarded<const volatile LONG*>(nullptr, [] { return GetTraceSystem().SettingsGeneration(); });
+}
+
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, void* reserved) {
+    // Process exit (reserved set): the writer threads were ended before this call and the loader
+    // lock is held, so the detaching thread writes the queue itself. An unload through
+    // FreeLibrary cannot come while a writer runs: each writer holds a reference on the module.
+    if (reason == DLL_PROCESS_DETACH) {
+        if (TraceSystem* system = ExistingTraceSystem()) {
+            if (reserved) {
+                system->FlushAtProcessExit();
+            } else {
+                GuardedVoid([&] { system->Flush(); });
+            }
+        }
+    }
+    return TRUE;
 }
 
 int WINAPI ExpConfigureTrace(const char* /*settings: reserved, the registry is the configuration*/) {
@@ -194,3 +223,5 @@ static_assert(std::is_same_v<decltype(&ExpRemoveCategory), PFN_ExpRemoveCategory
 static_assert(std::is_same_v<decltype(&ExpRemoveAllCategories), PFN_ExpRemoveAllCategories>);
 static_assert(std::is_same_v<decltype(&ExpDoneTraceSystem), PFN_ExpDoneTraceSystem>);
 static_assert(std::is_same_v<decltype(&ExpInitTraceSystem), PFN_ExpInitTraceSystem>);
+static_assert(std::is_same_v<decltype(&ExpFlushTraceSystem), PFN_ExpFlushTraceSystem>);
+static_assert(std::is_same_v<decltype(&ExpGetTraceSettingsGeneration), PFN_ExpGetTraceSettingsGeneration>);

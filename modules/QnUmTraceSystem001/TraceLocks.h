@@ -20,6 +20,8 @@ public:
     void lock_shared() noexcept { ::AcquireSRWLockShared(&m_lock); }
     void unlock_shared() noexcept { ::ReleaseSRWLockShared(&m_lock); }
     bool try_lock_shared() noexcept { return ::TryAcquireSRWLockShared(&m_lock) != FALSE; }
+    // Only when every thread that could hold it is gone (the process is ending).
+    void ResetAfterOwnersDied() noexcept { ::InitializeSRWLock(&m_lock); }
 
 private:
     friend class SrwCondition;
@@ -35,6 +37,10 @@ public:
     // Waits while the caller holds the lock exclusively; wakes may be spurious.
     void Wait(std::unique_lock<SrwLock>& held) noexcept {
         ::SleepConditionVariableSRW(&m_condition, &held.mutex()->m_lock, INFINITE, 0);
+    }
+    // As Wait, for at most timeoutMs; false once the time is up.
+    bool WaitFor(std::unique_lock<SrwLock>& held, DWORD timeoutMs) noexcept {
+        return ::SleepConditionVariableSRW(&m_condition, &held.mutex()->m_lock, timeoutMs, 0) != FALSE;
     }
     void WakeAll() noexcept { ::WakeAllConditionVariable(&m_condition); }
 

@@ -13,10 +13,24 @@ bool TraceSystem::Listener::Takes(std::string_view category) const {
     return allCategories || categories.find(category) != categories.end();
 }
 
+namespace {
+// Never destroyed: its writer threads may outlive the C++ run-time's exit handlers, and the
+// detach path flushes it after them.
+std::atomic<TraceSystem*> g_system{nullptr};
+// A line at one of these levels is in the file before its call returns.
+constexpr int kDurableLevels = 1 | 2;  // exception, error
+}  // namespace
+
 TraceSystem& GetTraceSystem() {
-    static TraceSystem system;
-    return system;
+    static TraceSystem* const system = [] {
+        auto* made = new TraceSystem;
+        g_system.store(made, std::memory_order_release);
+        return made;
+    }();
+    return *system;
 }
+
+TraceSystem* ExistingTraceSystem() noexcept { return g_system.load(std::memory_order_acquire); }
 
 void TraceSystem::EnsureConfigured() {
     if (m_configured.load(std::memory_order_acquire)) return;
@@ -24,12 +38,14 @@ void TraceSystem::EnsureConfigured() {
     if (m_configured.load(std::memory_order_relaxed)) return;
     ApplyRegistry();
     m_configured.store(true, std::memory_order_release);
+    SettingsChanged();
 }
 
 void TraceSystem::Reconfigure() {
     std::unique_lock lock(m_lock);
     ApplyRegistry();
     m_configured.store(true, std::memory_order_release);
+    SettingsChanged();
 }
 
 void TraceSystem::ApplyRegistry() {
@@ -39,6 +55,10 @@ void TraceSystem::ApplyRegistry() {
     m_categoryMasks.clear();
     for (auto& [name, mask] : config.categoryMasks) m_categoryMasks[name] = mask;
     PublishCategories();
+    m_limits = RotationLimits{config.maxFileBytes, config.keptFiles};
+    for (Listener& listener : m_listeners) {
+        if (listener.file) listener.file->SetLimits(m_limits);
+    }
 
     // The configured file listener comes back as configured, even if it was removed or restricted.
     Listener* file = FindListener(kFileListener);
@@ -49,14 +69,28 @@ void TraceSystem::ApplyRegistry() {
     file->allCategories = true;
     file->categories.clear();
     if (!file->file || file->file->path() != config.traceFile) {
-        file->file = std::make_shared<TraceFileSink>(config.traceFile);
+        file->file = std::make_shared<TraceFileSink>(config.traceFile, m_limits);
     }
 }
 
 void TraceSystem::CloseSinks() {
-    std::unique_lock lock(m_lock);
+    std::shared_lock lock(m_lock);
     for (Listener& listener : m_listeners) {
         if (listener.file) listener.file->Close();
+    }
+}
+
+void TraceSystem::Flush() {
+    std::shared_lock lock(m_lock);
+    for (Listener& listener : m_listeners) {
+        if (listener.file) listener.file->Flush();
+    }
+}
+
+void TraceSystem::FlushAtProcessExit() noexcept {
+    // No lock: a thread that died holding m_lock would keep it for good.
+    for (Listener& listener : m_listeners) {
+        if (listener.file) listener.file->FlushAtProcessExit();
     }
 }
 
@@ -68,6 +102,7 @@ bool TraceSystem::IsEnabled() {
 void TraceSystem::SetEnabled(bool enabled) {
     EnsureConfigured();
     m_enabled.store(enabled, std::memory_order_relaxed);
+    SettingsChanged();
 }
 
 int TraceSystem::LevelMask() {
@@ -78,6 +113,7 @@ int TraceSystem::LevelMask() {
 void TraceSystem::SetLevelMask(int mask) {
     EnsureConfigured();
     m_levelMask.store(mask, std::memory_order_relaxed);
+    SettingsChanged();
 }
 
 bool TraceSystem::ShouldTrace(int level) {
@@ -96,6 +132,7 @@ void TraceSystem::PublishCategories() {
     table->entries.assign(m_categoryMasks.begin(), m_categoryMasks.end());  // the map's order is LessNoCase
     m_categoryTable.store(table.get(), std::memory_order_release);
     m_publishedTables.push_back(std::move(table));
+    SettingsChanged();
 }
 
 int TraceSystem::MaskFor(std::string_view category) const {
@@ -152,10 +189,11 @@ TraceResult TraceSystem::Write(int level, std::string_view category, std::string
     if ((MaskFor(category) & level) == 0) return kOk;
     std::string record;
     AppendRecord(record, level, category, text);
+    const bool durable = (level & kDurableLevels) != 0;
     bool written = true;
     for (const Listener& listener : m_listeners) {
         if (!listener.Takes(category)) continue;
-        written &= listener.file ? listener.file->Append(record) : WriteConsole(record);
+        written &= listener.file ? listener.file->Append(record, durable) : WriteConsole(record);
     }
     return written ? kOk : kWriteFailed;
 }
@@ -225,7 +263,12 @@ TraceResult TraceSystem::AddFileListener(std::string_view category, std::string_
     // ISO 8859-1 bytes map one to one onto the first 256 code points.
     std::wstring widePath;
     for (char c : path) widePath.push_back(static_cast<unsigned char>(c));
-    return AddListener(path, category, std::make_shared<TraceFileSink>(ExpandEnvironment(widePath)));
+    RotationLimits limits;
+    {
+        std::shared_lock lock(m_lock);
+        limits = m_limits;
+    }
+    return AddListener(path, category, std::make_shared<TraceFileSink>(ExpandEnvironment(widePath), limits));
 }
 
 TraceResult TraceSystem::RemoveListenerCategory(std::string_view name, std::string_view category) {

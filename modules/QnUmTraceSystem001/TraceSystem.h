@@ -30,8 +30,14 @@ public:
     void EnsureConfigured();
     // Reads the registry again; run-time changes of masks are dropped, added listeners stay.
     void Reconfigure();
-    // Releases every open file; a later line opens its file again.
+    // Writes what is queued, then releases every open file; a later line opens its file again.
     void CloseSinks();
+    // Returns once every line queued before the call is in its file (or after a bound).
+    void Flush();
+    // The process ends: the writer threads are gone, the detaching thread writes what is queued.
+    void FlushAtProcessExit() noexcept;
+    // Counts every change of the switches and masks, so a caller may keep an answer until it moves.
+    const volatile LONG* SettingsGeneration() const noexcept { return &m_settingsGeneration; }
 
     bool IsEnabled();
     void SetEnabled(bool enabled);
@@ -72,6 +78,7 @@ private:
     };
 
     void ApplyRegistry();  // with m_lock held exclusively
+    void SettingsChanged() noexcept { ::InterlockedIncrement(&m_settingsGeneration); }
     void PublishCategories();  // with m_lock held exclusively, after every change of m_categoryMasks
     int MaskFor(std::string_view category) const;  // lock-free
     Listener* FindListener(std::string_view name);  // with m_lock held
@@ -80,6 +87,8 @@ private:
     TraceResult AddListener(std::string_view name, std::string_view category, std::shared_ptr<TraceFileSink> file);
     bool WriteConsole(std::string_view bytes);
 
+    volatile LONG m_settingsGeneration = 0;
+    RotationLimits m_limits;  // as configured, for every file listener
     std::atomic<bool> m_configured{false};
     std::atomic<bool> m_enabled{false};
     std::atomic<int> m_levelMask{0};
@@ -94,5 +103,7 @@ private:
 };
 
 TraceSystem& GetTraceSystem();
+// The instance if a call made it, else null: the detach path must not make one.
+TraceSystem* ExistingTraceSystem() noexcept;
 
 }  // namespace vemo::tracemodule

@@ -44,10 +44,17 @@ std::string FormatNarrow(const char* pszFormat, va_list args) {
 
 MethodTrace::MethodTrace(int lvl, const wchar_t* pszCategory, const wchar_t* pszMethodName,
                          const wchar_t* pszSourceFile, int line, const wchar_t* pszContext) {
+    if (!pszCategory || !*pszCategory || !pszMethodName || !pszSourceFile || !pszContext) return;
+    // A disabled scope is the common case: it pays for the one question and nothing else.
+    if (!TraceShouldTraceCategoryW(std::min(lvl, static_cast<int>(kLevelError)), pszCategory)) return;
+    Begin(lvl, pszCategory, pszMethodName, pszSourceFile, line, pszContext);
+}
+
+// Out of line: its text buffers make a frame of several pages, whose stack probes a disabled
+// scope would otherwise pay for.
+__attribute__((noinline)) void MethodTrace::Begin(int lvl, const wchar_t* pszCategory, const wchar_t* pszMethodName,
+                                                  const wchar_t* pszSourceFile, int line, const wchar_t* pszContext) {
     try {
-        if (!pszCategory || !*pszCategory || !pszMethodName || !pszSourceFile || !pszContext) return;
-        // A disabled scope is the common case: it pays for the one question and nothing else.
-        if (!TraceShouldTraceCategoryW(std::min(lvl, static_cast<int>(kLevelError)), pszCategory)) return;
         startTicks = ProcessClockMs();
         uncaughtAtStart = std::uncaught_exceptions();
 

@@ -27,6 +27,8 @@ public:
     void SetReturnValueFormatW(const wchar_t* pszFormat, ...);
 
 private:
+    void Begin(int level, const wchar_t* pszCategory, const wchar_t* pszMethodName, const wchar_t* pszSourceFile,
+               int line, const wchar_t* pszContext);
     void FlushPendingBegin();
 
     bool disabled = true;

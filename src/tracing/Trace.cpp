@@ -1,5 +1,6 @@
 #include "tracing/Trace.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstring>
 #include <memory>
@@ -58,6 +59,95 @@ void FormatMessageLatin1(char* pszDest, const wchar_t* pszFormat, va_list args) 
     }
 }
 
+// The module's answers about wide categories, kept until its settings change (it counts every
+// change in a generation). A disabled scope then costs a lookup here instead of a narrowing and
+// a call. Slots are keyed by the category's address and checked against its text, so a buffer
+// reused for another category is never taken for the old one. Each slot is a sequence lock:
+// readers never wait, a writer that finds the slot busy simply does not store.
+class CategoryAnswerCache {
+public:
+    static bool Cacheable(int level) { return level > 0 && level <= kMaxCachedLevel && (level & (level - 1)) == 0; }
+
+    bool Find(const wchar_t* category, int level, LONG generation, bool& answer) const {
+        const Slot& slot = m_slots[Index(category)];
+        const unsigned before = slot.sequence.load(std::memory_order_acquire);
+        if (before & 1) return false;
+        if (slot.key.load(std::memory_order_relaxed) != category) return false;
+        const unsigned answers = slot.answers.load(std::memory_order_relaxed);
+        if ((answers & static_cast<unsigned>(level)) == 0) return false;
+        // A literal in a module's read-only image cannot change under its address: no text to compare.
+        if (!slot.immutable.load(std::memory_order_relaxed) || slot.generation.load(std::memory_order_relaxed) != generation) {
+            if (!Matches(slot, category, generation)) return false;
+        }
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (slot.sequence.load(std::memory_order_relaxed) != before) return false;
+        answer = ((answers >> kTrueShift) & static_cast<unsigned>(level)) != 0;
+        return true;
+    }
+
+    void Store(const wchar_t* category, int level, LONG generation, bool answer) {
+        const size_t length = ::wcsnlen(category, kTextChars);
+        if (length >= kTextChars) return;
+        Slot& slot = m_slots[Index(category)];
+        unsigned before = slot.sequence.load(std::memory_order_relaxed);
+        if ((before & 1) || !slot.sequence.compare_exchange_strong(before, before + 1, std::memory_order_acquire)) {
+            return;
+        }
+        unsigned answers = Matches(slot, category, generation) ? slot.answers.load(std::memory_order_relaxed) : 0;
+        answers |= static_cast<unsigned>(level) | (answer ? static_cast<unsigned>(level) << kTrueShift : 0);
+        slot.key.store(category, std::memory_order_relaxed);
+        slot.immutable.store(InReadOnlyImage(category), std::memory_order_relaxed);
+        slot.generation.store(generation, std::memory_order_relaxed);
+        for (size_t i = 0; i <= length; ++i) slot.text[i].store(category[i], std::memory_order_relaxed);
+        slot.answers.store(answers, std::memory_order_relaxed);
+        slot.sequence.store(before + 2, std::memory_order_release);
+    }
+
+private:
+    static constexpr size_t kSlots = 64;
+    static constexpr size_t kTextChars = 48;  // longer categories are always asked
+    static constexpr int kMaxCachedLevel = 0x8000;
+    static constexpr unsigned kTrueShift = 16;  // low half: levels asked, high half: answered true
+
+    struct Slot {
+        std::atomic<unsigned> sequence{0};
+        std::atomic<const wchar_t*> key{nullptr};
+        std::atomic<LONG> generation{0};
+        std::atomic<unsigned> answers{0};
+        std::atomic<bool> immutable{false};
+        std::atomic<wchar_t> text[kTextChars]{};
+    };
+
+    static bool InReadOnlyImage(const wchar_t* text) {
+        MEMORY_BASIC_INFORMATION info{};
+        if (::VirtualQuery(text, &info, sizeof(info)) != sizeof(info)) return false;
+        constexpr DWORD kReadOnly = PAGE_READONLY | PAGE_EXECUTE_READ;
+        return info.Type == MEM_IMAGE && (info.Protect & kReadOnly) != 0;
+    }
+
+    static size_t Index(const wchar_t* category) {
+        const auto address = reinterpret_cast<uintptr_t>(category);
+        return ((address >> 1) ^ (address >> 7)) % kSlots;
+    }
+
+    static bool Matches(const Slot& slot, const wchar_t* category, LONG generation) {
+        if (slot.key.load(std::memory_order_relaxed) != category ||
+            slot.generation.load(std::memory_order_relaxed) != generation) {
+            return false;
+        }
+        for (size_t i = 0; i < kTextChars; ++i) {
+            const wchar_t c = slot.text[i].load(std::memory_order_relaxed);
+            if (c != category[i]) return false;
+            if (c == L'\0') return true;
+        }
+        return false;
+    }
+
+    Slot m_slots[kSlots];
+};
+
+CategoryAnswerCache g_categoryAnswers;
+
 }  // namespace
 }  // namespace vemo::tracing
 
@@ -75,9 +165,24 @@ bool TraceShouldTraceCategory(int level, const char* pszCategory) {
 }
 
 bool TraceShouldTraceCategoryW(int level, const wchar_t* pszCategory) {
+    const volatile LONG* generation = GetTraceSystemBinding().settingsGeneration.load(std::memory_order_acquire);
+    const bool cacheable = generation && pszCategory && CategoryAnswerCache::Cacheable(level);
+    // Read before asking: a change in between leaves the answer under an older generation.
+    const LONG current = cacheable ? *generation : 0;
+    bool answer = false;
+    if (cacheable && g_categoryAnswers.Find(pszCategory, level, current, answer)) return answer;
     char category[kCategoryBytes];
     NarrowLatin1(pszCategory, category, sizeof(category));
-    return TraceShouldTraceCategory(level, category);
+    answer = TraceShouldTraceCategory(level, category);
+    if (cacheable) g_categoryAnswers.Store(pszCategory, level, current, answer);
+    return answer;
+}
+
+void TraceFlush() {
+    try {
+        if (auto fn = GetTraceSystemBinding().ExpFlushTraceSystem.load()) fn();
+    } catch (...) {
+    }
 }
 
 void TraceWrite(int level, const char* pszCategory, const char* pszText) {

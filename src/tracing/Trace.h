@@ -30,3 +30,6 @@ bool TraceShouldTraceCategoryW(int level, const wchar_t* pszCategory);
 void TraceWrite(int level, const char* pszCategory, const char* pszText);
 void TraceWriteW(int level, const wchar_t* pszCategory, const wchar_t* pszText);
 void TraceFormatW(int level, const wchar_t* pszCategory, const wchar_t* pszFormat, ...);
+// Returns once the lines written so far are in the file: the crash path calls it before a dump.
+// Does nothing without a module or with one that has no flush export.
+void TraceFlush();

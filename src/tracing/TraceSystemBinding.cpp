@@ -7,6 +7,8 @@ namespace vemo::tracing {
 namespace {
 
 constexpr char kInitExportName[] = "ExpInitTraceSystem";
+constexpr char kFlushExportName[] = "ExpFlushTraceSystem";
+constexpr char kGenerationExportName[] = "ExpGetTraceSettingsGeneration";
 
 bool FileExists(const std::string& path) {
     const DWORD attributes = ::GetFileAttributesA(path.c_str());
@@ -34,9 +36,7 @@ TraceSystemBinding::~TraceSystemBinding() {
 }
 
 // Built during static initialisation, before any trace line can be asked for.
-static TraceSystemBinding g_traceSystemBinding;
-
-TraceSystemBinding& GetTraceSystemBinding() { return g_traceSystemBinding; }
+TraceSystemBinding g_traceSystemBinding;
 
 std::string LocateTraceModule() {
     // The installation's program directory first, then the program's own folder, then the
@@ -98,6 +98,11 @@ bool BindTraceSystem() {
         auto init = reinterpret_cast<PFN_ExpInitTraceSystem>(::GetProcAddress(hModule, kInitExportName));
         if (init) {
             init();
+            Resolve(hModule, kFlushExportName, b.ExpFlushTraceSystem);
+            if (auto generation = reinterpret_cast<PFN_ExpGetTraceSettingsGeneration>(
+                    ::GetProcAddress(hModule, kGenerationExportName))) {
+                b.settingsGeneration.store(generation());
+            }
             b.module = hModule;
             return true;
         }

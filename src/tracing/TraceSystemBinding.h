@@ -37,6 +37,9 @@ struct TraceSystemBinding {
     std::atomic<PFN_ExpRemoveCategory> ExpRemoveCategory{nullptr};
     std::atomic<PFN_ExpRemoveAllCategories> ExpRemoveAllCategories{nullptr};
     std::atomic<PFN_ExpDoneTraceSystem> ExpDoneTraceSystem{nullptr};
+    // Optional, looked up after a successful binding; null for a module without them.
+    std::atomic<PFN_ExpFlushTraceSystem> ExpFlushTraceSystem{nullptr};
+    std::atomic<const volatile LONG*> settingsGeneration{nullptr};
 
     TraceSystemBinding();
     ~TraceSystemBinding();
@@ -44,7 +47,9 @@ struct TraceSystemBinding {
     TraceSystemBinding& operator=(const TraceSystemBinding&) = delete;
 };
 
-TraceSystemBinding& GetTraceSystemBinding();
+extern TraceSystemBinding g_traceSystemBinding;
+// Inline: every trace question starts here.
+inline TraceSystemBinding& GetTraceSystemBinding() { return g_traceSystemBinding; }
 
 // Binds the module on first use; true once all exports are known and the module is initialised.
 // A failed binding is never retried.

@@ -30,4 +30,8 @@ typedef int(WINAPI* PFN_ExpRemoveCategory)(const char* category);
 typedef int(WINAPI* PFN_ExpRemoveAllCategories)();
 typedef int(WINAPI* PFN_ExpDoneTraceSystem)();
 typedef int(WINAPI* PFN_ExpInitTraceSystem)();
+// Optional: a module without them is still bound. Flush returns once the queued lines are in
+// the file; the generation counts every change of switches and masks in this process.
+typedef int(WINAPI* PFN_ExpFlushTraceSystem)();
+typedef const volatile LONG*(WINAPI* PFN_ExpGetTraceSettingsGeneration)();
 }

@@ -24,6 +24,7 @@ bool TraceModuleApi::Load(std::string& what) {
         return false;
     }
     const HMODULE m = module.get();
+    Flush = reinterpret_cast<PFN_ExpFlushTraceSystem>(::GetProcAddress(m, "ExpFlushTraceSystem"));
     return Resolve(m, "ExpWrite", Write, what) && Resolve(m, "ExpWriteEntry", WriteEntry, what) &&
            Resolve(m, "ExpDump", Dump, what) && Resolve(m, "ExpDumpEntry", DumpEntry, what) &&
            Resolve(m, "ExpConfigureTrace", ConfigureTrace, what) &&

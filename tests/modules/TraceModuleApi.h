@@ -38,6 +38,7 @@ struct TraceModuleApi {
     PFN_ExpRemoveAllCategories RemoveAllCategories = nullptr;
     PFN_ExpDoneTraceSystem DoneTraceSystem = nullptr;
     PFN_ExpInitTraceSystem InitTraceSystem = nullptr;
+    PFN_ExpFlushTraceSystem Flush = nullptr;  // optional
 };
 
 }  // namespace vemo::test

@@ -198,6 +198,8 @@ TEST_F(TraceModuleRuntime, DoneClosesTheFilesAndALaterLineOpensThemAgain) {
     const std::wstring extraPath = Scratch() + kExtraLogName;
     ASSERT_EQ(api.AddTextfileListener(nullptr, Latin1(extraPath).c_str()), 0);
     ASSERT_EQ(api.Write(kLevelInfo, kCategory, "vorher"), 0);
+    ASSERT_TRUE(api.Flush);
+    ASSERT_EQ(api.Flush(), 0);
     for (const std::wstring& path : {TraceFile(), extraPath}) {
         EXPECT_FALSE(OpenExclusive(path)) << "the module keeps " << Narrow(path) << " open";
         EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
@@ -225,7 +227,8 @@ TEST_F(TraceModuleRuntime, AppendMutexIsNamedAfterTheLowerCasePathAndOpenToEvery
         return;
     }
     const std::wstring path = Scratch() + kMixedCaseFile;
-    ASSERT_EQ(api.Write(kLevelInfo, kCategory, "erste"), 0);
+    // Error lines: each is in the file before its call returns, so it waits for the mutex.
+    ASSERT_EQ(api.Write(kLevelError, kCategory, "erste"), 0);
     vemo::unique_handle mutex(::OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE | READ_CONTROL, FALSE,
                                            DocumentedMutexName(path).c_str()));
     ASSERT_TRUE(mutex) << "no mutex " << Narrow(DocumentedMutexName(path)) << ", error " << ::GetLastError();
@@ -238,7 +241,7 @@ TEST_F(TraceModuleRuntime, AppendMutexIsNamedAfterTheLowerCasePathAndOpenToEvery
     ASSERT_TRUE(written);
     int result = -1;
     std::jthread writer([&] {
-        result = api.Write(kLevelInfo, kCategory, "zweite");
+        result = api.Write(kLevelError, kCategory, "zweite");
         ::SetEvent(written.get());
     });
     EXPECT_EQ(::WaitForSingleObject(written.get(), kBlockedProbeMs), static_cast<DWORD>(WAIT_TIMEOUT));
@@ -250,7 +253,7 @@ TEST_F(TraceModuleRuntime, AppendMutexIsNamedAfterTheLowerCasePathAndOpenToEvery
     // A holder that ends without releasing abandons the mutex: the next line takes it as owned
     // and gives it back, so another thread finds it free at once.
     std::jthread([&] { ::WaitForSingleObject(mutex.get(), kChildTimeoutMs); }).join();
-    EXPECT_EQ(api.Write(kLevelInfo, kCategory, "nach Abbruch"), 0);
+    EXPECT_EQ(api.Write(kLevelError, kCategory, "nach Abbruch"), 0);
     DWORD probe = WAIT_FAILED;
     std::jthread([&] {
         probe = ::WaitForSingleObject(mutex.get(), 0);

@@ -53,6 +53,8 @@ void ClearDumpHistories() {
 }
 
 void WriteDump(EXCEPTION_POINTERS* pExceptionPointers) {
+    // The dump may be the last thing the process does: the lines before it go to the file first.
+    TraceFlush();
     ClearDumpHistories();
     wchar_t fileName[ExceptionTranslator::kMiniDumpPathChars] = {};
     ExceptionTranslator::GetMiniDumpFilename(fileName);

@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "tracing/Trace.h"
+
 extern "C" {
 DWORD vemo_seh_run_guarded(void (*fn)(void*), void* context);
 LONG vemo_seh_filter(EXCEPTION_POINTERS* pointers, void* establisherFrame);
@@ -38,6 +40,8 @@ LONG WINAPI UnhandledFilter(EXCEPTION_POINTERS* pointers) {
         if (SehTranslator translator = t_translator) {
             translator(pointers->ExceptionRecord->ExceptionCode, pointers);
         }
+        // The process ends next: the queued trace lines must not end with it.
+        TraceFlush();
     }
     // Nobody can take a thrown exception here: the process ends as it would have without us.
     return EXCEPTION_CONTINUE_SEARCH;

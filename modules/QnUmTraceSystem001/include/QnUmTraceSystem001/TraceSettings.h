@@ -13,9 +13,15 @@ inline constexpr wchar_t kValueTraceEnabled[] = L"TraceEnabled";      // REG_DWO
 inline constexpr wchar_t kValueTraceLevels[] = L"TraceLevels";        // REG_DWORD, level bit mask
 inline constexpr wchar_t kValueTraceFile[] = L"TraceFile";            // REG_SZ or REG_EXPAND_SZ
 inline constexpr wchar_t kSubkeyTraceCategories[] = L"TraceCategories";  // REG_DWORD per category
+inline constexpr wchar_t kValueTraceFileMaxSize[] = L"TraceFileMaxSize";  // REG_DWORD, bytes, 0 = no limit
+inline constexpr wchar_t kValueTraceFileCount[] = L"TraceFileCount";      // REG_DWORD, files kept
 
 inline constexpr DWORD kDefaultTraceEnabled = 1;
 inline constexpr DWORD kDefaultTraceLevels = 0x0F;  // exception, error, warning, info; detail off
+inline constexpr DWORD kDefaultTraceFileMaxSize = 10 * 1024 * 1024;
+// The current file and the renamed older ones together; fewer than the minimum count as the minimum.
+inline constexpr DWORD kDefaultTraceFileCount = 5;
+inline constexpr DWORD kMinimumTraceFileCount = 2;
 // Below the machine's common application data folder (FOLDERID_ProgramData). Taken from the
 // shell, not from %ProgramData%: a service's environment may not carry the right value.
 inline constexpr wchar_t kDefaultTraceFileBelowProgramData[] = L"Truvo\\Log\\VeMo\\VeMoTrace.log";
@@ -29,5 +35,7 @@ inline constexpr char kConsoleListener[] = "console";
 inline constexpr wchar_t kAppendMutexPrefix[] = L"Global\\QnUmTraceSystem001_";
 inline constexpr unsigned long long kAppendMutexHashOffset = 14695981039346656037ull;
 inline constexpr unsigned long long kAppendMutexHashPrime = 1099511628211ull;
+// The rotation generation of the file: a shared LONG in the mapping <mutex name><suffix>.
+inline constexpr wchar_t kGenerationMappingSuffix[] = L"_Generation";
 
 }  // namespace vemo::tracemodule
