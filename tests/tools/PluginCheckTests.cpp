@@ -70,8 +70,11 @@ protected:
         DWORD exitCode = 0;
         std::string output;
     };
+    int m_runs = 0;
     ToolRun Run(const std::wstring& arguments) {
-        const CapturedProcess run = RunProcessCaptured(Bin() + kToolName, arguments, output.path() + L"out.txt", kRunTimeoutMs);
+        // A file of its own per run: whatever a run left holding its output cannot keep the next out.
+        const std::wstring file = output.path() + L"out" + std::to_wstring(++m_runs) + L".txt";
+        const CapturedProcess run = RunProcessCaptured(Bin() + kToolName, arguments, file, kRunTimeoutMs);
         EXPECT_TRUE(run.result.finished);
         return {run.result.exitCode, run.output};
     }
