@@ -418,6 +418,25 @@ TEST_F(DumpTest, TheListKeysNamesByTheirStamp) {
     EXPECT_EQ(2u, list.count(L""));  // no marker, or the old pattern
 }
 
+// The crash-handling scopes name their source as every other scope does: the path below src/ with
+// its extension, as the build gives it.
+TEST_F(DumpTest, CrashHandlingScopesNameTheirSourceAsTheBuildGivesIt) {
+    ClearDumpHistory(kCurrentDumpPattern);
+    wchar_t name[kMiniDumpPathChars] = {};
+    GetMiniDumpFilename(name);
+    const std::pair<const char*, std::string> scopes[] = {
+        {"---> Beginn: ExceptionTranslator::ClearDumpHistory (", " BasisLibs_MitTracing/ExceptionTranslatorLib/DumpHistorie.cpp"},
+        {"---> Beginn: ExceptionTranslator::GetMiniDumpFilename (", " BasisLibs_MitTracing/ExceptionTranslatorLib/MiniDump.cpp"},
+    };
+    for (const auto& [begin, source] : scopes) {
+        const auto lines = recorder.Lines(begin);
+        ASSERT_FALSE(lines.empty()) << begin << recorder.All();
+        const std::string& text = lines.front().text;
+        EXPECT_TRUE(text.size() > source.size() && text.compare(text.size() - source.size(), source.size(), source) == 0)
+            << text;
+    }
+}
+
 // --- the whole chain ------------------------------------------------------------------------------
 
 volatile int* volatile g_nullPointer = nullptr;
