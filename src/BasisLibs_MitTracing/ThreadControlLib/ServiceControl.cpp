@@ -42,6 +42,13 @@ constexpr int kLineGetExitStatus = 613;
 
 constexpr DWORD kProcessExitWaitMs = 10000;
 
+// This executable's path: the services' binary path and the event sources' message file.
+std::wstring ModulePath() {
+    wchar_t modulePath[kBinaryPathChars] = {};
+    ::GetModuleFileNameW(nullptr, modulePath, kBinaryPathChars);
+    return modulePath;
+}
+
 // The running service's process, to wait for its end; none when it does not run.
 vemo::unique_handle OpenServiceProcess(SC_HANDLE service) {
     SERVICE_STATUS_PROCESS process{};
@@ -144,10 +151,8 @@ bool CService::Install(const wchar_t* pszStartParameter) {
 
     // Quoted module path, then a blank and the start parameter; cut rather than overrun when
     // the whole does not fit.
-    wchar_t modulePath[kBinaryPathChars] = {};
-    ::GetModuleFileNameW(nullptr, modulePath, kBinaryPathChars);
     wchar_t binaryPath[kBinaryPathChars] = {};
-    std::wstring path = L"\"" + std::wstring(modulePath) + L"\"";
+    std::wstring path = L"\"" + ModulePath() + L"\"";
     if (pszStartParameter && *pszStartParameter) path += L" " + std::wstring(pszStartParameter);
     CopyBounded(binaryPath, kBinaryPathChars, path.c_str());
 
@@ -209,9 +214,7 @@ bool CService::Uninstall() {
 }
 
 void CService::RegisterEventLogSource() {
-    wchar_t modulePath[kBinaryPathChars] = {};
-    ::GetModuleFileNameW(nullptr, modulePath, kBinaryPathChars);
-    if (!vemo::eventlog::RegisterSource(m_serviceName, modulePath)) {
+    if (!vemo::eventlog::RegisterSource(m_serviceName, ModulePath().c_str())) {
         TraceFormatW(kLevelWarning, m_traceCategory, kMsgEventSourceNotRegistered, m_serviceName,
                      static_cast<int>(::GetLastError()));
     }
