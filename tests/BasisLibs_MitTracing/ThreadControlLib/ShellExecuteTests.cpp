@@ -219,8 +219,9 @@ TEST_F(ThreadControlShell, AUncPathIsHandedToTheShell) {
     EXPECT_EQ(1u, CountStartingWith(16, kScopeFindView));
     if (RunningUnderWine()) {
         // Wine serves the desktop view without a display, so the launch itself is what fails.
-        EXPECT_EQ(1u, Count(8, Latin1(vemo::FormatW(kMsgLaunchingFormat, kUncProgram, kEmptyArgument))));
-        EXPECT_EQ(1u, Count(2, kMsgWineLaunchFailed));
+        EXPECT_EQ(1u, Count(8, Latin1(vemo::FormatW(kMsgLaunchingFormat, kUncProgram, kEmptyArgument))))
+            << Lines(4);
+        EXPECT_EQ(1u, Count(2, kMsgWineLaunchFailed)) << Lines(2);
     }
 }
 
@@ -246,7 +247,7 @@ TEST_F(ThreadControlShell, TheHostStartedAsDesktopUserIsFoundWritesItsLineAndEnd
     }
     // Wine's explorer serves the desktop view even without a display: the shell route works there.
     if (RunningUnderWine()) {
-        EXPECT_TRUE(viaShell);
+        EXPECT_TRUE(viaShell) << Lines(4);
     }
 
     ASSERT_TRUE(vemo::test::WaitFor([&] { return HostRunning(processId); }, kBoundMs));

@@ -37,6 +37,12 @@ protected:
         }
         return texts;
     }
+    // The lines of a level, for the message of a failing check.
+    std::string Lines(int level) const {
+        std::string lines;
+        for (auto& t : Texts(level)) lines += "\n  " + t;
+        return lines;
+    }
     size_t Count(int level, const std::string& text) const {
         size_t n = 0;
         for (auto& t : Texts(level)) n += t == text ? 1 : 0;
