@@ -26,7 +26,7 @@ CLibMgr::~CLibMgr() {
     METHOD_TRACE(trace, kLevelInfo, kCategoryVeMoHostCommon, L"CLibMgr::~CLibMgr", __LINE__);
 }
 
-bool CLibMgr::LoadLibrary(const wchar_t* pszLibraryName, HMODULE* phModule, const wchar_t* pszLibraryPath) {
+bool CLibMgr::LoadLibrary(const wchar_t* pszLibraryName, vemo::unique_hmodule* phModule, const wchar_t* pszLibraryPath) {
     METHOD_TRACE(trace, kLevelInfo, kCategoryVeMoHostCommon, L"CLibMgr::LoadLibraryW", __LINE__);
     bool erg = false;
     if (!pszLibraryName || !phModule || !pszLibraryPath) {
@@ -45,7 +45,7 @@ bool CLibMgr::LoadLibrary(const wchar_t* pszLibraryName, HMODULE* phModule, cons
                          libFilePathName.c_str());
         } else {
             TraceFormatW(kLevelInfo, kCategoryVeMoHostCommon, L"libFilePathName <%s>", libFilePathName.c_str());
-            *phModule = ::LoadLibraryExW(libFilePathName.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+            phModule->reset(::LoadLibraryExW(libFilePathName.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
             if (!*phModule) {
                 const DWORD error = ::GetLastError();
                 TraceFormatW(kLevelError, kCategoryVeMoHostCommon, L"LoadLibraryEx fehlgeschlagen mit <%d>",
@@ -56,7 +56,7 @@ bool CLibMgr::LoadLibrary(const wchar_t* pszLibraryName, HMODULE* phModule, cons
                                  kHostArchitecture);
                 }
             }
-            erg = *phModule != nullptr;
+            erg = phModule->is_valid();
         }
         if (erg) {
             TraceFormatW(kLevelDetail, kCategoryVeMoHostCommon, L"Ladevorgang für <%s> war erfolgreich!",
@@ -71,11 +71,10 @@ bool CLibMgr::LoadLibrary(const wchar_t* pszLibraryName, HMODULE* phModule, cons
     return erg;
 }
 
-void CLibMgr::UnloadLibrary(HMODULE* phModule) {
+void CLibMgr::UnloadLibrary(vemo::unique_hmodule* phModule) {
     METHOD_TRACE(trace, kLevelInfo, kCategoryVeMoHostCommon, L"CLibMgr::UnloadLibrary", __LINE__);
     if (phModule && *phModule) {
         TraceWriteW(kLevelInfo, kCategoryVeMoHostCommon, L"Library entladen");
-        ::FreeLibrary(*phModule);
-        *phModule = nullptr;
+        phModule->reset();
     }
 }

@@ -3,6 +3,8 @@
 // with its owner (the plug-in descriptor), which hands its address in.
 #include <windows.h>
 
+#include "common/UniqueHandle.h"
+
 class CLibMgr {
 public:
     CLibMgr();
@@ -13,7 +15,7 @@ public:
     // Loads pszLibraryPath + pszLibraryName into *phModule unless it already holds a module;
     // the module's own dependencies are searched first in its directory. True when *phModule is set.
     // (windows.h maps the name to LoadLibraryW; every caller sees the same mapping.)
-    bool LoadLibrary(const wchar_t* pszLibraryName, HMODULE* phModule, const wchar_t* pszLibraryPath);
+    bool LoadLibrary(const wchar_t* pszLibraryName, vemo::unique_hmodule* phModule, const wchar_t* pszLibraryPath);
     // Frees *phModule when set and clears it.
-    void UnloadLibrary(HMODULE* phModule);
+    void UnloadLibrary(vemo::unique_hmodule* phModule);
 };

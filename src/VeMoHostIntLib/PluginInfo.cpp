@@ -99,14 +99,12 @@ void CPluginInfo::Copy(const CPluginInfo& other) {
     _timeOutUnload = other._timeOutUnload;
     _level = other._level;
     _type = other._type;
-    _hThread = other._hThread;
     _stopRequested = other._stopRequested.load();
     _pfnInitialize = other._pfnInitialize;
     _pfnUninitialize = other._pfnUninitialize;
     _pfnRun = other._pfnRun;
     _pfnRunMenu = other._pfnRunMenu;
     _menuPosition = other._menuPosition;
-    _hModule = other._hModule;
     _hRunEvent = other._hRunEvent;
     _vecMenu = other._vecMenu;
 }
@@ -133,7 +131,7 @@ Fn AsEntryPoint(FARPROC proc) {
 
 void CPluginInfo::LoadPlugin() {
     METHOD_TRACE(trace, kLevelInfo, kCategoryVeMoHost, L"CPluginInfo::LoadPlugin", __LINE__);
-    if (_binaryName.empty() || _path.empty()) {
+    if (!HasModulePath()) {
         // Nothing to load means nothing will ever signal this plug-in's initialisation: count it
         // as failed so the barrier does not wait its full time for it.
         TraceFormatW(kLevelWarning, kCategoryVeMoHost,
@@ -177,7 +175,7 @@ FARPROC CPluginInfo::GetAddress(const wchar_t* pszName, const wchar_t* pszDefaul
         TraceFormatW(kLevelError, kCategoryVeMoHost, L"Exportname <%s> ist zu lang", used);
         return nullptr;
     }
-    return ::GetProcAddress(_hModule, exportName.c_str());
+    return ::GetProcAddress(_hModule.get(), exportName.c_str());
 }
 
 std::string CPluginInfo::ExportNameA(const wchar_t* pszName, const wchar_t* pszDefaultName) {

@@ -1,7 +1,8 @@
 #pragma once
 // One plug-in: what its configuration file says, and what the host learns while it runs it.
-// A descriptor owns its strings and menu only; module, thread and event are released by the
-// unload sequence, never by the destructor.
+// A descriptor owns its module and its thread handle; the unload sequence releases them in its
+// order (threads first, then modules), and a thread that could not be ended keeps its module
+// through an explicit release.
 #include <windows.h>
 
 #include <atomic>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "VeMoPlugin.h"
+#include "common/UniqueHandle.h"
 
 struct MenuEntry {
     std::wstring _text;
@@ -32,6 +34,8 @@ public:
     void SetFunctionNames();
     void SetLevelAsTxt(const wchar_t* pszLevel);
     void SetTypeAsTxt(const wchar_t* pszType);
+    // Every field but the owners: a module or thread is never held twice. The reader copies
+    // descriptors that own neither.
     void Copy(const CPluginInfo& other);
     bool IsSamePlugin(const CPluginInfo& other) const;
     // Loads _path + _binaryName and resolves the entry points; _isLoaded tells whether the three
@@ -49,7 +53,7 @@ public:
     void IAmInitialized();
     bool IsThreadStillActive() const;
     // Terminates the thread when it still runs and closes its handle. False when the termination
-    // failed: the handle then stays open in _hThread.
+    // failed: the handle then stays in _hThread.
     bool KillThread();
     // Closes the thread handle of a thread that has ended.
     void CloseThreadHandle();
@@ -62,9 +66,11 @@ public:
     bool RunInSystemContext() const { return _runsInSystemContext; }
     bool RunInPureMode() const { return _runsInPureMode; }
     int Type() const { return _type; }
-    HMODULE GetPluginHndl() const { return _hModule; }
+    HMODULE GetPluginHndl() const { return _hModule.get(); }
     bool IsPluginLoaded() const { return _pfnInitialize && _pfnUninitialize && _pfnRun; }
     bool SyncPlugin() const { return _hRunEvent != nullptr; }
+    // Without binary name or path there is nothing to load.
+    bool HasModulePath() const { return !_binaryName.empty() && !_path.empty(); }
 
     std::wstring _name;
     std::wstring _binaryName;
@@ -82,7 +88,7 @@ public:
     int _timeOutUnload = VEMO_PLUGIN_DEFAULT_TIMEOUT_UNLOAD_MS;
     int _level = 0;
     int _type = kTypeOther;
-    HANDLE _hThread = INVALID_HANDLE_VALUE;
+    vemo::unique_handle _hThread;  // none until the thread is started
     // Written by the stop sequence while Run reads it through its address.
     std::atomic<bool> _stopRequested{false};
     PFN_VEMO_PLUGIN_INITIALIZE _pfnInitialize = nullptr;
@@ -90,9 +96,10 @@ public:
     PFN_VEMO_PLUGIN_RUN _pfnRun = nullptr;
     PFN_VEMO_PLUGIN_RUN_MENU _pfnRunMenu = nullptr;
     int _menuPosition = 0;
-    HMODULE _hModule = nullptr;
+    vemo::unique_hmodule _hModule;
     std::vector<MenuEntry> _vecMenu;
-    HANDLE* _hRunEvent = nullptr;
+    // The plug-in's slot of the initialisation barrier, owned by the barrier.
+    const vemo::unique_handle* _hRunEvent = nullptr;
 };
 
 static_assert(sizeof(std::atomic<bool>) == 1 && std::atomic<bool>::is_always_lock_free,

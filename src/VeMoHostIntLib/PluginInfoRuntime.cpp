@@ -42,8 +42,8 @@ void CPluginInfo::IAmInitialized() {
     }
     TraceFormatW(kLevelDetail, kCategoryVeMoHost, L"setting _hRunEvent for Plugin <%s>, _hRunEvent <%d>, *_hRunEvent <%d>",
                  _name.c_str(), static_cast<int>(reinterpret_cast<intptr_t>(_hRunEvent)),
-                 static_cast<int>(reinterpret_cast<intptr_t>(*_hRunEvent)));
-    if (!::SetEvent(*_hRunEvent)) {
+                 static_cast<int>(reinterpret_cast<intptr_t>(_hRunEvent->get())));
+    if (!::SetEvent(_hRunEvent->get())) {
         TraceFormatW(kLevelError, kCategoryVeMoHost, L"setting _hRunEvent for Plugin <%s> failed with <%d>!",
                      _name.c_str(), static_cast<int>(::GetLastError()));
     }
@@ -51,12 +51,12 @@ void CPluginInfo::IAmInitialized() {
 
 bool CPluginInfo::IsThreadStillActive() const {
     METHOD_TRACE(trace, kLevelInfo, kCategoryVeMoHost, L"CPluginInfo::IsThreadStillActive", __LINE__);
-    const bool valid = _hThread != INVALID_HANDLE_VALUE;
+    const bool valid = _hThread.is_valid();
     TraceFormatW(kLevelInfo, kCategoryVeMoHost, L"IsHandleValid <%d>", valid ? 1 : 0);
     bool active = false;
     if (valid) {
         DWORD exitCode = 0;
-        if (!::GetExitCodeThread(_hThread, &exitCode)) {
+        if (!::GetExitCodeThread(_hThread.get(), &exitCode)) {
             TraceWriteW(kLevelWarning, kCategoryVeMoHost, L"GetExitCode(...) hat nicht geklappt");
             active = true;
         } else {
@@ -69,12 +69,12 @@ bool CPluginInfo::IsThreadStillActive() const {
 
 bool CPluginInfo::KillThread() {
     METHOD_TRACE(trace, kLevelInfo, kCategoryVeMoHost, L"CPluginInfo::KillThread", __LINE__);
-    if (_hThread == INVALID_HANDLE_VALUE) return true;
+    if (!_hThread) return true;
     TraceWriteW(kLevelInfo, kCategoryVeMoHost, L"Plugin-Thread-Handle ist gültig.");
     if (IsThreadStillActive()) {
         TraceFormatW(kLevelInfo, kCategoryVeMoHost, L"Plugin-Thread ist noch aktiv -> Terminieren (Plugin: <%s>",
                      _name.c_str());
-        if (!::TerminateThread(_hThread, kTerminatedExitCode)) {
+        if (!::TerminateThread(_hThread.get(), kTerminatedExitCode)) {
             TraceFormatW(kLevelError, kCategoryVeMoHost, L"Plugin-Thread konnte nicht terminiert werden, GetLastError <%d>",
                          static_cast<int>(::GetLastError()));
             return false;
@@ -90,13 +90,9 @@ bool CPluginInfo::KillThread() {
     return true;
 }
 
-void CPluginInfo::CloseThreadHandle() {
-    // A thread that failed to start left a null handle: nothing to close, nothing running.
-    if (_hThread != INVALID_HANDLE_VALUE && _hThread) ::CloseHandle(_hThread);
-    _hThread = INVALID_HANDLE_VALUE;
-}
+void CPluginInfo::CloseThreadHandle() { _hThread.reset(); }
 
-bool CPluginInfo::MayStillRun() const { return _hThread != INVALID_HANDLE_VALUE && _hThread != nullptr; }
+bool CPluginInfo::MayStillRun() const { return _hThread.is_valid(); }
 
 void CPluginInfo::UnloadPlugin() {
     METHOD_TRACE(trace, kLevelInfo, kCategoryVeMoHost, L"CPluginInfo::UnloadPlugin", __LINE__);

@@ -5,6 +5,7 @@
 
 #include "VeMoHostIntLib/PluginKonfig.h"
 #include "VeMoHostIntLib/VeMoHostInt.h"
+#include "VeMoHostPluginLib/PluginLoadPlan.h"
 #include "VeMoHostPluginLib/PluginLoading.h"
 #include "common/EventLog.h"
 #include "common/TraceCategories.h"
@@ -16,11 +17,6 @@
 using namespace vemo::tracing;
 using vemo::kCategoryVeMoHost;
 
-std::unique_ptr<CPluginInfo[]> g_vecPluginInfo;
-int32_t g_numPluginInfo = 0;
-int32_t g_numActivePluginInfo = 0;
-std::unique_ptr<HANDLE[]> g_hPluginsInitialized;
-
 namespace {
 constexpr uint32_t kDirectoryChars = MAX_PATH;
 constexpr size_t kMaxPathChars = MAX_PATH - 1;  // plus the terminator
@@ -31,7 +27,7 @@ constexpr wchar_t kCheckFailed[] = L"failed!";
 
 // The reader's calls are traced as the host's, in the category the entry point chose.
 constexpr wchar_t kHostIntSourceFile[] = L"VeMoHostIntLib/VeMoHostInt.cpp";
-constexpr bool kLoadInSystemKontext = true;
+constexpr bool kLoadInSystemKontext = kServiceLoadsInSystemContext;
 
 bool IsDecimalDigit(wchar_t c) { return c >= L'0' && c <= L'9'; }
 }  // namespace
@@ -143,7 +139,7 @@ void LoadPluginData(bool bLoadInSystemKontext, bool bLoadInPureMode, PluginFileL
     g_numActivePluginInfo = filled;
     TraceFormatW(kLevelInfo, kCategoryVeMoHost, L"g_numActivePluginInfo <%d>", g_numActivePluginInfo);
     g_hPluginsInitialized.reset();
-    g_hPluginsInitialized = std::make_unique<HANDLE[]>(static_cast<size_t>(g_numActivePluginInfo));  // all null
+    g_hPluginsInitialized = std::make_unique<vemo::unique_handle[]>(static_cast<size_t>(g_numActivePluginInfo));
     addresses.clear();
     LoadPlugins(bLoadInSystemKontext, bLoadInPureMode);
 }
@@ -151,14 +147,11 @@ void LoadPluginData(bool bLoadInSystemKontext, bool bLoadInPureMode, PluginFileL
 bool IsAlreadyLoaded(int32_t idx) {
     METHOD_TRACE(trace, kLevelInfo, kCategoryVeMoHost, L"IsAlreadyLoaded", __LINE__);
     TraceFormatW(kLevelInfo, kCategoryVeMoHost, L"idx <%d>", idx);
-    bool alreadyLoaded = false;
-    for (int32_t i = 0; i < idx && g_vecPluginInfo; ++i) {
-        const CPluginInfo& earlier = g_vecPluginInfo[static_cast<size_t>(i)];
-        if (earlier._isLoaded && g_vecPluginInfo[static_cast<size_t>(idx)].IsSamePlugin(earlier)) {
-            TraceFormatW(kLevelInfo, kCategoryVeMoHost, L"Plugin <%s> is already loaded", earlier._name.c_str());
-            alreadyLoaded = true;
-            break;
-        }
+    const int32_t twin = FindLoadedTwin(g_vecPluginInfo.get(), idx);
+    const bool alreadyLoaded = twin >= 0;
+    if (alreadyLoaded) {
+        TraceFormatW(kLevelInfo, kCategoryVeMoHost, L"Plugin <%s> is already loaded",
+                     g_vecPluginInfo[static_cast<size_t>(twin)]._name.c_str());
     }
     trace.SetReturnValueFormatW(L"alreadyLoaded <%d>", alreadyLoaded ? 1 : 0);
     return alreadyLoaded;

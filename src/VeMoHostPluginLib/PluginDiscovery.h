@@ -1,7 +1,7 @@
 #pragma once
 // Finds the plug-in configuration files of the installed components, sizes the process-wide
 // descriptor array, lets the configuration reader fill it and starts the loading pass.
-// Runs on the initialisation thread before any plug-in thread exists; the globals are not locked.
+// Runs on the initialisation thread before any plug-in thread exists.
 #include <windows.h>
 
 #include <cstdint>
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "VeMoHostIntLib/PluginInfo.h"
+#include "VeMoHostPluginLib/PluginHostState.h"
 #include "common/ProductIds.h"
 
 using PluginFileList = std::vector<std::wstring>;
@@ -21,14 +22,6 @@ inline constexpr wchar_t kPluginFilePattern[] = L"B???????.xml";
 inline constexpr size_t kPluginFileNameChars = 12;
 inline constexpr size_t kPluginFileBaseChars = 8;
 inline constexpr wchar_t kPluginFileExtension[] = L".xml";
-
-// All descriptors; the first g_numActivePluginInfo were filled by the reader.
-extern std::unique_ptr<CPluginInfo[]> g_vecPluginInfo;
-extern int32_t g_numPluginInfo;
-extern int32_t g_numActivePluginInfo;
-// One initialisation event per active descriptor, same index. The array is owned here; the
-// events are closed by the unload sequence.
-extern std::unique_ptr<HANDLE[]> g_hPluginsInitialized;
 
 void GetPluginData(bool bLoadInPureMode);
 void GetPluginFileList(PluginFileList& fileList);

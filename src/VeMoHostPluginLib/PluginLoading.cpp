@@ -1,6 +1,7 @@
 #include "VeMoHostPluginLib/PluginLoading.h"
 
 #include "VeMoHostPluginLib/PluginDiscovery.h"
+#include "VeMoHostPluginLib/PluginLoadPlan.h"
 #include "common/EventLog.h"
 #include "common/TraceCategories.h"
 #include "tracing/MethodTrace.h"
@@ -15,7 +16,7 @@ constexpr wchar_t kReasonNotLoadable[] = L"das Modul kann nicht geladen werden (
 constexpr wchar_t kReasonNoEntryPoints[] = L"Initialize, Run oder Uninitialize wird nicht exportiert";
 
 void ReportNotLoaded(const CPluginInfo& pi) {
-    const wchar_t* reason = pi._binaryName.empty() || pi._path.empty() ? kReasonNoModule
+    const wchar_t* reason = !pi.HasModulePath()                        ? kReasonNoModule
                             : pi.GetPluginHndl()                        ? kReasonNoEntryPoints
                                                                         : kReasonNotLoadable;
     vemo::eventlog::Report(VEMO_EVENT_PLUGIN_NOT_LOADED, {pi._name, pi._path + pi._binaryName, reason});
@@ -32,7 +33,7 @@ void LoadPlugins(bool bLoadInSystemKontext, bool bLoadInPureMode) {
         bool setEventNow = true;
         if (g_hPluginsInitialized) {
             // Manual reset, not signalled: the plug-in's thread or this pass signals it.
-            g_hPluginsInitialized[idx] = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+            g_hPluginsInitialized[idx].reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
         } else {
             TraceWriteW(kLevelWarning, kCategoryVeMoHost, L"g_hPluginsInitialized == NULL");
         }
@@ -46,7 +47,7 @@ void LoadPlugins(bool bLoadInSystemKontext, bool bLoadInPureMode) {
                              L"pi->RunInPureMode() <%d>, Plugin <%s>",
                              bLoadInSystemKontext ? 1 : 0, pi->RunInSystemContext() ? 1 : 0, bLoadInPureMode ? 1 : 0,
                              pi->RunInPureMode() ? 1 : 0, pi->_name.c_str());
-                if (pi->_runsInSystemContext == bLoadInSystemKontext && pi->_runsInPureMode == bLoadInPureMode) {
+                if (IsForService(*pi, bLoadInSystemKontext, bLoadInPureMode)) {
                     TraceFormatW(kLevelInfo, kCategoryVeMoHost, L"Plugin <%s> wird geladen.", pi->_name.c_str());
                     pi->LoadPlugin();
                     if (!pi->_isLoaded) ReportNotLoaded(*pi);
@@ -58,7 +59,7 @@ void LoadPlugins(bool bLoadInSystemKontext, bool bLoadInPureMode) {
             }
         }
         if (g_hPluginsInitialized && setEventNow && g_hPluginsInitialized[idx]) {
-            ::SetEvent(g_hPluginsInitialized[idx]);
+            ::SetEvent(g_hPluginsInitialized[idx].get());
         }
     }
 }

@@ -4,6 +4,7 @@
 #include <ctime>
 #include <string>
 #include <exception>
+#include <vector>
 
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/ExceptionTranslator.h"
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/SehGuard.h"
@@ -26,14 +27,14 @@ constexpr wchar_t kUnknownExceptionW[] = L"Unknown exception";
 constexpr wchar_t kNameSeparator[] = L", ";
 
 // Every waiter at the barrier sees the same time-out: one event per barrier.
-std::atomic<const HANDLE*> g_barrierReported{nullptr};
+std::atomic<const vemo::unique_handle*> g_barrierReported{nullptr};
 
 void ReportBarrierTimeoutOnce() {
-    const HANDLE* barrier = g_hPluginsInitialized.get();
+    const vemo::unique_handle* barrier = g_hPluginsInitialized.get();
     if (g_barrierReported.exchange(barrier) == barrier) return;
     std::wstring late;
     for (int32_t i = 0; barrier && g_vecPluginInfo && i < g_numActivePluginInfo; ++i) {
-        const HANDLE event = barrier[static_cast<size_t>(i)];
+        const HANDLE event = barrier[static_cast<size_t>(i)].get();
         if (event && ::WaitForSingleObject(event, 0) == WAIT_OBJECT_0) continue;
         if (!late.empty()) late += kNameSeparator;
         late += g_vecPluginInfo[static_cast<size_t>(i)]._name;
@@ -93,9 +94,8 @@ void HostPlugins() {
             continue;
         }
         pi._hRunEvent = g_hPluginsInitialized ? &g_hPluginsInitialized[static_cast<size_t>(i)] : nullptr;
-        // The handle is owned by the descriptor until the unload sequence closes it.
-        pi._hThread = ::CreateThread(nullptr, kPluginThreadStackReservation, &PluginThreadProcedure, &pi,
-                                     STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+        pi._hThread.reset(::CreateThread(nullptr, kPluginThreadStackReservation, &PluginThreadProcedure, &pi,
+                                         STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
     }
 }
 
@@ -164,9 +164,11 @@ bool WaitForPluginInitialization() {
         TraceWriteW(kLevelWarning, kCategoryVeMoHost, L"Keine Plugins vorhanden");
         return false;
     }
+    std::vector<HANDLE> events(static_cast<size_t>(g_numActivePluginInfo));
+    for (size_t i = 0; i < events.size(); ++i) events[i] = g_hPluginsInitialized[i].get();
     // More than MAXIMUM_WAIT_OBJECTS events make the wait fail at once, like a time-out.
-    const DWORD outcome = ::WaitForMultipleObjects(static_cast<DWORD>(g_numActivePluginInfo),
-                                                   g_hPluginsInitialized.get(), TRUE, kPluginInitializationTimeoutMs);
+    const DWORD outcome = ::WaitForMultipleObjects(static_cast<DWORD>(events.size()), events.data(), TRUE,
+                                                   kPluginInitializationTimeoutMs);
     if (outcome >= WAIT_OBJECT_0 + static_cast<DWORD>(g_numActivePluginInfo)) {
         TraceWriteW(kLevelWarning, kCategoryVeMoHost, L"Initialization-Timer überschritten");
         ReportBarrierTimeoutOnce();

@@ -4,15 +4,14 @@
 #include <vector>
 
 #include "VeMoHostApi/Slumber.h"
-#include "VeMoHostPluginLib/PluginDiscovery.h"
+#include "VeMoHostPluginLib/PluginHostState.h"
+#include "VeMoHostPluginLib/PluginLoadPlan.h"
 #include "common/TraceCategories.h"
 #include "tracing/MethodTrace.h"
 #include "tracing/Trace.h"
 
 using namespace vemo::tracing;
 using vemo::kCategoryVeMoHost;
-
-uint32_t g_timeOutInMs = VEMO_PLUGIN_DEFAULT_TIMEOUT_UNLOAD_MS;
 
 namespace {
 CPluginInfo* Descriptor(int32_t i) { return g_vecPluginInfo ? &g_vecPluginInfo[static_cast<size_t>(i)] : nullptr; }
@@ -86,11 +85,7 @@ void FreeModules() {
 
 uint32_t GetPluginsUnloadTime() {
     METHOD_TRACE(trace, kLevelInfo, kCategoryVeMoHost, L"GetPluginsUnloadTime", __LINE__);
-    uint32_t timeOut = VEMO_PLUGIN_DEFAULT_TIMEOUT_UNLOAD_MS;
-    for (int32_t i = 0; i < g_numActivePluginInfo; ++i) {
-        if (const CPluginInfo* pi = Descriptor(i)) timeOut = std::max(timeOut, static_cast<uint32_t>(pi->_timeOutUnload));
-    }
-    g_timeOutInMs = timeOut;
+    g_timeOutInMs = LargestUnloadTime(g_vecPluginInfo.get(), g_numActivePluginInfo);
     trace.SetReturnValueFormatW(L"g_timeOutInMs <%d>", static_cast<int>(g_timeOutInMs));
     return g_timeOutInMs;
 }
@@ -133,19 +128,12 @@ void UnloadPlugins() {
     }
     FreeModules();
 
-    // The events: no thread waits on them any more once every thread is gone.
-    if (g_hPluginsInitialized && allGone) {
-        for (int32_t i = 0; i < g_numActivePluginInfo; ++i) {
-            HANDLE& event = g_hPluginsInitialized[static_cast<size_t>(i)];
-            if (event) ::CloseHandle(event);
-            event = nullptr;
-        }
-    }
     TraceWriteW(kLevelDetail, kCategoryVeMoHost, L"delete g_vecPluginInfo");
     if (allGone) {
         g_vecPluginInfo.reset();
     } else {
-        // A surviving thread still reads its descriptor and the barrier: both stay where they are.
+        // A surviving thread still reads its descriptor, its module and the barrier: ownership
+        // is dropped and all of it stays where it is until the process ends.
         static_cast<void>(g_vecPluginInfo.release());
         static_cast<void>(g_hPluginsInitialized.release());
         TraceWriteW(kLevelError, kCategoryVeMoHost,
@@ -153,7 +141,7 @@ void UnloadPlugins() {
     }
     TraceWriteW(kLevelDetail, kCategoryVeMoHost, L"nach delete g_vecPluginInfo");
     TraceWriteW(kLevelDetail, kCategoryVeMoHost, L"delete g_hPluginsInitialized");
-    g_hPluginsInitialized.reset();
+    g_hPluginsInitialized.reset();  // closes the events: no thread waits on them any more
     TraceWriteW(kLevelDetail, kCategoryVeMoHost, L"nach g_hPluginsInitialized");
     g_numActivePluginInfo = 0;
     g_numPluginInfo = 0;

@@ -5,8 +5,6 @@
 
 #include <cstdint>
 
-// The overall unload time-out of the last unload sequence.
-extern uint32_t g_timeOutInMs;
 // The interval between two looks at the plug-in threads.
 constexpr int32_t kUnloadLookIntervalMs = 300;
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include "TestSupport.h"
 #include "VeMoHostIntLib/PluginInfo.h"
 
 namespace {
@@ -42,7 +43,7 @@ TEST(PluginInfo, LoadedMeansAllThreeRequiredEntryPointsAreKnown) {
     EXPECT_TRUE(info.IsPluginLoaded());
 }
 
-TEST(PluginInfo, CopyTakesEveryFieldAndReplacesTheMenu) {
+TEST(PluginInfo, CopyTakesEveryFieldButTheOwnersAndReplacesTheMenu) {
     CPluginInfo source = Make(L"Quelle", L"1", L"listener");
     source._runName = L"R";
     source._runMenuName = L"RM";
@@ -55,14 +56,14 @@ TEST(PluginInfo, CopyTakesEveryFieldAndReplacesTheMenu) {
     source._runsInSystemContext = true;
     source._runsInPureMode = true;
     source._timeOutUnload = 12345;
-    source._hThread = reinterpret_cast<HANDLE>(0x1234);
+    source._hThread.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));  // any handle it owns
     source._stopRequested = true;
     source._pfnInitialize = &Init;
     source._pfnUninitialize = &Uninit;
     source._pfnRun = &RunPlugin;
     source._menuPosition = 7;
-    source._hModule = reinterpret_cast<HMODULE>(0x5678);
-    HANDLE event = nullptr;
+    source._hModule.reset(::LoadLibraryW(L"kernel32.dll"));
+    const vemo::unique_handle event;
     source._hRunEvent = &event;
     source._vecMenu = {MenuEntry{L"Eins", 1, L"", true, false}, MenuEntry{L"", 0, L"Haupt", false, true}};
 
@@ -85,11 +86,12 @@ TEST(PluginInfo, CopyTakesEveryFieldAndReplacesTheMenu) {
     EXPECT_EQ(12345, target._timeOutUnload);
     EXPECT_EQ(1, target._level);
     EXPECT_EQ(CPluginInfo::kTypeListener, target.Type());
-    EXPECT_EQ(source._hThread, target._hThread);
+    EXPECT_FALSE(target._hThread) << "a thread handle held twice";
     EXPECT_TRUE(target._stopRequested.load());
     EXPECT_TRUE(target.IsPluginLoaded());
     EXPECT_EQ(7, target._menuPosition);
-    EXPECT_EQ(source._hModule, target.GetPluginHndl());
+    EXPECT_EQ(nullptr, target.GetPluginHndl()) << "a module held twice";
+    EXPECT_TRUE(source._hThread && source._hModule);
     EXPECT_EQ(&event, target._hRunEvent);
     ASSERT_EQ(2u, target._vecMenu.size());
     EXPECT_EQ(L"Eins", target._vecMenu[0]._text);
@@ -108,20 +110,27 @@ TEST(PluginInfo, SamePluginMeansTheSameNameToTheLetter) {
     EXPECT_FALSE(a.IsSamePlugin(Make(L"Kartenleser2", L"0", L"dll")));
 }
 
-TEST(PluginInfo, DestroyingADescriptorLeavesItsModuleLoaded) {
-    wchar_t path[MAX_PATH] = {};
-    ::GetModuleFileNameW(nullptr, path, MAX_PATH);  // any module will do: this program itself
-    HMODULE module = ::LoadLibraryW(path);
-    ASSERT_NE(nullptr, module);
+TEST(PluginInfo, ADescriptorGivesBackItsModuleUnlessReleased) {
+    const std::wstring path = vemo::test::PluginDirectory() + vemo::test::kTestPluginDll;
+    auto loaded = [&] {
+        HMODULE module = nullptr;
+        return ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, path.c_str(), &module) != FALSE;
+    };
+    ASSERT_FALSE(loaded());
     {
         CPluginInfo info;
-        info._hModule = module;
+        info._hModule.reset(::LoadLibraryW(path.c_str()));
+        ASSERT_TRUE(loaded());
     }
-    // Still loaded: the reference count is ours to drop.
-    HMODULE again = nullptr;
-    EXPECT_TRUE(::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, path, &again));
-    EXPECT_EQ(module, again);
-    ::FreeLibrary(module);
+    EXPECT_FALSE(loaded());
+    HMODULE kept = nullptr;
+    {
+        CPluginInfo info;
+        info._hModule.reset(::LoadLibraryW(path.c_str()));
+        kept = info._hModule.release();  // what the stop does for a thread that could not be ended
+    }
+    EXPECT_TRUE(loaded());
+    ::FreeLibrary(kept);
 }
 
 }  // namespace

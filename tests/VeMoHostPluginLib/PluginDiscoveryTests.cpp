@@ -70,7 +70,7 @@ protected:
         g_vecPluginInfo = std::make_unique<CPluginInfo[]>(n);
         g_numPluginInfo = static_cast<int32_t>(n);
         g_numActivePluginInfo = static_cast<int32_t>(n);
-        g_hPluginsInitialized = std::make_unique<HANDLE[]>(n);
+        g_hPluginsInitialized = std::make_unique<vemo::unique_handle[]>(n);
     }
     CPluginInfo& Describe(size_t i, const wchar_t* name, const wchar_t* binary, bool system, bool pure) {
         CPluginInfo& pi = g_vecPluginInfo[i];
@@ -82,7 +82,7 @@ protected:
         pi._type = CPluginInfo::kTypeDll;
         return pi;
     }
-    HANDLE Event(size_t i) const { return g_hPluginsInitialized[i]; }
+    HANDLE Event(size_t i) const { return g_hPluginsInitialized[i].get(); }
 
     const std::wstring bin = PluginDirectory();
 };
@@ -223,7 +223,7 @@ TEST_F(PluginHostTest, GetPluginDataLoadsOnlySystemPlugins) {
     GetPluginData(false);
     ASSERT_EQ(2, g_numActivePluginInfo);
     EXPECT_FALSE(g_vecPluginInfo[0]._isLoaded);
-    EXPECT_EQ(nullptr, g_vecPluginInfo[0]._hModule);
+    EXPECT_FALSE(g_vecPluginInfo[0]._hModule);
     EXPECT_TRUE(IsSignalled(Event(0)));
     EXPECT_TRUE(g_vecPluginInfo[1]._isLoaded);
     EXPECT_EQ(1, g_vecPluginInfo[1]._menuPosition);
@@ -253,7 +253,7 @@ TEST_F(PluginHostTest, LoadingFiltersByContextModeTypeAndFailure) {
 
     for (size_t i : {1u, 2u}) {
         EXPECT_FALSE(pi[i]._isLoaded) << i;
-        EXPECT_EQ(nullptr, pi[i]._hModule) << i;
+        EXPECT_FALSE(pi[i]._hModule) << i;
         EXPECT_EQ(0, pi[i]._menuPosition) << i;
         EXPECT_TRUE(IsSignalled(Event(i))) << i;
     }
@@ -264,19 +264,19 @@ TEST_F(PluginHostTest, LoadingFiltersByContextModeTypeAndFailure) {
 
     EXPECT_FALSE(pi[4]._isLoaded);
     EXPECT_FALSE(pi[4]._initOk);
-    EXPECT_EQ(nullptr, pi[4]._hModule);
+    EXPECT_FALSE(pi[4]._hModule);
     EXPECT_EQ(0, pi[4]._menuPosition);
     EXPECT_TRUE(IsSignalled(Event(4)));
 
     // Loaded but without Run: failed, and the module stays for the unload sequence.
     EXPECT_FALSE(pi[5]._isLoaded);
     EXPECT_FALSE(pi[5]._initOk);
-    EXPECT_NE(nullptr, pi[5]._hModule);
+    EXPECT_TRUE(pi[5]._hModule);
     EXPECT_EQ(nullptr, pi[5]._pfnRun);
     EXPECT_TRUE(IsSignalled(Event(5)));
 
     EXPECT_TRUE(pi[6]._isLoaded);
-    EXPECT_EQ(pi[0]._hModule, pi[6]._hModule);
+    EXPECT_EQ(pi[0]._hModule.get(), pi[6]._hModule.get());
     EXPECT_EQ(3, pi[6]._menuPosition);
     EXPECT_FALSE(IsSignalled(Event(6)));
 }
@@ -316,7 +316,7 @@ TEST_F(PluginHostTest, DuplicateOfAFailedPluginIsLoadedDuplicateOfALoadedOneIsNo
     EXPECT_TRUE(g_vecPluginInfo[1]._isLoaded);
     EXPECT_FALSE(IsSignalled(Event(1)));
     EXPECT_FALSE(g_vecPluginInfo[2]._isLoaded);
-    EXPECT_EQ(nullptr, g_vecPluginInfo[2]._hModule);
+    EXPECT_FALSE(g_vecPluginInfo[2]._hModule);
     EXPECT_TRUE(IsSignalled(Event(2)));
     EXPECT_TRUE(g_vecPluginInfo[3]._isLoaded);
     EXPECT_EQ(2, g_vecPluginInfo[3]._menuPosition);
@@ -336,7 +336,7 @@ TEST_F(PluginHostTest, DescriptorWithoutBinaryOrPathCountsAsFailed) {
     for (size_t i : {0u, 1u}) {
         EXPECT_FALSE(g_vecPluginInfo[i]._isLoaded) << i;
         EXPECT_FALSE(g_vecPluginInfo[i]._initOk) << i;
-        EXPECT_EQ(nullptr, g_vecPluginInfo[i]._hModule) << i;
+        EXPECT_FALSE(g_vecPluginInfo[i]._hModule) << i;
         EXPECT_EQ(0, g_vecPluginInfo[i]._menuPosition) << i;
         EXPECT_TRUE(IsSignalled(Event(i))) << i;
     }
@@ -352,8 +352,8 @@ TEST_F(PluginHostTest, UnitializeFallbackReplacesTheConfiguredName) {
         const CPluginInfo& pi = g_vecPluginInfo[i];
         EXPECT_TRUE(pi._isLoaded) << i;
         EXPECT_EQ(kUnitializeName, pi._uninitializeName) << i;
-        ASSERT_NE(nullptr, pi._hModule);
-        EXPECT_EQ(reinterpret_cast<void*>(::GetProcAddress(pi._hModule, kUnitializeExportA)),
+        ASSERT_TRUE(pi._hModule);
+        EXPECT_EQ(reinterpret_cast<void*>(::GetProcAddress(pi._hModule.get(), kUnitializeExportA)),
                   reinterpret_cast<void*>(pi._pfnUninitialize));
         // No "RunMenu": not required.
         EXPECT_EQ(nullptr, pi._pfnRunMenu) << i;
@@ -366,7 +366,7 @@ TEST_F(PluginHostTest, GetAddressPrefersTheConfiguredName) {
     pi.LoadPlugin();
     ASSERT_TRUE(pi._isLoaded);
     const auto address = [&](const char* exportName) {
-        return reinterpret_cast<void*>(::GetProcAddress(pi._hModule, exportName));
+        return reinterpret_cast<void*>(::GetProcAddress(pi._hModule.get(), exportName));
     };
     EXPECT_EQ(address(kInitializeExportA), reinterpret_cast<void*>(pi._pfnInitialize));
     EXPECT_EQ(address(kInitializeFalseExportA),
@@ -381,31 +381,31 @@ TEST_F(PluginHostTest, GetAddressPrefersTheConfiguredName) {
     CPluginInfo& other = Describe(0, L"q", kTestPluginDll, true, false);
     other._initializeName = kInitializeFalseExport;
     other.LoadPlugin();
-    EXPECT_EQ(reinterpret_cast<void*>(::GetProcAddress(other._hModule, kInitializeFalseExportA)),
+    EXPECT_EQ(reinterpret_cast<void*>(::GetProcAddress(other._hModule.get(), kInitializeFalseExportA)),
               reinterpret_cast<void*>(other._pfnInitialize));
 }
 
 TEST_F(PluginHostTest, LibraryManagerLoadsOnceAndFrees) {
     CLibMgr libMgr;
-    HMODULE module = nullptr;
+    vemo::unique_hmodule module;
     EXPECT_FALSE(libMgr.LoadLibrary(nullptr, &module, bin.c_str()));
     EXPECT_FALSE(libMgr.LoadLibrary(kTestPluginDll, nullptr, bin.c_str()));
     EXPECT_FALSE(libMgr.LoadLibrary(kTestPluginDll, &module, nullptr));
     EXPECT_FALSE(libMgr.LoadLibrary(kMissingDll, &module, bin.c_str()));
-    EXPECT_EQ(nullptr, module);
+    EXPECT_FALSE(module);
     EXPECT_FALSE(libMgr.LoadLibrary(kTestPluginDll, &module, (bin + std::wstring(MAX_PATH, L'x') + L"\\").c_str()));
-    EXPECT_EQ(nullptr, module);
+    EXPECT_FALSE(module);
 
     ASSERT_TRUE(libMgr.LoadLibrary(kTestPluginDll, &module, bin.c_str()));
-    ASSERT_NE(nullptr, module);
-    EXPECT_EQ(::GetModuleHandleW((bin + kTestPluginDll).c_str()), module);
+    ASSERT_TRUE(module);
+    EXPECT_EQ(::GetModuleHandleW((bin + kTestPluginDll).c_str()), module.get());
     // A handle that is already set is kept; nothing is loaded into it.
-    const HMODULE held = module;
+    const HMODULE held = module.get();
     EXPECT_TRUE(libMgr.LoadLibrary(kMissingDll, &module, bin.c_str()));
-    EXPECT_EQ(held, module);
+    EXPECT_EQ(held, module.get());
 
     libMgr.UnloadLibrary(&module);
-    EXPECT_EQ(nullptr, module);
+    EXPECT_FALSE(module);
     EXPECT_EQ(nullptr, ::GetModuleHandleW((bin + kTestPluginDll).c_str()));
     libMgr.UnloadLibrary(&module);
     libMgr.UnloadLibrary(nullptr);

@@ -150,7 +150,7 @@ TEST_F(PluginHostTest, MoreThanSixtyFourEventsFailTheWaitAtOnce) {
     for (size_t n : {size_t{MAXIMUM_WAIT_OBJECTS}, size_t{MAXIMUM_WAIT_OBJECTS + 1}}) {
         recorder.Reset();
         g_vecPluginInfo = std::make_unique<CPluginInfo[]>(n);
-        g_hPluginsInitialized = std::make_unique<HANDLE[]>(n);
+        g_hPluginsInitialized = std::make_unique<vemo::unique_handle[]>(n);
         g_numPluginInfo = g_numActivePluginInfo = static_cast<int32_t>(n);
         for (size_t i = 0; i < n; ++i) g_vecPluginInfo[i]._name = std::to_wstring(i);
         LoadPlugins(false, false);

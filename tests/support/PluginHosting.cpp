@@ -11,9 +11,9 @@ std::vector<unique_handle> StartThreads() {
     HostPlugins();
     std::vector<unique_handle> threads;
     for (int32_t i = 0; g_vecPluginInfo && i < g_numActivePluginInfo; ++i) {
-        const HANDLE hostHandle = g_vecPluginInfo[static_cast<size_t>(i)]._hThread;
+        const HANDLE hostHandle = g_vecPluginInfo[static_cast<size_t>(i)]._hThread.get();
         unique_handle own;
-        if (hostHandle && hostHandle != INVALID_HANDLE_VALUE) {
+        if (hostHandle) {
             ::DuplicateHandle(::GetCurrentProcess(), hostHandle, ::GetCurrentProcess(), own.put(), 0, FALSE,
                               DUPLICATE_SAME_ACCESS);
         }
@@ -26,7 +26,7 @@ std::vector<unique_handle> StartThreads() {
 std::vector<unique_handle> HostDescribed(const std::vector<PluginSpec>& specs) {
     const size_t n = specs.size();
     g_vecPluginInfo = std::make_unique<CPluginInfo[]>(n);
-    g_hPluginsInitialized = std::make_unique<HANDLE[]>(n);
+    g_hPluginsInitialized = std::make_unique<unique_handle[]>(n);
     g_numPluginInfo = g_numActivePluginInfo = static_cast<int32_t>(n);
     for (size_t i = 0; i < n; ++i) {
         CPluginInfo& pi = g_vecPluginInfo[i];

@@ -2,12 +2,13 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <memory>
 
 #include "PeImage.h"
 #include "PluginFileCheck.h"
 #include "SystemState.h"
 #include "VeMoHostPluginLib/PluginDiscovery.h"
-#include "VeMoHostPluginLib/PluginUnloading.h"
+#include "VeMoHostPluginLib/PluginLoadPlan.h"
 #include "VeMoHostServiceLib/CommandTable.h"
 #include "common/UniqueHandle.h"
 #include "common/WideFormat.h"
@@ -192,37 +193,37 @@ void AddValueFindings(PluginReport& plugin) {
     }
 }
 
-void Decide(std::vector<PluginReport>& plugins, const std::vector<size_t>& reportOfDescriptor) {
+// The loading pass of each service over the descriptors, with the service's own rules; a
+// module counts as loaded when the file check found it loadable.
+void Decide(std::vector<PluginReport>& plugins, const std::vector<size_t>& reportOfDescriptor,
+            CPluginInfo* descriptors) {
     struct Pass {
         bool pure;
         Verdict loaded;
     };
+    const auto count = static_cast<int32_t>(reportOfDescriptor.size());
     for (const Pass pass : {Pass{false, Verdict::kMainService}, Pass{true, Verdict::kBasisService}}) {
-        for (int32_t k = 0; k < g_numActivePluginInfo; ++k) g_vecPluginInfo[static_cast<size_t>(k)]._isLoaded = false;
-        // The loading pass of one service: duplicates first, then context and mode, then the module.
-        for (int32_t k = 0; k < g_numActivePluginInfo; ++k) {
-            CPluginInfo& pi = g_vecPluginInfo[static_cast<size_t>(k)];
+        for (int32_t k = 0; k < count; ++k) descriptors[static_cast<size_t>(k)]._isLoaded = false;
+        for (int32_t k = 0; k < count; ++k) {
+            CPluginInfo& pi = descriptors[static_cast<size_t>(k)];
+            // A plug-in's verdict comes from the pass of the service it is meant for.
+            if (!IsForService(pi, kServiceLoadsInSystemContext, pass.pure)) continue;
             PluginReport& plugin = plugins[reportOfDescriptor[static_cast<size_t>(k)]];
-            const bool ofThisPass = pi._runsInSystemContext && pi._runsInPureMode == pass.pure;
-            if (IsAlreadyLoaded(k)) {
-                if (!ofThisPass) continue;
-                plugin.verdict = Verdict::kDuplicate;
-                for (int32_t j = 0; j < k; ++j) {
-                    const CPluginInfo& earlier = g_vecPluginInfo[static_cast<size_t>(j)];
-                    if (!earlier._isLoaded || !pi.IsSamePlugin(earlier)) continue;
-                    const PluginReport& first = plugins[reportOfDescriptor[static_cast<size_t>(j)]];
+            const LoadPlan plan = PlanLoad(descriptors, k, kServiceLoadsInSystemContext, pass.pure);
+            switch (plan.decision) {
+                case LoadDecision::kDuplicate: {
+                    const PluginReport& first = plugins[reportOfDescriptor[static_cast<size_t>(plan.twin)]];
+                    plugin.verdict = Verdict::kDuplicate;
                     plugin.verdictDetail = first.file + L" #" + std::to_wstring(first.index + 1);
                     break;
                 }
-                continue;
+                case LoadDecision::kNoModulePath: plugin.verdict = Verdict::kEmptyPathOrName; break;
+                case LoadDecision::kLoad:
+                    pi._isLoaded = plugin.module.Loadable();
+                    plugin.verdict = pi._isLoaded ? pass.loaded : Verdict::kModuleNotLoadable;
+                    break;
+                case LoadDecision::kOtherService: break;
             }
-            if (!ofThisPass) continue;
-            if (pi._binaryName.empty() || pi._path.empty()) {
-                plugin.verdict = Verdict::kEmptyPathOrName;
-                continue;
-            }
-            pi._isLoaded = plugin.module.Loadable();
-            plugin.verdict = pi._isLoaded ? pass.loaded : Verdict::kModuleNotLoadable;
         }
     }
 }
@@ -285,10 +286,8 @@ void Evaluate(CheckReport& report) {
     for (size_t r = 0; r < report.plugins.size(); ++r) {
         if (!report.plugins[r].values.IsIgnored()) reportOfDescriptor.push_back(r);
     }
-    // The service's own array, filled as its reader fills it: ignored plug-ins leave no gap.
-    g_numPluginInfo = static_cast<int32_t>(reportOfDescriptor.size());
-    g_numActivePluginInfo = g_numPluginInfo;
-    g_vecPluginInfo = std::make_unique<CPluginInfo[]>(reportOfDescriptor.size());
+    // Filled as the service's reader fills its array: ignored plug-ins leave no gap.
+    const auto descriptors = std::make_unique<CPluginInfo[]>(reportOfDescriptor.size());
     size_t next = 0;
     for (PluginReport& plugin : report.plugins) {
         CPluginInfo descriptor;
@@ -309,19 +308,15 @@ void Evaluate(CheckReport& report) {
             plugin.verdictDetail = plugin.values.registryValuePath;
         } else {
             plugin.verdict = Verdict::kNotSystemContext;
-            g_vecPluginInfo[next++].Copy(descriptor);
+            descriptors[next++].Copy(descriptor);
         }
     }
-    Decide(report.plugins, reportOfDescriptor);
+    Decide(report.plugins, reportOfDescriptor, descriptors.get());
     for (PluginReport& plugin : report.plugins) {
         AddValueFindings(plugin);
         AddVerdictFindings(plugin);
     }
-    report.unloadTimeOutMs = GetPluginsUnloadTime();
-
-    g_vecPluginInfo.reset();
-    g_numPluginInfo = 0;
-    g_numActivePluginInfo = 0;
+    report.unloadTimeOutMs = LargestUnloadTime(descriptors.get(), static_cast<int32_t>(reportOfDescriptor.size()));
 }
 
 }  // namespace
