@@ -15,7 +15,7 @@
 
 #include "BenchNames.h"
 #include "TestSupport.h"
-#include "VeMoHostServiceLib/CommandTable.h"
+#include "common/CommandTable.h"
 #include "common/UniqueHandle.h"
 
 using vemo::unique_handle;

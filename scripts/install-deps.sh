@@ -6,7 +6,7 @@ set -euo pipefail
 
 PACKAGES=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
           binutils-mingw-w64-x86-64 wine wine64 wine32:i386 cmake ninja-build googletest
-          zip unzip wixl)
+          zip unzip wixl python3-minimal)
 # command -> package that provides it
 declare -A COMMANDS=(
   [wine]=wine [wineboot]=wine [winepath]=wine [wineserver]=wine
@@ -15,7 +15,7 @@ declare -A COMMANDS=(
   [i686-w64-mingw32-windres]=binutils-mingw-w64-i686
   [x86_64-w64-mingw32-windres]=binutils-mingw-w64-x86-64
   [cmake]=cmake [ctest]=cmake [cpack]=cmake [ninja]=ninja-build [zip]=zip [unzip]=unzip
-  [iconv]=libc-bin [wixl]=wixl
+  [iconv]=libc-bin [wixl]=wixl [python3]=python3-minimal
 )
 WINE_LOADERS=(/usr/lib/wine/wine /usr/lib/wine/wine64)
 

@@ -5,6 +5,8 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 
 status=0
+# The product's libraries: no link cycle, no include past the links, no internal header from outside.
+python3 "$(dirname "${BASH_SOURCE[0]}")/check-library-graph.py" || status=$?
 for arch in $BUILD_ARCHES; do
   dir="${ARCH_DIRS[$arch]}"
   echo "== Tests, $arch"

@@ -9,6 +9,7 @@
 #include "common/HostWindow.h"
 #include "common/UniqueHandle.h"
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/ExceptionTranslator.h"
+#include "BasisLibs_MitTracing/ThreadControlLib/ProcessControl.h"
 #include "common/TraceCategories.h"
 #include "tracing/Trace.h"
 
@@ -59,7 +60,7 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, PWSTR pszCmdLine, int) {
     vemo::RemoveCurrentDirectoryFromDllSearch();
     if (pszCmdLine && _wcsicmp(pszCmdLine, kCloseCommand) == 0) return CloseRunningHosts();
     wcsncpy(g_szExceptionTranslatorCategory, vemo::kCategoryVeMoHost, kExceptionTranslatorCategoryChars - 1);
-    InstallProcessCrashHandlers();
+    InstallProcessCrashHandlers(&ThreadControl::TC_StartProcessAsyncA);
     TraceFormatW(vemo::tracing::kLevelInfo, vemo::kCategoryVeMoHost, kMsgStarted,
                  static_cast<int>(::GetCurrentProcessId()));
 

@@ -11,7 +11,7 @@
 
 #include "BasisLibs_MitTracing/ThreadControlLib/ProcessControl.h"
 #include "BasisLibs_MitTracing/ThreadControlLib/ThreadFunctions.h"
-#include "VeMoHostServiceLib/CommandTable.h"
+#include "common/CommandTable.h"
 #include "common/ProductIds.h"
 #include "common/TraceCategories.h"
 #include "common/UniqueHandle.h"

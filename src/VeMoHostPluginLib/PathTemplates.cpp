@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "configdb/ConfigDB.h"
-#include "configdb/ConfigDBInternal.h"
+#include "configdb/ConfigDBModules.h"
 
 namespace {
 

@@ -4,9 +4,10 @@
 #include <new>
 
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/ExceptionTranslator.h"
+#include "BasisLibs_MitTracing/ThreadControlLib/ProcessControl.h"
 #include "BasisLibs_MitTracing/ThreadControlLib/ThreadFunctions.h"
 #include "VeMoHostIntLib/VeMoHostInt.h"
-#include "VeMoHostServiceLib/CommandTable.h"
+#include "common/CommandTable.h"
 #include "VeMoHostServiceLib/VeMoHostService.h"
 #include "common/TraceCategories.h"
 #include "common/WideFormat.h"
@@ -67,7 +68,7 @@ EntryArguments ParseEntryArguments(int argc, wchar_t** argv) {
 int RunEntryPoint(int argc, wchar_t** argv, const wchar_t* pszCmdLine, int nCmdShow) {
     wcsncpy(g_szExceptionTranslatorCategory, vemo::kCategoryVHService, kExceptionTranslatorCategoryChars - 1);
     ThreadControl::TC_SetTraceCategory(vemo::kCategoryVHService);
-    InstallProcessCrashHandlers();
+    InstallProcessCrashHandlers(&ThreadControl::TC_StartProcessAsyncA);
     wcsncpy(g_szVeMoHostCategory, vemo::kCategoryVHService, kHostCategoryChars - 1);
     TraceFormatW(kLevelInfo, vemo::kCategoryVHService, L"lpCmdLine <%s>, nCmdShow <%d>", pszCmdLine ? pszCmdLine : L"",
                  nCmdShow);

@@ -126,5 +126,13 @@ std::string CBD_GetTempDir();
 int CDB_GetOsVersion();
 // Directory of the module that contains ConfigDB, with a trailing backslash.
 std::string CDB_GetThisDllDir();
+// File version of a file as "%d.%d.%d.%d", or "0.0.0.0" when it has none.
+std::wstring _GetFileVersionString(const wchar_t* pszFilePath);
+
+// The four numbers of the version resource, most significant first: the two words of the
+// product version's high double word, then the two of the file version's low double word.
+// Null out-pointers are skipped. Every failure is a ConfigDB ERROR line and false.
+bool _GetFileVersionFromFile(const wchar_t* pszFilePath, uint32_t* pMajor, uint32_t* pMinor, uint32_t* pBuild,
+                             uint32_t* pRevision);
 // Creates the directory with all missing parents; true when it exists afterwards.
 bool CDB_CreateDirectory(const std::string& path);

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "configdb/ConfigDB.h"
+#include "configdb/ConfigDBModules.h"
 
 #define CDB_PRINTF_FORMAT(fmt, args) __attribute__((format(ms_printf, fmt, args)))
 
@@ -112,10 +113,5 @@ struct OsVersionFacts {
 int MapOsVersion(const OsVersionFacts& facts);
 const char* OsVersionName(int index);
 
-std::string _GetModuleDir(HMODULE hModule);
-std::string _GetModuleFileTitle(HMODULE hModule, bool bWithExtension);
-// Drive and directory of a module file name, without a leading "\\?\" (the pure step of _GetModuleDir).
-std::string ModuleDirFromFileName(const std::string& moduleFileName);
-std::string ModuleTitleFromFileName(const std::string& moduleFileName, bool bWithExtension);
 
 }  // namespace configdb

@@ -1,7 +1,7 @@
 #include "tracing/TraceSystemBinding.h"
 
 #include "configdb/ConfigDB.h"
-#include "configdb/ConfigDBInternal.h"
+#include "configdb/ConfigDBModules.h"
 
 namespace vemo::tracing {
 namespace {

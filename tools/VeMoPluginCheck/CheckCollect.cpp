@@ -9,7 +9,7 @@
 #include "SystemState.h"
 #include "VeMoHostPluginLib/PluginDiscovery.h"
 #include "VeMoHostPluginLib/PluginLoadPlan.h"
-#include "VeMoHostServiceLib/CommandTable.h"
+#include "common/CommandTable.h"
 #include "common/UniqueHandle.h"
 #include "common/WideFormat.h"
 #include "configdb/ConfigDB.h"

@@ -5,7 +5,7 @@
 #include "PeImage.h"
 #include "SystemState.h"
 #include "VeMoHostIntLib/VeMoHostInt.h"
-#include "VeMoHostServiceLib/CommandTable.h"
+#include "common/CommandTable.h"
 
 namespace vemo::check {
 

@@ -1,6 +1,7 @@
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/ExceptionTranslator.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -9,7 +10,6 @@
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/DumpHistorie.h"
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/MiniDump.h"
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/SehGuard.h"
-#include "BasisLibs_MitTracing/ThreadControlLib/ProcessControl.h"
 #include "common/UniqueHandle.h"
 #include "tracing/MethodTrace.h"
 #include "tracing/Trace.h"
@@ -148,12 +148,18 @@ bool ReadCrashOption(int index) {
 
 void ShowCrashMessageBox() { ::MessageBoxW(nullptr, kCrashMessageText, kCrashMessageCaption, MB_OK | MB_ICONERROR); }
 
+namespace {
+std::atomic<HostRestarter> g_hostRestarter{nullptr};
+}  // namespace
+
+void SetHostRestarter(HostRestarter restarter) { g_hostRestarter = restarter; }
+
 void RestartHostProcess() {
     TraceWriteW(kLevelInfo, g_szExceptionTranslatorCategory, L"VeMoHost wird neu gestartet!");
     char path[kModulePathChars] = {};
     const DWORD n = ::GetModuleFileNameA(nullptr, path, kModulePathChars - 1);
     if (n == 0 || n >= kModulePathChars - 1) return;
-    ThreadControl::TC_StartProcessAsyncA(path);
+    if (const HostRestarter restarter = g_hostRestarter.load()) restarter(path);
 }
 
 void InstallThreadCrashHandlers() {
@@ -161,7 +167,8 @@ void InstallThreadCrashHandlers() {
     vemo::seh::SetThreadInvalidParameterHandler(&InvalidParameterHandler);
 }
 
-void InstallProcessCrashHandlers() {
+void InstallProcessCrashHandlers(HostRestarter restarter) {
+    SetHostRestarter(restarter);
     vemo::seh::SetSehTranslator(&TranslateSEHExceptionToStdException);
     vemo::seh::SetProcessInvalidParameterHandler(&InvalidParameterHandler);
     vemo::seh::InstallUnhandledExceptionFilter();

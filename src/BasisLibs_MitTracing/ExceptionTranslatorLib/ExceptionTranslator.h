@@ -21,9 +21,14 @@ enum CrashOption { kCrashOptionShowMessage = 0, kCrashOptionRestartHost = 1 };
 bool ReadCrashOption(int index);
 void ShowCrashMessageBox();
 void RestartHostProcess();
+// How the crash handling starts the program anew: the process start of the thread-control
+// library, handed in by the entry point (that library builds on this one). Unset, nothing is
+// started.
+using HostRestarter = DWORD (*)(const char* pszProgram);
+void SetHostRestarter(HostRestarter restarter);
 
 // Both hooks for the calling thread: the translator and the thread's invalid-parameter handler.
 void InstallThreadCrashHandlers();
 // The entry point's hooks: translator of the main thread, process-wide invalid-parameter
-// handler and the unhandled-exception filter.
-void InstallProcessCrashHandlers();
+// handler and the unhandled-exception filter; restarter as for SetHostRestarter.
+void InstallProcessCrashHandlers(HostRestarter restarter);

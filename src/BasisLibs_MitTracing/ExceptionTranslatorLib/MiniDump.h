@@ -3,6 +3,8 @@
 // them: log directory, category, module, its version and the local time to the second.
 #include <windows.h>
 
+#include "configdb/ConfigDB.h"  // the file version of the dump name
+
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -39,15 +41,6 @@ void CopyCachedLogDir(wchar_t* pszLogDir);
 void TraceCaughtException(const wchar_t* pszMethod);
 
 }  // namespace ExceptionTranslator
-
-// File version of a file as "%d.%d.%d.%d", or "0.0.0.0" when it has none.
-std::wstring _GetFileVersionString(const wchar_t* pszFilePath);
-
-// The four numbers of the version resource, most significant first: the two words of the
-// product version's high double word, then the two of the file version's low double word.
-// Null out-pointers are skipped. Every failure is a ConfigDB ERROR line and false.
-bool _GetFileVersionFromFile(const wchar_t* pszFilePath, uint32_t* pMajor, uint32_t* pMinor, uint32_t* pBuild,
-                             uint32_t* pRevision);
 
 // Full path of the module that contains this code; empty if it cannot be found.
 std::wstring _GetThisModulePath();

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/ExceptionTranslator.h"
+#include "BasisLibs_MitTracing/ThreadControlLib/ProcessControl.h"
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/SehGuard.h"
 #include "CrashHostProtocol.h"
 
@@ -30,7 +31,7 @@ int wmain() {
         return kCrashHostExitRestarted;
     }
     ::SetEnvironmentVariableW(kCrashHostModeVariable, kCrashHostModeRestarted);
-    InstallProcessCrashHandlers();
+    InstallProcessCrashHandlers(&ThreadControl::TC_StartProcessAsyncA);
     try {
         vemo::seh::GuardedCall([] { *g_nullPointer = 1; });
     } catch (const std::exception&) {

@@ -1,4 +1,4 @@
-#include "VeMoHostServiceLib/CommandTable.h"
+#include "common/CommandTable.h"
 
 // Writable, zero-filled behind each text.
 ServiceRecord g_serviceTable[] = {
