@@ -1,6 +1,7 @@
-// Waits until the session's shell serves the desktop view, or a minute has passed. Wine's explorer
-// registers the view a while after the session's first window appears; a test that launches
-// through the shell before then would find no desktop and take the route without one.
+// Waits until the session's shell serves the desktop view, or a minute has passed. Wine starts
+// its desktop process (explorer) only when a program asks for the desktop window, and explorer
+// registers the view a while later; a test that launches through the shell before then would
+// find no desktop and take the route without one.
 #include <windows.h>
 #include <exdisp.h>
 #include <shlobj.h>
@@ -34,6 +35,7 @@ bool DesktopViewAnswers() {
 
 int main() {
     if (FAILED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 2;
+    ::GetDesktopWindow();
     const ULONGLONG deadline = ::GetTickCount64() + kBoundMs;
     bool ready = DesktopViewAnswers();
     while (!ready && ::GetTickCount64() < deadline) {
