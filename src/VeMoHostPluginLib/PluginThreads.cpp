@@ -64,7 +64,8 @@ int32_t RunPluginSteps(CPluginInfo* pi) {
             TraceFormatW(kLevelInfo, kCategoryVeMoHost, L"WaitForMultipleObjects, g_numActivePluginInfo <%d>, Plugin <%s>",
                          g_numActivePluginInfo, pi->_name.c_str());
             start = clock();
-            WaitForPluginInitialization();
+            // A stop meanwhile ends the wait: Run then sees the stop at once.
+            WaitForPluginInitialization(&pi->_stopRequested);
             TraceFormatW(kLevelInfo, kCategoryVeMoHost, L"PlugIn<%s>::wartete <%.3f> Sekunden auf andere",
                          pi->_name.c_str(), SecondsSince(start));
         } else {
@@ -158,7 +159,7 @@ int32_t HostPluginDll(CPluginInfo* pi) {
     return result;
 }
 
-bool WaitForPluginInitialization() {
+bool WaitForPluginInitialization(const std::atomic<bool>* stopFlag) {
     METHOD_TRACE(trace, kLevelInfo, kCategoryVeMoHost, L"WaitForPluginInitialization", __LINE__);
     if (g_numActivePluginInfo <= 0 || !g_hPluginsInitialized) {
         TraceWriteW(kLevelWarning, kCategoryVeMoHost, L"Keine Plugins vorhanden");
@@ -167,8 +168,16 @@ bool WaitForPluginInitialization() {
     std::vector<HANDLE> events(static_cast<size_t>(g_numActivePluginInfo));
     for (size_t i = 0; i < events.size(); ++i) events[i] = g_hPluginsInitialized[i].get();
     // More than MAXIMUM_WAIT_OBJECTS events make the wait fail at once, like a time-out.
-    const DWORD outcome = ::WaitForMultipleObjects(static_cast<DWORD>(events.size()), events.data(), TRUE,
-                                                   kPluginInitializationTimeoutMs);
+    const ULONGLONG deadline = ::GetTickCount64() + kPluginInitializationTimeoutMs;
+    DWORD outcome = WAIT_TIMEOUT;
+    for (;;) {
+        const ULONGLONG now = ::GetTickCount64();
+        const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+        const DWORD slice = stopFlag && left > kBarrierStopLookIntervalMs ? kBarrierStopLookIntervalMs : left;
+        outcome = ::WaitForMultipleObjects(static_cast<DWORD>(events.size()), events.data(), TRUE, slice);
+        if (outcome != WAIT_TIMEOUT || slice == left) break;
+        if (stopFlag->load()) return true;  // a stop: nobody is late, the start-up just ends
+    }
     if (outcome >= WAIT_OBJECT_0 + static_cast<DWORD>(g_numActivePluginInfo)) {
         TraceWriteW(kLevelWarning, kCategoryVeMoHost, L"Initialization-Timer überschritten");
         ReportBarrierTimeoutOnce();

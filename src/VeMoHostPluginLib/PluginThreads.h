@@ -3,6 +3,7 @@
 // initialisation thread wait on.
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 
 #include "VeMoHostIntLib/PluginInfo.h"
@@ -19,5 +20,9 @@ void HostPlugins();
 int32_t CountHostedPlugins();
 DWORD WINAPI PluginThreadProcedure(LPVOID pPluginInfo);
 int32_t HostPluginDll(CPluginInfo* pi);
-// True when there were events to wait on, whether or not they all came in time.
-bool WaitForPluginInitialization();
+// How often a waiter that watches a stop flag looks at it.
+constexpr DWORD kBarrierStopLookIntervalMs = 100;
+// True when there were events to wait on, whether or not they all came in time. With a stop
+// flag (the service's, or a plug-in's own) the wait also ends within one look interval of the
+// flag being set, so a stop during the barrier does not wait out its 30 s.
+bool WaitForPluginInitialization(const std::atomic<bool>* stopFlag = nullptr);

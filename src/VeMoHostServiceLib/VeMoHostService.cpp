@@ -189,7 +189,7 @@ void CVemoHostService::HostPluginsUnlessStopping(bool bPureMode, bool bStartHost
         m_hostedPlugins = CountHostedPlugins();
         if (!bStartHost) return;
         const clock_t start = clock();
-        WaitForPluginInitialization();
+        WaitForPluginInitialization(&m_stopFlag);  // watched, not read: no scope lines
         TraceFormatW(kLevelInfo, kCategoryVHService,
                      L"Es wurde <%.3f> Sekunden auf die Initialisierung der Plugins gewartet, bevor der VeMoHost "
                      L"gestartet wird.",
