@@ -177,6 +177,21 @@ private:
 };
 void RemoveDirectoryTree(const std::wstring& directory);
 
+// Removes at scope end what did not exist at construction: the path (a file, or a directory with
+// its content unless recursive is false) and then each of up to parentLevels parents left empty.
+// For folders other programs share, where only what a test made may go.
+class CreatedTree {
+public:
+    explicit CreatedTree(const std::wstring& path, int parentLevels = 0, bool recursive = true);
+    ~CreatedTree();
+    CreatedTree(const CreatedTree&) = delete;
+    CreatedTree& operator=(const CreatedTree&) = delete;
+
+private:
+    std::vector<std::pair<std::wstring, bool>> m_levels;  // path, existed before
+    bool m_recursive;
+};
+
 // Polls predicate every 20 ms until it holds or timeoutMs passed.
 template <typename Predicate>
 bool WaitFor(Predicate predicate, DWORD timeoutMs) {
