@@ -97,11 +97,7 @@ INSTANTIATE_TEST_SUITE_P(Registry, TraceModuleConfig, ::testing::ValuesIn(kConfi
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(TraceModuleTest, RegistryIsReadOnceUntilConfigureTraceReadsItAgain) {
-    if (!InChild()) {
-        UseScratchTraceFile();
-        ASSERT_TRUE(RunInChildren());
-        return;
-    }
+    if (RunsInAChild()) return;
     ASSERT_EQ(0, api.InitTraceSystem());
     ASSERT_EQ(kDefaultMask, Answered(api));
     ASSERT_TRUE(SetRegistryDword(kRegistryKey, kValueTraceLevels, kAllLevels));

@@ -96,6 +96,13 @@ void TraceModuleTest::UseScratchTraceFile() const {
     ASSERT_TRUE(SetRegistryString(vemo::tracemodule::kRegistryKey, vemo::tracemodule::kValueTraceFile, TraceFile()));
 }
 
+bool TraceModuleTest::RunsInAChild() const {
+    if (InChild()) return false;
+    UseScratchTraceFile();
+    EXPECT_TRUE(RunInChildren());
+    return true;
+}
+
 ::testing::AssertionResult TraceModuleTest::RunInChildren(size_t count, const std::wstring& extra) const {
     return RunCurrentTestInChildren(count, Scratch() + L"\t" + extra);
 }

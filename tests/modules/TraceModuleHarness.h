@@ -70,6 +70,8 @@ protected:
     std::wstring Extra() const;             // in a child: what the parent added to the scratch folder
     std::wstring TraceFile() const { return Scratch() + L"trace.log"; }
     void UseScratchTraceFile() const;
+    // Parent: the trace file in the scratch folder, this test run in a child, true. Child: false.
+    bool RunsInAChild() const;
     ::testing::AssertionResult RunInChildren(size_t count = 1, const std::wstring& extra = {}) const;
     // Starts count children of this test without waiting, e.g. to release them together.
     std::vector<std::shared_future<CapturedProcess>> StartChildren(size_t count, const std::wstring& extra) const;

@@ -72,11 +72,7 @@ bool EveryoneMay(HANDLE object, DWORD access) {
 
 TEST_F(TraceModuleTest, RecordHoldsLocalTimeProcessThreadLevelCategoryAndText) {
     constexpr char kLatin1[] = "Gr\xF6\xDF" "e: \xE4\xC4 \xB0 \xFF";  // escapes: whatever the execution charset
-    if (!InChild()) {
-        UseScratchTraceFile();
-        ASSERT_TRUE(RunInChildren());
-        return;
-    }
+    if (RunsInAChild()) return;
     const std::string before = LocalTimestamp();
     ASSERT_EQ(0, api.Write(4, "Format", kLatin1));
     ASSERT_EQ(0, api.Write(2, "Format", "erste Zeile\r\nzweite Zeile"));
@@ -107,11 +103,7 @@ TEST_F(TraceModuleTest, RecordHoldsLocalTimeProcessThreadLevelCategoryAndText) {
 }
 
 TEST_F(TraceModuleTest, EntryTextsAndHexDumps) {
-    if (!InChild()) {
-        UseScratchTraceFile();
-        ASSERT_TRUE(RunInChildren());
-        return;
-    }
+    if (RunsInAChild()) return;
     const unsigned char data[] = {'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J', 'K', 'L', 'M', 'N', 'O', 'P',
                                   0x00, 0x7F, 0xE4, '~'};
     const std::string big(70000, 'x');
@@ -137,11 +129,7 @@ TEST_F(TraceModuleTest, EntryTextsAndHexDumps) {
 }
 
 TEST_F(TraceModuleTest, MasksAndTheSwitchChangeWhileRunning) {
-    if (!InChild()) {
-        UseScratchTraceFile();
-        ASSERT_TRUE(RunInChildren());
-        return;
-    }
+    if (RunsInAChild()) return;
     ASSERT_EQ(0, api.InitTraceSystem());
     api.SetAppTracingLevel(16);
     EXPECT_EQ(16, api.GetAppTracingLevel());
@@ -174,11 +162,7 @@ TEST_F(TraceModuleTest, MasksAndTheSwitchChangeWhileRunning) {
 }
 
 TEST_F(TraceModuleTest, ListenersRouteLinesByCategory) {
-    if (!InChild()) {
-        UseScratchTraceFile();
-        ASSERT_TRUE(RunInChildren());
-        return;
-    }
+    if (RunsInAChild()) return;
     const std::string extra = Narrow(Scratch() + L"extra.log");
     auto write = [&](const char* category, const char* text) { EXPECT_EQ(0, api.Write(8, category, text)); };
     EXPECT_TRUE(api.ListenerExists("FILE"));
@@ -224,11 +208,7 @@ TEST_F(TraceModuleTest, ListenersRouteLinesByCategory) {
 }
 
 TEST_F(TraceModuleTest, DoneClosesTheFilesAndALaterLineOpensThemAgain) {
-    if (!InChild()) {
-        UseScratchTraceFile();
-        ASSERT_TRUE(RunInChildren());
-        return;
-    }
+    if (RunsInAChild()) return;
     const std::wstring extra = Scratch() + L"extra.log";
     ASSERT_EQ(0, api.AddTextfileListener(nullptr, Narrow(extra).c_str()));
     ASSERT_EQ(0, api.Write(8, "Ende", "vorher"));
@@ -272,11 +252,7 @@ TEST_F(TraceModuleTest, AppendMutexIsNamedAfterTheLowerCasePathAndOpenToEveryone
 }
 
 TEST_F(TraceModuleTest, NullArgumentsAreRefusedWithoutHarm) {
-    if (!InChild()) {
-        UseScratchTraceFile();
-        ASSERT_TRUE(RunInChildren());
-        return;
-    }
+    if (RunsInAChild()) return;
     for (const int refused : {api.Write(8, nullptr, "text"), api.Write(8, "Null", nullptr),
                               api.WriteEntry(8, "Null", nullptr, nullptr), api.WriteEntry(8, nullptr, "E", "text"),
                               api.Dump(8, "Null", nullptr, 4), api.DumpEntry(8, nullptr, "E", "abc", 3),

@@ -174,7 +174,6 @@ bool SetRegistryDword(const std::wstring& keyPath, const std::wstring& name, DWO
 bool SetRegistryString(const std::wstring& keyPath, const std::wstring& name, const std::wstring& value) {
     return SetRegistryValue(keyPath, name, REG_SZ, value.c_str(), static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
 }
-bool CreateRegistryKey(const std::wstring& keyPath) { return static_cast<bool>(CreateKey(keyPath)); }
 
 std::optional<std::wstring> ReadRegistryString(const std::wstring& keyPath, const std::wstring& name) {
     unique_hkey key;

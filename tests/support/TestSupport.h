@@ -87,14 +87,12 @@ bool SetRegistryValue(const std::wstring& keyPath, const std::wstring& name, DWO
                       DWORD bytes);
 bool SetRegistryDword(const std::wstring& keyPath, const std::wstring& name, DWORD value);
 bool SetRegistryString(const std::wstring& keyPath, const std::wstring& name, const std::wstring& value);
-bool CreateRegistryKey(const std::wstring& keyPath);
 bool DeleteRegistryValue(const std::wstring& keyPath, const std::wstring& name);
 bool DeleteRegistryTree(const std::wstring& keyPath);
 std::optional<std::wstring> ReadRegistryString(const std::wstring& keyPath, const std::wstring& name);
 
 // --- a sample installation ------------------------------------------------------------------
 inline constexpr wchar_t kProductKey[] = L"SOFTWARE\\TRUVO VeMo Compact";
-inline constexpr wchar_t kCompanyKey[] = L"SOFTWARE\\TRUVOeg";
 inline constexpr wchar_t kComponentsKey[] = L"SOFTWARE\\TRUVOeg\\Components\\";
 inline constexpr wchar_t kProtectedDirectoriesKey[] = L"Software\\Truvoeg\\ProtectedDirectories";
 inline constexpr wchar_t kOwnComponent[] = L"B0003810";
