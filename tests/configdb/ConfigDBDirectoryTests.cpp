@@ -1,388 +1,258 @@
-// Directory queries and their fallbacks against the sandboxed registry and the real file
-// system. Every directory a test makes is removed again; folders other programs may share
-// are only removed when they were made here and are left empty.
+// Directory queries, their registry sources and their fallbacks, against the private hive and the
+// real file system: one row per case. Every folder a case makes goes again; folders other
+// programs may share are only removed when they were made here and are left empty.
 #include <gtest/gtest.h>
+#include <shlobj.h>
 
-#include <cctype>
+#include <memory>
 
 #include "ConfigDbTest.h"
 #include "configdb/ConfigDB.h"
 #include "configdb/ConfigDBInternal.h"
 
 using namespace cdbtest;
+using namespace configdb;
 
 namespace {
 
-constexpr char kDefaultProgSubPath[] = "TRUVO\\PROGRAMM\\VeMoCompacT\\";
-
-std::string LocalLow() { return KnownFolder(FOLDERID_LocalAppDataLow); }
-std::string Roaming() { return KnownFolder(FOLDERID_RoamingAppData); }
-std::string ProgramData() { return KnownFolder(FOLDERID_ProgramData); }
-std::string ProgramFilesX86() { return KnownFolder(FOLDERID_ProgramFilesX86); }
-std::string TempLow() { return TempDirectory() + "Low\\"; }
-
-// A drive letter this machine does not have, so a registry path on it cannot be created.
-char MissingDrive() {
-    const DWORD drives = ::GetLogicalDrives();
-    for (char letter = 'Q'; letter <= 'Y'; ++letter) {
-        if (!(drives & (1u << (letter - 'A')))) return letter;
-    }
-    return '\0';
-}
-
-std::string LowerFirst(std::string path) {
-    if (!path.empty()) path[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(path[0])));
-    return path;
-}
-
-// Puts a file where the per-user log directory of the component would go, so that guess
-// cannot succeed and the later sources are reached.
-class BlockedUserLogDir {
-public:
-    explicit BlockedUserLogDir(const std::string& id)
-        : m_path(LocalLow() + "Truvo\\Log\\" + id), m_guard(m_path, 2, false) {
-        ::SHCreateDirectoryExA(nullptr, (LocalLow() + "Truvo\\Log").c_str(), nullptr);
-        WriteFileText(m_path, "blockiert");
-    }
-
-private:
-    std::string m_path;
-    CreatedTree m_guard;
+struct Lookup {
+    const char* name;
+    std::vector<std::string> values;  // see SetValues
+    std::string (*query)(const std::string& id);
+    const char* expected;
+    struct {  // what else a case needs or checks
+        std::vector<const char*> lines = {};   // traced by the query: "I text" or "E text"
+        std::vector<const char*> made = {};    // folders made beforehand
+        std::vector<const char*> exists = {};  // folders there afterwards
+        std::vector<const char*> absent = {};  // folders the query must not make
+        const char* id = nullptr;              // default: a component of its own
+        bool company = false;                  // the company environment of the component
+        bool blockUserLog = false;             // a file where the user's log folder would go
+    } more = {};
 };
 
-void MakeTruvoEnvironment(const Scratch& scratch, const std::string& id) {
-    SetString(kProtectedDirectoriesKey, "SystemDir", scratch.Sub("System"));
-    SetString(ComponentVersionKey(id, "1.0") + "\\ProtectedDirectories", "FixedProgDir", scratch.Sub("Prog"));
-    scratch.Sub("Prog\\" + id);
-    SetString(ComponentVersionKey(id, "1.0") + "\\ProtectedDirectories", "ProgDir", id);
-}
+#define Q(expr) [](const std::string& id) -> std::string { return expr; }
+std::string B(bool value) { return value ? "1" : "0"; }
 
-}  // namespace
+const char kData[] = "{c}\\AvailableDataDirectories\\Bilder\\Dir1|";
 
-// --- program directory --------------------------------------------------------------------------
+const Lookup kLookups[] = {
+    // Below the newest version: version names compare as decimal numbers; without any at or above
+    // 1.0 the lookup goes to the missing "1.0".
+    {"KonfigBelowTheNewestVersion", {"{c}\\Versions\\1.0\\ConfigDir||{s}old", "{c}\\Versions\\2.0\\ConfigDir||{s}new"},
+     Q(_GetKonfigDirFromRegistry(id)), "{s}new\\", {.made = {"{s}old", "{s}new"}}},
+    {"LogBelowTheNewestVersion", {"{c}\\Versions\\1.0\\LogDir||{s}old", "{c}\\Versions\\2.0\\LogDir||{s}new"},
+     Q(_GetLogDirFromRegistry(id)), "{s}new\\", {.made = {"{s}old", "{s}new"}}},
+    {"OnlyOldVersions", {"{c}\\Versions\\0.9\\ConfigDir||{s}", "{c}\\Versions\\0.9\\LogDir||{s}"},
+     Q(_GetKonfigDirFromRegistry(id) + _GetLogDirFromRegistry(id)), ""},
+    // Registered folders end in exactly one backslash.
+    {"RegisteredKonfig", {"{v}\\ConfigDir||C:\\Irgendwo\\Konfig"}, Q(_GetKonfigDirFromRegistry(id)), "C:\\Irgendwo\\Konfig\\"},
+    {"RegisteredLog", {"{v}\\LogDir||C:\\Irgendwo\\Log\\"}, Q(_GetLogDirFromRegistry(id)), "C:\\Irgendwo\\Log\\"},
+    {"RegisteredData", {std::string(kData) + "|C:\\Daten\\Bilder", "{c}\\AvailableDataDirectories\\Andere\\Dir1||C:\\X"},
+     Q(_GetDataDirFromRegistry(id, "Bilder") + "|" + _GetDataDirFromRegistry(id, "Fehlt")), "C:\\Daten\\Bilder\\|"},
+    {"OwnComponentHasNoRegisteredFolders",
+     {"{v}\\ConfigDir||{s}", "{v}\\LogDir||{s}", "{c}\\AvailableDataDirectories\\Data\\Dir1||{s}"},
+     Q(B(_UsesComponentRegistry(id)) + B(_UsesComponentRegistry("B0003811")) + _GetKonfigDirFromRegistry(id) +
+       _GetLogDirFromRegistry(id) + _GetDataDirFromRegistry(id, "Data")),
+     "01", {.id = kOwnId}},
+    // Program folder: FixedProgDir joined with ProgDir, the product's from ProgKey.
+    {"ProgDirJoinsFixedProgDirAndProgDir",
+     {"{v}\\ProtectedDirectories|FixedProgDir|{s}Basis", "{v}\\ProtectedDirectories|ProgDir|Sub"},
+     Q(CDB_GetProgDir(id, false)), "{s}Basis\\Sub\\",
+     {.lines = {"I CDB_GetProgDir: Programmpfad <{s}Basis\\Sub\\> über Registry ermittelt.",
+               "I CDB_GetProgDir: Programmpfad <{id}> = \"{s}Basis\\Sub\\\""},
+     .made = {"{s}Basis\\Sub"}}},
+    {"ProgDirWithAMissingSub",
+     {"{v}\\ProtectedDirectories|FixedProgDir|{s}Basis\\", "{v}\\ProtectedDirectories|ProgDir|Fehlt"},
+     Q(_GetProgDirFromRegistry(id)), "{s}Basis\\Fehlt", {.made = {"{s}Basis"}}},
+    {"ProgDirWithAMissingBase",
+     {"{v}\\ProtectedDirectories|FixedProgDir|{s}KeineBasis", "{v}\\ProtectedDirectories|ProgDir|Sub"},
+     Q(_GetProgDirFromRegistry(id)), "{s}KeineBasis"},
+    {"OwnProgDirFromProgKey", {"{prod}|ProgKey|{s}Programm"},
+     Q(CDB_GetProgDir(id, false) + "|" + CDB_GetProgDir(id, true)), "{s}Programm\\|{s}Programm\\",
+     {.made = {"{s}Programm"}, .id = kOwnId}},
+    {"OwnProgKeyMissing", {"{prod}|ProgKey|{s}Fehlt"}, Q(_GetProgDirFromRegistry(id)), "{s}Fehlt", {.id = kOwnId}},
+    {"UnknownProgDirIsTheModuleDir", {}, Q(CDB_GetProgDir(id, false) + "|" + CDB_GetProgDir(id, true)), "{exe}|{exe}",
+     {.lines = {"I CDB_GetProgDir: Via Registry kein Programmpfad ermittelbar.",
+               "I CDB_GetProgDir: Programmpfad <{id}> = \"{exe}\""}}},
+    {"MissingRegisteredProgDirIsTheModuleDir", {"{v}\\ProtectedDirectories|FixedProgDir|{s}Weg"},
+     Q(CDB_GetProgDir(id, false)), "{exe}",
+     {.lines = {"I CDB_GetProgDir: Programmpfad via Registry existiert nicht: \"{s}Weg\""}}},
+    {"OwnDefaultProgDirNeedNotExist", {}, Q(CDB_GetProgDir(id, true) + "|" + CDB_GetProgDir(id, false)),
+     "{pf}TRUVO\\PROGRAMM\\VeMoCompacT\\|{exe}", {.lines = {"I CDB_GetProgDir: Default Programmpfad eingestellt."},
+     .id = kOwnId}},
+    // System folder: ProtectedDirectories for source 1, ProgKey for the others, else the module's.
+    {"SystemDirWithoutRegistry", {}, Q(CDB_GetSystemDir(1) + "|" + CDB_GetSystemDir(0)), "{exe}|{exe}"},
+    {"SystemDirFromTheRegistry", {"{sys}|SystemDir|{s}System", "{prod}|ProgKey|{s}Programm"},
+     Q(CDB_GetSystemDir(1) + "|" + CDB_GetSystemDir(0) + "|" + CDB_GetSystemDir(2)),
+     "{s}System\\|{s}Programm\\|{s}Programm\\",
+     {.lines = {"I CDB_GetSystemDir: Truvo-Systempfad <{s}System\\> über Registry ermittelt.",
+               "I CDB_GetSystemDir: Systempfad = \"{s}System\\\""},
+     .made = {"{s}System", "{s}Programm"}}},
+    // Machine-wide configuration: the registry, program files (x86), where older installations
+    // keep their files, then common application data, each only where it exists; else the program.
+    {"KonfigFromTheRegistry", {"{c}\\Versions\\2.0\\ConfigDir||{s}Konfig"}, Q(CDB_GetKonfigDir(id)), "{s}Konfig\\",
+     {.lines = {"I _GuessLocalKonfigDir: Konfigpfad <{s}Konfig\\> über Registry ermittelt.",
+               "I CDB_GetKonfigDir: KonfigPfad <{id}> = \"{s}Konfig\\\""},
+     .made = {"{s}Konfig"}}},
+    {"KonfigGuessInProgramData", {}, Q(CDB_GetKonfigDir(id)), "{pd}Truvo\\Konfig\\{id}\\",
+     {.lines = {"I _GuessLocalKonfigDir: Keine Truvo-Umgebung, nehmen ProgrammData-Verzeichnis."},
+     .made = {"{pd}Truvo\\Konfig\\{id}"}}},
+    {"KonfigGuessInProgramFiles", {}, Q(CDB_GetKonfigDir(id)), "{pf}Truvo\\Konfig\\{id}\\",
+     {.made = {"{pf}Truvo\\Konfig\\{id}"}}},
+    {"KonfigGuessTakesProgramFilesFirst", {}, Q(CDB_GetKonfigDir(id)), "{pf}Truvo\\Konfig\\{id}\\",
+     {.made = {"{pd}Truvo\\Konfig\\{id}", "{pf}Truvo\\Konfig\\{id}"}}},
+    {"KonfigGuessFindsNothingAndMakesNothing", {}, Q(CDB_GetKonfigDir(id) + "|" + _GuessLocalKonfigDir(id)),
+     "{exe}|{exe}",
+     {.lines = {"E _GuessLocalKonfigDir: Verzeichnis <{pd}Truvo\\Konfig\\{id}\\> ist nicht vorhanden!",
+               "I _GuessLocalKonfigDir: Immer noch kein Konfig-Verzeichnis, nehmen jetzt das Programmverzeichnis."},
+     .absent = {"{pd}Truvo\\Konfig\\{id}"}}},
+    {"CompanyKonfigIsTheProgramDir", {}, Q(B(_IsTruvoEnvironment(id)) + CDB_GetKonfigDir(id)), "1{s}Prog\\{id}\\",
+     {.made = {"{pd}Truvo\\Konfig\\{id}"}, .company = true}},
+    // The company environment needs the ID in the program folder; the module folder stands in
+    // for SystemDir.
+    {"CompanyNeedsTheIdInTheProgramDir", {"{v}\\ProtectedDirectories|FixedProgDir|{s}Anders"},
+     Q(B(_IsTruvoEnvironment(id)) + B(_IsTruvoEnvironment(""))), "01", {.made = {"{s}Anders"}}},
+    // The user's configuration.
+    {"UserKonfigMadeBelowRoaming", {}, Q(CDB_GetKonfigDirCurrentUser(id, true)), "{roam}Truvo\\Konfig\\{id}\\",
+     {.lines = {"I _GuessLocalUserKonfigDir: Versuchen Konfigpfad \"{roam}Truvo\\Konfig\\{id}\\\" anzulegen."},
+     .exists = {"{roam}Truvo\\Konfig\\{id}"}}},
+    {"UserKonfigWithoutCreateEndsInLowTemp", {}, Q(CDB_GetKonfigDirCurrentUser(id, false)), "{tl}Truvo\\Konfig\\{id}\\",
+     {.lines = {"E CDB_GetKonfigDirCurrentUser: konnten keinen KonfigPfad des Benutzers für <{id}> ermitteln!"},
+     .absent = {"{roam}Truvo\\Konfig\\{id}", "{tl}Truvo\\Konfig\\{id}"}}},
+    // Log: the registry, LocalLow, the registered folder made (on the program's drive when its
+    // own is missing), the low temporary folder.
+    {"LogMadeBelowLocalLow", {}, Q(CDB_GetLogDir(id, true)), "{low}Truvo\\Log\\{id}\\",
+     {.lines = {"I _GuessLocalLogDir: Benutzerspezifischer Logpfad <{low}Truvo\\Log\\{id}\\>",
+               "I CDB_GetLogDir: LogPfad <{id}> = \"{low}Truvo\\Log\\{id}\\\""},
+     .exists = {"{low}Truvo\\Log\\{id}"}}},
+    {"LogWithoutCreateStopsAfterTheRegistry", {}, Q(CDB_GetLogDir(id, false)), "",
+     {.lines = {"I _GuessLocalLogDir: Logpfad <> über Registry ermittelt.",
+               "E CDB_GetLogDir: Konnten keinen LogPfad für <{id}> ermitteln!"},
+     .absent = {"{low}Truvo\\Log\\{id}"}}},
+    {"RegisteredLogWithoutCreate", {"{v}\\LogDir||{s}Log"}, Q(CDB_GetLogDir(id, false)), "{s}Log\\", {.made = {"{s}Log"}}},
+    {"MissingRegisteredLogWithoutCreate", {"{v}\\LogDir||{s}Fehlt"}, Q(CDB_GetLogDir(id, false)), "{s}Fehlt\\",
+     {.absent = {"{s}Fehlt"}}},
+    {"RegisteredLogMadeWhenTheUserFolderIsBlocked", {"{v}\\LogDir||{s}Neu\\Tiefer"}, Q(CDB_GetLogDir(id, true)),
+     "{s}Neu\\Tiefer\\", {.lines = {"E _CreateDirectory: Angeforderter Pfad ist eine Datei (<{low}Truvo\\Log\\{id}>)"},
+     .exists = {"{s}Neu\\Tiefer"}, .blockUserLog = true}},
+    {"LogOnAMissingDriveMovesToTheProgramDrive", {"{v}\\LogDir||{qexe}cdbfix_{id}\\log"}, Q(CDB_GetLogDir(id, true)),
+     "{lexe}cdbfix_{id}\\log\\", {.lines = {"I _GuessLocalLogDir: Versuchen Logpfad \"{qexe}cdbfix_{id}\\log\\\" anzulegen."},
+     .exists = {"{exe}cdbfix_{id}\\log"}, .blockUserLog = true}},
+    {"LogEndsInLowTemp", {}, Q(CDB_GetLogDir(id, true)), "{tl}Truvo\\Log\\{id}\\",
+     {.lines = {"I _GuessLocalLogDir: Immer noch kein Log-Verzeichnis, versuchen es mit TempDir + TruvoPfad"},
+     .exists = {"{tl}Truvo\\Log\\{id}"}, .blockUserLog = true}},
+    // Data: the registry (made on request, on the program's drive when its own is missing), common
+    // application data, in a company environment the low temporary folder.
+    {"DataFromTheRegistry", {std::string(kData) + "|{s}Bilder"}, Q(CDB_GetDataDir(id, false, "Bilder")), "{s}Bilder\\",
+     {.lines = {"I _GuessLocalDataDir: Datenpfad <{s}Bilder\\> über Registry ermittelt."}, .made = {"{s}Bilder"}}},
+    {"RegisteredDataMade", {std::string(kData) + "|{s}Neu\\Bilder"}, Q(CDB_GetDataDir(id, true, "Bilder")),
+     "{s}Neu\\Bilder\\", {.exists = {"{s}Neu\\Bilder"}}},
+    {"DataOnAMissingDriveMovesToTheProgramDrive", {std::string(kData) + "|{qexe}cdbfix_{id}\\daten"},
+     Q(CDB_GetDataDir(id, true, "Bilder")), "{lexe}cdbfix_{id}\\daten\\", {.exists = {"{exe}cdbfix_{id}\\daten"}}},
+    {"DataGuessWithoutCreate", {}, Q(CDB_GetDataDir(id, false, "Bilder")), "{pd}Truvo\\Daten\\{id}\\",
+     {.lines = {"E CDB_GetDataDir: Konnten keinen Datenpfad für <{id}> ermitteln!"},
+     .absent = {"{pd}Truvo\\Daten\\{id}"}}},
+    {"DataGuessMadeInProgramData", {}, Q(CDB_GetDataDir(id, true, "Bilder")), "{pd}Truvo\\Daten\\{id}\\Bilder\\",
+     {.lines = {"I _GuessLocalDataDir: Keine Truvo-Umgebung, nehmen ProgrammData-Verzeichnis."},
+     .exists = {"{pd}Truvo\\Daten\\{id}\\Bilder"}}},
+    {"CompanyDataInLowTemp", {}, Q(CDB_GetDataDir(id, true, "Bilder")), "{tl}Truvo\\Daten\\{id}\\Bilder\\",
+     {.exists = {"{tl}Truvo\\Daten\\{id}\\Bilder"}, .absent = {"{pd}Truvo\\Daten\\{id}"}, .company = true}},
+};
 
-TEST_F(ConfigDbTest, UnknownComponentProgramDirectoryIsTheModuleDirectory) {
-    const std::string id = UniqueComponentId();
-    EXPECT_EQ(ExeDirectory(), CDB_GetProgDir(id, false));
-    EXPECT_TRUE(trace.HasInfo(L"CDB_GetProgDir: Via Registry kein Programmpfad ermittelbar.")) << Narrow(trace.Dump());
-    EXPECT_TRUE(trace.HasInfo(Widen("CDB_GetProgDir: Programmpfad <" + id + "> = \"" + ExeDirectory() + "\"")));
-    // The default flag only concerns the product's own component.
-    EXPECT_EQ(ExeDirectory(), CDB_GetProgDir(id, true));
-}
+// Where a case may make a folder outside its scratch folder, and how many parents may go with it.
+const std::pair<const char*, int> kSharedFolders[] = {
+    {"{pd}Truvo\\Konfig\\{id}", 2}, {"{pf}Truvo\\Konfig\\{id}", 2}, {"{roam}Truvo\\Konfig\\{id}", 2},
+    {"{low}Truvo\\Log\\{id}", 2},   {"{pd}Truvo\\Daten\\{id}", 2},  {"{tl}Truvo\\Log\\{id}", 3},
+    {"{tl}Truvo\\Daten\\{id}", 3},  {"{tl}Truvo\\Konfig\\{id}", 3}, {"{exe}cdbfix_{id}", 0}};
 
-TEST_F(ConfigDbTest, RegisteredProgramDirectoryThatIsMissingFallsBackToTheModuleDirectory) {
-    Scratch scratch;
-    const std::string id = UniqueComponentId();
-    SetString(ComponentVersionKey(id, "1.0") + "\\ProtectedDirectories", "FixedProgDir", scratch.path() + "Weg");
-    EXPECT_EQ(ExeDirectory(), CDB_GetProgDir(id, false));
-    EXPECT_TRUE(trace.HasInfo(
-        Widen("CDB_GetProgDir: Programmpfad via Registry existiert nicht: \"" + scratch.path() + "Weg\"")));
-}
+class DirectoryLookup : public ConfigDbTest, public ::testing::WithParamInterface<Lookup> {};
 
-TEST_F(ConfigDbTest, OwnComponentDefaultProgramDirectoryNeedNotExist) {
-    const std::string expected = ProgramFilesX86() + kDefaultProgSubPath;
-    ASSERT_FALSE(ProgramFilesX86().empty());
-    EXPECT_EQ(expected, CDB_GetProgDir(kOwnId, true));
-    EXPECT_TRUE(trace.HasInfo(L"CDB_GetProgDir: Default Programmpfad eingestellt."));
-    EXPECT_EQ(ExeDirectory(), CDB_GetProgDir(kOwnId, false));
-}
-
-// --- machine-wide configuration directory -------------------------------------------------------
-
-TEST_F(ConfigDbTest, KonfigDirFromTheRegistry) {
-    Scratch scratch;
-    const std::string id = UniqueComponentId();
-    const std::string dir = scratch.Sub("Konfig");
-    SetString(ComponentVersionKey(id, "2.0") + "\\ConfigDir", "", dir);
-    EXPECT_EQ(dir + "\\", CDB_GetKonfigDir(id));
-    EXPECT_TRUE(trace.HasInfo(Widen("_GuessLocalKonfigDir: Konfigpfad <" + dir + "\\> über Registry ermittelt.")));
-    EXPECT_TRUE(trace.HasInfo(Widen("CDB_GetKonfigDir: KonfigPfad <" + id + "> = \"" + dir + "\\\"")));
-}
-
-// Program files (x86) first, where older installations keep their files, then common
-// application data; each only where its "Konfig" directory exists.
-TEST_F(ConfigDbTest, MachineWideKonfigGuessTakesProgramFilesThenApplicationData) {
-    const std::string inProgramData = UniqueComponentId();
-    const std::string programDataDir = ProgramData() + "Truvo\\Konfig\\" + inProgramData + "\\";
-    CreatedTree programDataGuard(programDataDir, 2);
-    ASSERT_TRUE(CDB_CreateDirectory(programDataDir));
-    EXPECT_EQ(programDataDir, CDB_GetKonfigDir(inProgramData));
-    EXPECT_TRUE(trace.HasInfo(L"_GuessLocalKonfigDir: Keine Truvo-Umgebung, nehmen ProgrammData-Verzeichnis."));
-
-    const std::string inProgramFiles = UniqueComponentId();
-    const std::string programFilesDir = ProgramFilesX86() + "Truvo\\Konfig\\" + inProgramFiles + "\\";
-    CreatedTree programFilesGuard(programFilesDir, 2);
-    ASSERT_TRUE(CDB_CreateDirectory(programFilesDir));
-    EXPECT_EQ(programFilesDir, CDB_GetKonfigDir(inProgramFiles));
-
-    // Both present: program files wins.
-    const std::string inBoth = UniqueComponentId();
-    const std::string bothFiles = ProgramFilesX86() + "Truvo\\Konfig\\" + inBoth + "\\";
-    const std::string bothData = ProgramData() + "Truvo\\Konfig\\" + inBoth + "\\";
-    CreatedTree bothFilesGuard(bothFiles, 2);
-    CreatedTree bothDataGuard(bothData, 2);
-    ASSERT_TRUE(CDB_CreateDirectory(bothFiles));
-    ASSERT_TRUE(CDB_CreateDirectory(bothData));
-    EXPECT_EQ(bothFiles, CDB_GetKonfigDir(inBoth));
-
-    // Neither: one error naming the data folder, then the program directory.
-    const std::string nowhere = UniqueComponentId();
+TEST_P(DirectoryLookup, GivesTheExpectedFolder) {
+    const Lookup& row = GetParam();
+    const auto& c = row.more;
+    const Scratch scratch;
+    const std::string id = c.id ? c.id : UniqueComponentId();
+    auto x = [&](const std::string& text) { return Expand(text, id, scratch.path()); };
+    std::vector<std::unique_ptr<vemo::test::CreatedTree>> guards;
+    for (const auto& [folder, parents] : kSharedFolders) {
+        guards.push_back(std::make_unique<vemo::test::CreatedTree>(Widen(x(folder)), parents));
+    }
+    SetValues(row.values, id, scratch.path());
+    if (c.company) {
+        SetValues({"{sys}|SystemDir|{s}System", "{v}\\ProtectedDirectories|FixedProgDir|{s}Prog",
+                   "{v}\\ProtectedDirectories|ProgDir|{id}"}, id, scratch.path());
+        scratch.Sub("System");
+        scratch.Sub("Prog\\" + id);
+    }
+    for (const char* folder : c.made) ASSERT_EQ(0, ::SHCreateDirectoryExA(nullptr, x(folder).c_str(), nullptr)) << folder;
+    if (c.blockUserLog) {
+        ::SHCreateDirectoryExA(nullptr, x("{low}Truvo\\Log").c_str(), nullptr);
+        ASSERT_TRUE(vemo::test::WriteFileBytes(Widen(x("{low}Truvo\\Log\\{id}")), "blockiert"));
+    }
     trace.Clear();
-    EXPECT_EQ(ExeDirectory(), CDB_GetKonfigDir(nowhere));
-    EXPECT_TRUE(trace.HasError(Widen("_GuessLocalKonfigDir: Verzeichnis <" + ProgramData() + "Truvo\\Konfig\\" +
-                                     nowhere + "\\> ist nicht vorhanden!")))
-        << Narrow(trace.Dump());
-    EXPECT_TRUE(trace.HasInfo(
-        L"_GuessLocalKonfigDir: Immer noch kein Konfig-Verzeichnis, nehmen jetzt das Programmverzeichnis."));
+    EXPECT_EQ(x(row.expected), row.query(id));
+    for (const char* line : c.lines) EXPECT_TRUE(Traced(x(line))) << x(line) << "\n" << Narrow(trace.Dump());
+    for (const char* folder : c.exists) EXPECT_TRUE(Exists(x(folder))) << x(folder);
+    for (const char* folder : c.absent) EXPECT_FALSE(Exists(x(folder))) << x(folder);
 }
 
-TEST_F(ConfigDbTest, KonfigGuessCreatesNothing) {
-    const std::string id = UniqueComponentId();
-    EXPECT_EQ(ExeDirectory(), CDB_GetKonfigDir(id));
-    EXPECT_FALSE(Exists(ProgramData() + "Truvo\\Konfig\\" + id));
-    EXPECT_EQ(ExeDirectory(), configdb::_GuessLocalKonfigDir(id));
-}
-
-TEST_F(ConfigDbTest, CompanyEnvironmentTakesTheProgramDirectoryForKonfig) {
-    Scratch scratch;
-    const std::string id = UniqueComponentId();
-    MakeTruvoEnvironment(scratch, id);
-    const std::string programDataDir = ProgramData() + "Truvo\\Konfig\\" + id + "\\";
-    CreatedTree guard(programDataDir, 2);
-    ASSERT_TRUE(CDB_CreateDirectory(programDataDir));
-
-    EXPECT_TRUE(configdb::_IsTruvoEnvironment(id));
-    EXPECT_EQ(scratch.path() + "Prog\\" + id + "\\", CDB_GetKonfigDir(id));
-    EXPECT_FALSE(trace.HasInfo(L"_GuessLocalKonfigDir: Keine Truvo-Umgebung, nehmen ProgrammData-Verzeichnis."));
-}
-
-TEST_F(ConfigDbTest, CompanyEnvironmentNeedsTheIdInTheProgramDirectory) {
-    Scratch scratch;
-    const std::string id = UniqueComponentId();
-    EXPECT_TRUE(configdb::_IsTruvoEnvironment(""));  // the module directory stands in for SystemDir
-    EXPECT_FALSE(configdb::_IsTruvoEnvironment(id));
-    SetString(ComponentVersionKey(id, "1.0") + "\\ProtectedDirectories", "FixedProgDir", scratch.Sub("Anders"));
-    EXPECT_FALSE(configdb::_IsTruvoEnvironment(id));
-    MakeTruvoEnvironment(scratch, id);
-    EXPECT_TRUE(configdb::_IsTruvoEnvironment(id));
-}
-
-// --- configuration directory of the user ------------------------------------------------------
-
-TEST_F(ConfigDbTest, UserKonfigDirIsCreatedBelowRoamingAppData) {
-    const std::string id = UniqueComponentId();
-    const std::string expected = Roaming() + "Truvo\\Konfig\\" + id + "\\";
-    CreatedTree guard(expected, 2);
-    EXPECT_EQ(expected, CDB_GetKonfigDirCurrentUser(id, true));
-    EXPECT_TRUE(Exists(expected));
-    EXPECT_TRUE(trace.HasInfo(Widen("_GuessLocalUserKonfigDir: Versuchen Konfigpfad \"" + expected + "\" anzulegen.")));
-}
-
-TEST_F(ConfigDbTest, UserKonfigDirWithoutCreateEndsInTheLowTempDirectory) {
-    const std::string id = UniqueComponentId();
-    const std::string expected = TempLow() + "Truvo\\Konfig\\" + id + "\\";
-    EXPECT_EQ(expected, CDB_GetKonfigDirCurrentUser(id, false));
-    EXPECT_FALSE(Exists(expected));
-    EXPECT_FALSE(Exists(Roaming() + "Truvo\\Konfig\\" + id));
-    EXPECT_TRUE(trace.HasError(
-        Widen("CDB_GetKonfigDirCurrentUser: konnten keinen KonfigPfad des Benutzers für <" + id + "> ermitteln!")));
-
-    const std::string own = CDB_GetKonfigDirCurrentUser(kOwnId, false);
-    EXPECT_TRUE(own.ends_with("\\Truvo\\Konfig\\VeMoCompact\\")) << own;
-}
-
-// --- log directory ------------------------------------------------------------------------------
-
-TEST_F(ConfigDbTest, LogDirIsCreatedBelowLocalAppDataLow) {
-    const std::string id = UniqueComponentId();
-    const std::string expected = LocalLow() + "Truvo\\Log\\" + id + "\\";
-    CreatedTree guard(expected, 2);
-    EXPECT_EQ(expected, CDB_GetLogDir(id, true));
-    EXPECT_TRUE(Exists(expected));
-    EXPECT_TRUE(trace.HasInfo(Widen("_GuessLocalLogDir: Benutzerspezifischer Logpfad <" + expected + ">")));
-    EXPECT_TRUE(trace.HasInfo(Widen("CDB_GetLogDir: LogPfad <" + id + "> = \"" + expected + "\"")));
-}
-
-TEST_F(ConfigDbTest, LogDirWithoutCreateStopsAfterTheRegistry) {
-    const std::string id = UniqueComponentId();
-    EXPECT_EQ("", CDB_GetLogDir(id, false));
-    EXPECT_FALSE(Exists(LocalLow() + "Truvo\\Log\\" + id));
-    EXPECT_TRUE(trace.HasInfo(L"_GuessLocalLogDir: Logpfad <> über Registry ermittelt."));
-    EXPECT_TRUE(trace.HasError(Widen("CDB_GetLogDir: Konnten keinen LogPfad für <" + id + "> ermitteln!")));
-
-    Scratch scratch;
-    const std::string registered = scratch.Sub("Log");
-    SetString(ComponentVersionKey(id, "1.0") + "\\LogDir", "", registered);
-    EXPECT_EQ(registered + "\\", CDB_GetLogDir(id, false));
-
-    const std::string missing = UniqueComponentId();
-    SetString(ComponentVersionKey(missing, "1.0") + "\\LogDir", "", scratch.path() + "Fehlt");
-    EXPECT_EQ(scratch.path() + "Fehlt\\", CDB_GetLogDir(missing, false));
-    EXPECT_FALSE(Exists(scratch.path() + "Fehlt"));
-}
-
-TEST_F(ConfigDbTest, RegisteredLogDirIsCreatedWhenTheUserFolderIsBlocked) {
-    const std::string id = UniqueComponentId();
-    BlockedUserLogDir blocked(id);
-    Scratch scratch;
-    const std::string registered = scratch.path() + "Neu\\Tiefer";
-    SetString(ComponentVersionKey(id, "1.0") + "\\LogDir", "", registered);
-    EXPECT_EQ(registered + "\\", CDB_GetLogDir(id, true));
-    EXPECT_TRUE(Exists(registered));
-    EXPECT_TRUE(trace.HasError(Widen("_CreateDirectory: Angeforderter Pfad ist eine Datei (<" + LocalLow() +
-                                     "Truvo\\Log\\" + id + ">)")))
-        << Narrow(trace.Dump());
-}
-
-TEST_F(ConfigDbTest, LogDirOnAMissingDriveMovesToTheProgramDrive) {
-    const char drive = MissingDrive();
-    ASSERT_NE('\0', drive);
-    const std::string id = UniqueComponentId();
-    BlockedUserLogDir blocked(id);
-    const std::string fixDir = ExeDirectory() + "cdbfix_" + id;
-    CreatedTree guard(fixDir);
-    const std::string registered = std::string(1, drive) + fixDir.substr(1) + "\\log";
-    SetString(ComponentVersionKey(id, "1.0") + "\\LogDir", "", registered);
-
-    const std::string expected = LowerFirst(fixDir) + "\\log\\";
-    EXPECT_EQ(expected, CDB_GetLogDir(id, true));
-    EXPECT_TRUE(Exists(expected));
-    EXPECT_TRUE(trace.HasInfo(Widen("_GuessLocalLogDir: Versuchen Logpfad \"" + registered + "\\\" anzulegen.")));
-}
-
-TEST_F(ConfigDbTest, LogDirEndsInTheLowTempDirectory) {
-    const std::string id = UniqueComponentId();
-    BlockedUserLogDir blocked(id);
-    const std::string expected = TempLow() + "Truvo\\Log\\" + id + "\\";
-    CreatedTree guard(expected, 3, true);
-    EXPECT_EQ(expected, CDB_GetLogDir(id, true));
-    EXPECT_TRUE(Exists(expected));
-    EXPECT_TRUE(trace.HasInfo(
-        L"_GuessLocalLogDir: Immer noch kein Log-Verzeichnis, versuchen es mit TempDir + TruvoPfad"));
-}
-
-// --- data directory -----------------------------------------------------------------------------
-
-TEST_F(ConfigDbTest, DataDirFromTheRegistry) {
-    Scratch scratch;
-    const std::string id = UniqueComponentId();
-    const std::string dataKey = std::string(kComponentsKey) + "\\" + id + "\\AvailableDataDirectories\\Bilder\\Dir1";
-    SetString(dataKey, "", scratch.Sub("Bilder"));
-    EXPECT_EQ(scratch.path() + "Bilder\\", CDB_GetDataDir(id, false, "Bilder"));
-    EXPECT_TRUE(trace.HasInfo(
-        Widen("_GuessLocalDataDir: Datenpfad <" + scratch.path() + "Bilder\\> über Registry ermittelt.")));
-
-    const std::string toCreate = scratch.path() + "Neu\\Bilder";
-    SetString(dataKey, "", toCreate);
-    EXPECT_EQ(toCreate + "\\", CDB_GetDataDir(id, true, "Bilder"));
-    EXPECT_TRUE(Exists(toCreate));
-}
-
-TEST_F(ConfigDbTest, DataDirOnAMissingDriveMovesToTheProgramDrive) {
-    const char drive = MissingDrive();
-    ASSERT_NE('\0', drive);
-    const std::string id = UniqueComponentId();
-    const std::string fixDir = ExeDirectory() + "cdbfix_" + id;
-    CreatedTree guard(fixDir);
-    const std::string registered = std::string(1, drive) + fixDir.substr(1) + "\\daten";
-    SetString(std::string(kComponentsKey) + "\\" + id + "\\AvailableDataDirectories\\Bilder\\Dir1", "", registered);
-    EXPECT_EQ(LowerFirst(fixDir) + "\\daten\\", CDB_GetDataDir(id, true, "Bilder"));
-    EXPECT_TRUE(Exists(fixDir + "\\daten"));
-}
-
-TEST_F(ConfigDbTest, DataDirGuessBelowCommonApplicationData) {
-    const std::string id = UniqueComponentId();
-    const std::string base = ProgramData() + "Truvo\\Daten\\" + id + "\\";
-    CreatedTree guard(base, 2);
-
-    EXPECT_EQ(base, CDB_GetDataDir(id, false, "Bilder"));
-    EXPECT_FALSE(Exists(base));
-    EXPECT_TRUE(trace.HasError(Widen("CDB_GetDataDir: Konnten keinen Datenpfad für <" + id + "> ermitteln!")));
-
-    EXPECT_EQ(base + "Bilder\\", CDB_GetDataDir(id, true, "Bilder"));
-    EXPECT_TRUE(Exists(base + "Bilder"));
-    EXPECT_TRUE(trace.HasInfo(L"_GuessLocalDataDir: Keine Truvo-Umgebung, nehmen ProgrammData-Verzeichnis."));
-}
-
-TEST_F(ConfigDbTest, DataDirInACompanyEnvironmentEndsInTheLowTempDirectory) {
-    Scratch scratch;
-    const std::string id = UniqueComponentId();
-    MakeTruvoEnvironment(scratch, id);
-    const std::string expected = TempLow() + "Truvo\\Daten\\" + id + "\\Bilder\\";
-    CreatedTree guard(TempLow() + "Truvo\\Daten\\" + id, 3);
-    EXPECT_EQ(expected, CDB_GetDataDir(id, true, "Bilder"));
-    EXPECT_TRUE(Exists(expected));
-    EXPECT_FALSE(Exists(ProgramData() + "Truvo\\Daten\\" + id));
-}
-
-// --- sub-paths, folders, temporary directory ------------------------------------------------------
+INSTANTIATE_TEST_SUITE_P(Cases, DirectoryLookup, ::testing::ValuesIn(kLookups),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ConfigDbFallbacks, CompanySubPathByKindAndComponent) {
-    EXPECT_EQ("Truvo\\Log\\VeMo\\", configdb::_BuildTruvoSubPath("B0003811", "Log"));
-    EXPECT_EQ("Truvo\\Log\\VeMo\\", configdb::_BuildTruvoSubPath("B0003815", "Log"));
-    EXPECT_EQ("Truvo\\Log\\VeMo\\", configdb::_BuildTruvoSubPath("B0003814", "Log"));
-    EXPECT_EQ("Truvo\\Log\\VeMo\\", configdb::_BuildTruvoSubPath(kOwnId, "Log"));
-    EXPECT_EQ("Truvo\\Log\\B0003816\\", configdb::_BuildTruvoSubPath("B0003816", "Log"));
-    EXPECT_EQ("Truvo\\Konfig\\VeMoCompact\\", configdb::_BuildTruvoSubPath(kOwnId, "Konfig"));
-    EXPECT_EQ("Truvo\\Konfig\\B0003811\\", configdb::_BuildTruvoSubPath("B0003811", "Konfig"));
-    EXPECT_EQ("Truvo\\Konfig\\B1234567\\", configdb::_BuildTruvoSubPath("B1234567", "Konfig"));
-    EXPECT_EQ("Truvo\\Daten\\B0003810\\", configdb::_BuildTruvoSubPath(kOwnId, "Daten"));
-    EXPECT_EQ("Truvo\\Daten\\B0003811\\", configdb::_BuildTruvoSubPath("B0003811", "Daten"));
     // IDs compare exactly: another case is another component.
-    EXPECT_EQ("Truvo\\Log\\b0003811\\", configdb::_BuildTruvoSubPath("b0003811", "Log"));
+    const char* const cases[][3] = {
+        {"B0003811", "Log", "Truvo\\Log\\VeMo\\"},  {"B0003815", "Log", "Truvo\\Log\\VeMo\\"},
+        {"B0003814", "Log", "Truvo\\Log\\VeMo\\"},  {kOwnId, "Log", "Truvo\\Log\\VeMo\\"},
+        {"B0003816", "Log", "Truvo\\Log\\B0003816\\"}, {"b0003811", "Log", "Truvo\\Log\\b0003811\\"},
+        {kOwnId, "Konfig", "Truvo\\Konfig\\VeMoCompact\\"}, {"B0003811", "Konfig", "Truvo\\Konfig\\B0003811\\"},
+        {kOwnId, "Daten", "Truvo\\Daten\\B0003810\\"}, {"B0003811", "Daten", "Truvo\\Daten\\B0003811\\"}};
+    for (const auto& c : cases) EXPECT_EQ(c[2], _BuildTruvoSubPath(c[0], c[1])) << c[0] << " " << c[1];
 }
 
 TEST(ConfigDbFallbacks, LowIntegrityTemporaryDirectory) {
-    EXPECT_EQ("C:\\Temp\\Low\\", configdb::LowIntegrityTempPath("C:\\Temp\\"));
-    EXPECT_EQ("C:\\Users\\x\\AppData\\Local\\Temp\\Low\\",
-              configdb::LowIntegrityTempPath("C:\\Users\\x\\AppData\\Local\\Temp\\Low\\"));
-    EXPECT_EQ("C:\\Temp\\low\\Low\\", configdb::LowIntegrityTempPath("C:\\Temp\\low\\"));  // case counts
-    EXPECT_EQ("", configdb::LowIntegrityTempPath(""));
-
+    EXPECT_EQ("C:\\Temp\\Low\\", LowIntegrityTempPath("C:\\Temp\\"));
+    EXPECT_EQ("C:\\U\\Temp\\Low\\", LowIntegrityTempPath("C:\\U\\Temp\\Low\\"));
+    EXPECT_EQ("C:\\Temp\\low\\Low\\", LowIntegrityTempPath("C:\\Temp\\low\\"));  // case counts
+    EXPECT_EQ("", LowIntegrityTempPath(""));
     TraceCapture trace;
     EXPECT_EQ(TempDirectory(), CBD_GetTempDir());
     EXPECT_TRUE(trace.HasInfo(Widen("CBD_GetTempDir: Temporärer Pfad = \"" + TempDirectory() + "\"")));
-    EXPECT_EQ(TempLow(), configdb::_GetTempDirLow());
+    EXPECT_EQ(TempDirectory() + "Low\\", _GetTempDirLow());
 }
 
 // The folders by their place in the profile and the environment, not by the shell's own answer.
-std::string EnvironmentFolder(const char* name) {
-    char value[MAX_PATH] = {};
-    const DWORD n = ::GetEnvironmentVariableA(name, value, MAX_PATH);
-    return n > 0 && n < MAX_PATH ? WithBackslash(value) : std::string();
-}
-
+// Systems before Vista answer through the older interface, which knows no LocalLow: there the
+// low folder is the local one.
 TEST(ConfigDbFallbacks, SpecialFoldersLieWhereTheProfileAndTheEnvironmentSay) {
-    const std::string local = CDB_GetSpecialFolderPath(CDB_DIR_LOCAL_APPDATA);
+    auto env = [](const char* name) {
+        char value[MAX_PATH] = {};
+        const DWORD n = ::GetEnvironmentVariableA(name, value, MAX_PATH);
+        return n > 0 && n < MAX_PATH ? std::string(value) + "\\" : std::string();
+    };
+    const std::string local = env("LOCALAPPDATA");
     ASSERT_TRUE(local.ends_with("\\Local\\")) << local;
-    const std::string appData = local.substr(0, local.size() - 6);
-    EXPECT_EQ(appData + "LocalLow\\", CDB_GetSpecialFolderPath(CDB_DIR_LOCAL_APPDATA_LOW));
-    EXPECT_EQ(EnvironmentFolder("APPDATA"), CDB_GetSpecialFolderPath(CDB_DIR_ROAMING_APPDATA));
-    EXPECT_EQ(EnvironmentFolder("LOCALAPPDATA"), local);
-    EXPECT_EQ(EnvironmentFolder("ProgramData"), CDB_GetSpecialFolderPath(CDB_DIR_PROGRAMDATA));
+    const std::string low = local.substr(0, local.size() - 6) + "LocalLow\\";
     // Both program-files kinds mean the 32-bit folder, where the product is installed.
-    EXPECT_EQ(EnvironmentFolder("ProgramFiles(x86)"), CDB_GetSpecialFolderPath(CDB_DIR_PROGRAM_FILES_X86));
-    EXPECT_EQ(EnvironmentFolder("ProgramFiles(x86)"), CDB_GetSpecialFolderPath(CDB_DIR_PROGRAM_FILES));
-
+    const std::pair<ConfigDBDirType, std::string> folders[] = {
+        {CDB_DIR_LOCAL_APPDATA, local}, {CDB_DIR_ROAMING_APPDATA, env("APPDATA")},
+        {CDB_DIR_PROGRAMDATA, env("ProgramData")}, {CDB_DIR_PROGRAM_FILES_X86, env("ProgramFiles(x86)")},
+        {CDB_DIR_PROGRAM_FILES, env("ProgramFiles(x86)")}};
+    for (const auto& [type, expected] : folders) EXPECT_EQ(expected, CDB_GetSpecialFolderPath(type)) << type;
+    EXPECT_EQ(low, CDB_GetSpecialFolderPath(CDB_DIR_LOCAL_APPDATA_LOW));
+    for (const int os : {CDB_OS_XP_SP3, CDB_OS_SERVER_2003_R2, CDB_OS_VISTA, CDB_OS_UNKNOWN}) {
+        for (const auto& [type, expected] : folders) EXPECT_EQ(expected, SpecialFolderPathFor(type, os)) << os;
+        const bool old = os == CDB_OS_XP_SP3 || os == CDB_OS_SERVER_2003_R2;
+        EXPECT_EQ(old ? local : low, SpecialFolderPathFor(CDB_DIR_LOCAL_APPDATA_LOW, os)) << os;
+    }
     TraceCapture trace;
     EXPECT_EQ("", CDB_GetSpecialFolderPath(7));
-    EXPECT_TRUE(trace.HasError(L"CDB_GetSpecialFolderPath: Falscher ConfigDBDirType <7> wurde übergeben!"));
-    trace.Clear();
-    EXPECT_EQ("", configdb::SpecialFolderPathFor(6, CDB_OS_XP_SP3));
-    EXPECT_TRUE(trace.HasError(L"CDB_GetSpecialFolderPath: Falscher ConfigDBDirType <6> wurde übergeben!"));
-}
-
-// Systems before Vista answer through the older interface, which knows the same folders but no
-// LocalLow: there the low folder is the local one.
-TEST(ConfigDbFallbacks, OldestSystemsHaveNoLowFolder) {
-    for (const int os : {CDB_OS_XP_SP3, CDB_OS_SERVER_2003_R2, CDB_OS_VISTA, CDB_OS_UNKNOWN}) {
-        const bool old = os == CDB_OS_XP_SP3 || os == CDB_OS_SERVER_2003_R2;
-        for (const ConfigDBDirType type : {CDB_DIR_LOCAL_APPDATA, CDB_DIR_ROAMING_APPDATA, CDB_DIR_PROGRAMDATA,
-                                           CDB_DIR_PROGRAM_FILES_X86, CDB_DIR_PROGRAM_FILES}) {
-            EXPECT_EQ(CDB_GetSpecialFolderPath(type), configdb::SpecialFolderPathFor(type, os)) << os << " " << type;
-        }
-        EXPECT_EQ(CDB_GetSpecialFolderPath(old ? CDB_DIR_LOCAL_APPDATA : CDB_DIR_LOCAL_APPDATA_LOW),
-                  configdb::SpecialFolderPathFor(CDB_DIR_LOCAL_APPDATA_LOW, os))
-            << os;
+    EXPECT_EQ("", SpecialFolderPathFor(6, CDB_OS_XP_SP3));
+    for (const wchar_t* line : {L"CDB_GetSpecialFolderPath: Falscher ConfigDBDirType <7> wurde übergeben!",
+                                L"CDB_GetSpecialFolderPath: Falscher ConfigDBDirType <6> wurde übergeben!"}) {
+        EXPECT_TRUE(trace.HasError(line));
     }
 }
+
+}  // namespace

@@ -5,8 +5,8 @@
 
 #include <cstring>
 #include <map>
-#include <set>
 #include <regex>
+#include <set>
 
 #include "ConfigDbTest.h"
 #include "common/UniqueHandle.h"
@@ -20,55 +20,42 @@ using vemo::test::RunCurrentTestInChildren;
 
 namespace {
 
-constexpr char kInternLog[] = "ConfigDB_Intern.log";
-constexpr char kPathLog[] = "ConfigDB_Lib_Dirs.log";
-constexpr char kDumpLog[] = "B0003810_TracingDirs.log";
-constexpr char kTimeoutPrefix[] =
-    "-----> _InternTrace: Timeout bei WaitForSingleObject, eigentliche Trace-Zeile folgt:";
+constexpr char kTimeoutPrefix[] = "-----> _InternTrace: Timeout bei WaitForSingleObject, eigentliche Trace-Zeile folgt:";
 constexpr char kWaitFailedPrefix[] =
     "------> _InternTrace: Fehler <-1> bei WaitForSingleObject, eigentliche Trace-Zeile folgt:";
 constexpr DWORD kBoundMs = 30000;
-constexpr int kLinesPerChild = 200;
+const std::wstring kTraceMutexLine = L"Init: Der Mutex <CDB_MUTEX_INTERN_TRACE> konnte erfolgreich erzeugt werden";
+const std::wstring kUserMutexLine = L"Init: Der Mutex <CDB_MUTEX_GETUSERNAME> konnte erfolgreich erzeugt werden";
 
-// "dd.mm.yyyy hh:mm:ss.mmm [pid] [tid] text"
-const std::regex kLinePattern(R"(^(\d{2})\.(\d{2})\.(\d{4}) (\d{2}):(\d{2}):(\d{2})\.(\d{3}) \[(\d+)\] \[(\d+)\] (.*)$)");
-
+// "dd.mm.yyyy hh:mm:ss.mmm [pid] [tid] text", after a mark of a failed or late wait.
 struct ParsedLine {
     bool ok = false;
     DWORD pid = 0;
     DWORD tid = 0;
     std::string text;
 };
-
 ParsedLine Parse(std::string line) {
+    static const std::regex pattern(R"(^(\d{2})\.(\d{2})\.\d{4} (\d{2}):(\d{2}):(\d{2})\.\d{3} \[(\d+)\] \[(\d+)\] (.*)$)");
     for (const char* mark : {kWaitFailedPrefix, kTimeoutPrefix}) {
         if (line.starts_with(mark)) line.erase(0, std::strlen(mark));
     }
-    ParsedLine parsed;
-    std::smatch match;
-    if (!std::regex_match(line, match, kLinePattern)) return parsed;
-    const int day = std::stoi(match[1]), month = std::stoi(match[2]), hour = std::stoi(match[4]);
-    parsed.ok = day >= 1 && day <= 31 && month >= 1 && month <= 12 && hour < 24 && std::stoi(match[5]) < 60 &&
-                std::stoi(match[6]) < 61;
-    parsed.pid = std::stoul(match[8]);
-    parsed.tid = std::stoul(match[9]);
-    parsed.text = match[10];
-    return parsed;
+    std::smatch m;
+    if (!std::regex_match(line, m, pattern)) return {};
+    const bool ok = std::stoi(m[1]) >= 1 && std::stoi(m[1]) <= 31 && std::stoi(m[2]) >= 1 && std::stoi(m[2]) <= 12 &&
+                    std::stoi(m[3]) < 24 && std::stoi(m[4]) < 60 && std::stoi(m[5]) < 61;
+    return {ok, static_cast<DWORD>(std::stoul(m[6])), static_cast<DWORD>(std::stoul(m[7])), m[8]};
 }
 
-std::vector<std::string> FileLines(const std::string& path) { return vemo::test::SplitLines(ReadFileText(path)); }
-std::string ParentFolder() { return Narrow(ChildArgument()); }  // in a child: the parent's scratch folder
-
-void SwitchInternalTraceOn(const std::string& directory, const char* value = "ein") {
-    SetString(kProductKey, "LogVia_InternTrace", value);
-    SetString(kProductKey, "LogVia_InternTraceDirectory", directory);
+std::vector<std::string> FileLines(const std::string& path) {
+    return vemo::test::SplitLines(vemo::test::ReadFileBytes(Widen(path)));
 }
-
+std::string Folder() { return Narrow(ChildArgument()); }  // in a child: the parent's scratch folder
 std::wstring EventName(const char* what) { return L"Local\\cdbtest_" + Widen(what); }
+void SwitchInternalTraceOn(const std::string& directory, const char* value = "ein") {
+    SetValues({std::string("{prod}|LogVia_InternTrace|") + value, "{prod}|LogVia_InternTraceDirectory|" + directory}, "", "");
+}
 
 }  // namespace
-
-// --- in this process ----------------------------------------------------------------------------
 
 TEST_F(ConfigDbTest, TracerWriteReportsBadFormatsAndConvertsUmlauts) {
     configdb::_TracerWrite(false, "%s", "");
@@ -93,7 +80,7 @@ TEST(ConfigDbTrace, SetTraceCallbackReturnsThePreviousOne) {
 TEST(ConfigDbTrace, InternTraceWithoutTheMutexMarksTheFailedWait) {
     // This process has every diagnostic file off, so it has no trace mutex to wait for.
     ASSERT_EQ(nullptr, configdb::TraceMutex());
-    Scratch scratch;
+    const Scratch scratch;
     const std::string file = scratch.path() + "ohne_mutex.log";
     configdb::_InternTrace(file.c_str(), "Zeile <%d>", 1);
     configdb::_InternTrace(file.c_str(), "%s", "");
@@ -101,7 +88,7 @@ TEST(ConfigDbTrace, InternTraceWithoutTheMutexMarksTheFailedWait) {
     configdb::_InternTrace("", "nie");
     const auto lines = FileLines(file);
     ASSERT_EQ(2u, lines.size());
-    ASSERT_TRUE(lines[0].starts_with(kWaitFailedPrefix)) << lines[0];
+    EXPECT_TRUE(lines[0].starts_with(kWaitFailedPrefix)) << lines[0];
     const ParsedLine first = Parse(lines[0]);
     EXPECT_TRUE(first.ok) << lines[0];
     EXPECT_EQ(::GetCurrentProcessId(), first.pid);
@@ -110,78 +97,62 @@ TEST(ConfigDbTrace, InternTraceWithoutTheMutexMarksTheFailedWait) {
     EXPECT_EQ("---------- (Keine Info zum Ausgeben verfügbar, iFormatLen <0>)", Parse(lines[1]).text);
 }
 
-// --- switches, each checked in a child ----------------------------------------------------------
-
+// The internal trace wants "ein" in any case; its lines carry time, process, thread and level.
 class InternalTraceSwitch : public ConfigDbTest, public ::testing::WithParamInterface<std::pair<const char*, bool>> {};
 
 TEST_P(InternalTraceSwitch, WantsEinInAnyCase) {
     const auto [value, on] = GetParam();
-    if (InChild()) {
-        CDB_GetProgDir("B9999901", false);
-        const std::string text = ReadFileText(ParentFolder() + kInternLog);
-        EXPECT_EQ(on, Exists(ParentFolder() + kInternLog));
-        if (on) {
-            EXPECT_NE(std::string::npos,
-                      text.find("INFO - CDB_GetProgDir: Programmpfad <B9999901> = \"" + ExeDirectory() + "\"\n"))
-                << text;
-        }
+    if (!InChild()) {
+        const Scratch scratch;
+        SwitchInternalTraceOn(scratch.path(), value);
+        EXPECT_TRUE(RunCurrentTestInChildren(1, Widen(scratch.path())));
         return;
     }
-    Scratch scratch;
-    SwitchInternalTraceOn(scratch.path(), value);
-    EXPECT_TRUE(RunCurrentTestInChildren(1, Widen(scratch.path())));
+    CDB_GetProgDir("B9999901", false);
+    const auto lines = FileLines(Folder() + "ConfigDB_Intern.log");
+    ASSERT_EQ(on, !lines.empty());
+    EXPECT_EQ(on, trace.HasInfo(kTraceMutexLine));
+    size_t queryLines = 0;
+    for (const std::string& line : lines) {
+        const ParsedLine parsed = Parse(line);
+        EXPECT_TRUE(parsed.ok) << line;
+        EXPECT_EQ(::GetCurrentProcessId(), parsed.pid);
+        EXPECT_EQ(::GetCurrentThreadId(), parsed.tid);
+        EXPECT_TRUE(parsed.text.starts_with("INFO - ") || parsed.text.starts_with("ERROR - ")) << line;
+        queryLines += parsed.text.starts_with("INFO - CDB_GetProgDir: ");
+    }
+    if (!on) return;
+    EXPECT_EQ(3u, queryLines);  // from the registry, no registry path, the verdict
+    EXPECT_EQ("INFO - CDB_GetProgDir: Programmpfad <B9999901> = \"" + ExeDirectory() + "\"", Parse(lines.back()).text);
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, InternalTraceSwitch,
                          ::testing::Values(std::pair{"ein", true}, std::pair{"EIN", true}, std::pair{"Ein", true},
                                            std::pair{"1", false}, std::pair{"aus", false}));
 
-TEST_F(ConfigDbTest, DiagnosticLinesCarryTimeProcessThreadAndLevel) {
-    if (InChild()) {
-        CDB_GetProgDir(UniqueComponentId(), false);
-        const auto lines = FileLines(ParentFolder() + kInternLog);
-        ASSERT_FALSE(lines.empty());
-        size_t queryLines = 0;
-        for (const std::string& line : lines) {
-            const ParsedLine parsed = Parse(line);
-            ASSERT_TRUE(parsed.ok) << line;
-            EXPECT_EQ(::GetCurrentProcessId(), parsed.pid);
-            EXPECT_EQ(::GetCurrentThreadId(), parsed.tid);
-            EXPECT_TRUE(parsed.text.starts_with("INFO - ") || parsed.text.starts_with("ERROR - ")) << line;
-            if (parsed.text.find("CDB_GetProgDir: ") != std::string::npos) ++queryLines;
-        }
-        EXPECT_EQ(3u, queryLines);  // from the registry, no registry path, the verdict
-        EXPECT_TRUE(trace.HasInfo(L"Init: Der Mutex <CDB_MUTEX_INTERN_TRACE> konnte erfolgreich erzeugt werden"));
-        EXPECT_TRUE(trace.HasInfo(L"Init: Der Mutex <CDB_MUTEX_GETUSERNAME> konnte erfolgreich erzeugt werden"));
-        return;
-    }
-    Scratch scratch;
-    SwitchInternalTraceOn(scratch.path());
-    EXPECT_TRUE(RunCurrentTestInChildren(1, Widen(scratch.path())));
-}
-
-// What the start-up reports for the switches found: the argument names the case.
-TEST_F(ConfigDbTest, StartUpReportsMissingKeysValuesAndDirectories) {
+// What the start-up reports for the switches found, and that it reads them once: the argument
+// names the case, then the parent's folder.
+TEST_F(ConfigDbTest, StartUpReportsWhatItFindsAndReadsItOnce) {
     if (InChild()) {
         const std::wstring which = ChildArgument().substr(0, 1);
         const std::string dir = Narrow(ChildArgument().substr(1));
         configdb::Init();
-        const bool traceMutex =
-            trace.HasInfo(L"Init: Der Mutex <CDB_MUTEX_INTERN_TRACE> konnte erfolgreich erzeugt werden");
-        EXPECT_TRUE(trace.HasInfo(L"Init: Der Mutex <CDB_MUTEX_GETUSERNAME> konnte erfolgreich erzeugt werden"));
+        EXPECT_TRUE(trace.HasInfo(kUserMutexLine));
+        EXPECT_FALSE(which != L"a" && trace.HasInfo(kTraceMutexLine));
         if (which == L"k") {  // no product key at all
             EXPECT_TRUE(trace.HasError(L"Init: Fehler <2> beim Öffnen des Registry-Pfades <SOFTWARE\\TRUVO VeMo Compact>!"));
-            EXPECT_FALSE(traceMutex);
         } else if (which == L"d") {  // every switch on, every folder missing
             EXPECT_TRUE(trace.HasError(L"Init: Fehler <2> beim Lesen des Eintrags \"LogVia_InternTraceDirectory\"!"));
-            EXPECT_TRUE(trace.HasError(Widen("Init: Verzeichnis <" + dir +
-                                             "Fehlt> existiert nicht, um Pfade für Komponenten auszugeben!")));
-            EXPECT_TRUE(trace.HasError(Widen("Init: Verzeichnis <" + dir +
-                                             "AuchWeg> existiert nicht, um alle Pfade für die B0003810 auszugeben!")));
-            EXPECT_TRUE(trace.HasError(Widen("Init: Verzeichnis <" + dir +
-                                             "NichtDa> existiert nicht, um als alternativer Log-Pfad für die "
-                                             "Komponente B0003810 zurückgegeben zu werden!")));
-            EXPECT_FALSE(traceMutex);
+            for (const char* error :
+                 {"Fehlt> existiert nicht, um Pfade für Komponenten auszugeben!",
+                  "AuchWeg> existiert nicht, um alle Pfade für die B0003810 auszugeben!",
+                  "NichtDa> existiert nicht, um als alternativer Log-Pfad für die Komponente B0003810 zurückgegeben zu "
+                  "werden!"}) {
+                EXPECT_TRUE(trace.HasError(Widen("Init: Verzeichnis <" + dir + error))) << error;
+            }
+            // The log folder override counts only when its folder exists at the start-up.
+            ASSERT_TRUE(::CreateDirectoryA((dir + "NichtDa").c_str(), nullptr));
+            EXPECT_NE(dir + "NichtDa\\", CDB_GetLogDir(kOwnId, false));
         } else {  // only "LogVia_InternTrace" = "aus"
             for (const char* name : {"ConfigDBTracingDirsActive", "ConfigDBLibDirsActive", "ConfigDBLogDirB0003810"}) {
                 EXPECT_TRUE(trace.HasInfo(Widen("Init: Fehler <2> beim Lesen des Eintrags \"" + std::string(name) + "\"!")))
@@ -189,143 +160,103 @@ TEST_F(ConfigDbTest, StartUpReportsMissingKeysValuesAndDirectories) {
             }
             EXPECT_FALSE(trace.HasInfo(L"Init: Fehler <2> beim Lesen des Eintrags \"LogVia_InternTrace\"!"));
             EXPECT_FALSE(trace.HasError(L"Init: Fehler <2> beim Lesen des Eintrags \"LogVia_InternTraceDirectory\"!"));
+            SwitchInternalTraceOn(dir);
+            CDB_GetProgDir(UniqueComponentId(), false);
+            EXPECT_FALSE(Exists(dir + "ConfigDB_Intern.log")) << "switched on after the start-up";
         }
         EXPECT_FALSE(HasFailure()) << Narrow(trace.Dump());
         return;
     }
-    Scratch scratch;
-    EXPECT_TRUE(RunCurrentTestInChildren(1, L"k"));
-    SetString(kProductKey, "LogVia_InternTrace", "ein");
-    SetString(kProductKey, "ConfigDBLibDirsActive", "ein");
-    SetString(kProductKey, "ConfigDBLibDirsDirectory", scratch.path() + "Fehlt");
-    SetString(kProductKey, "ConfigDBTracingDirsActive", "EIN");
-    SetString(kProductKey, "ConfigDBTracingDirsDirectory", scratch.path() + "AuchWeg");
-    SetString(kProductKey, "ConfigDBLogDirB0003810", scratch.path() + "NichtDa");
-    EXPECT_TRUE(RunCurrentTestInChildren(1, L"d" + Widen(scratch.path())));
+    const Scratch scratch;
+    const std::wstring folder = Widen(scratch.path());
+    EXPECT_TRUE(RunCurrentTestInChildren(1, L"k" + folder));
+    SetValues({"{prod}|LogVia_InternTrace|ein", "{prod}|ConfigDBLibDirsActive|ein",
+               "{prod}|ConfigDBLibDirsDirectory|{s}Fehlt", "{prod}|ConfigDBTracingDirsActive|EIN",
+               "{prod}|ConfigDBTracingDirsDirectory|{s}AuchWeg", "{prod}|ConfigDBLogDirB0003810|{s}NichtDa"},
+              "", scratch.path());
+    EXPECT_TRUE(RunCurrentTestInChildren(1, L"d" + folder));
     ASSERT_TRUE(vemo::test::ResetHklmSandbox());
-    SetString(kProductKey, "LogVia_InternTrace", "aus");
-    EXPECT_TRUE(RunCurrentTestInChildren(1, L"a"));
-}
-
-TEST_F(ConfigDbTest, SwitchesAreReadOnlyOnce) {
-    if (InChild()) {
-        configdb::Init();
-        SetString(kProductKey, "LogVia_InternTrace", "ein");
-        CDB_GetProgDir(UniqueComponentId(), false);
-        EXPECT_FALSE(Exists(ParentFolder() + kInternLog));
-        return;
-    }
-    Scratch scratch;
-    SetString(kProductKey, "LogVia_InternTraceDirectory", scratch.path());
-    EXPECT_TRUE(RunCurrentTestInChildren(1, Widen(scratch.path())));
-    // This process started long ago; turning the switch on now changes nothing here either.
+    SetValues({"{prod}|LogVia_InternTrace|aus"}, "", "");
+    EXPECT_TRUE(RunCurrentTestInChildren(1, L"a" + folder));
+    // This process started long ago: switches and overrides set now change nothing here either.
     SwitchInternalTraceOn(scratch.path());
+    SetValues({"{prod}|ConfigDBLogDirB0003810|{s}"}, "", scratch.path());
     CDB_GetProgDir(UniqueComponentId(), false);
-    EXPECT_FALSE(Exists(scratch.path() + kInternLog));
+    EXPECT_FALSE(Exists(scratch.path() + "ConfigDB_Intern.log"));
+    EXPECT_NE(scratch.path(), CDB_GetLogDir(kOwnId, false));
 }
 
 TEST_F(ConfigDbTest, PathLogGetsOneLinePerQuery) {
-    if (InChild()) {
-        const std::string id = UniqueComponentId();
-        CDB_GetProgDir(id, false);
-        CDB_GetLogDir(id, false);
-        const auto lines = FileLines(ParentFolder() + kPathLog);
-        ASSERT_EQ(2u, lines.size()) << ReadFileText(ParentFolder() + kPathLog);
-        EXPECT_EQ(id + " Programm <" + ExeDirectory() + ">", Parse(lines[0]).text);
-        EXPECT_EQ(id + " Log <>", Parse(lines[1]).text);
-        // Every query announces the path log before its own lines.
-        const std::wstring announce = Widen("Init: Pfade für alle Komponenten werden bei jeder Abfrage nach <" +
-                                            ParentFolder() + kPathLog + "> ausgegeben");
-        size_t announced = 0;
-        bool announcedBeforeQuery = false;
-        for (const auto& line : trace.Lines()) {
-            if (line.text == announce) ++announced;
-            if (line.text.starts_with(L"CDB_GetProgDir: ") && announced > 0) announcedBeforeQuery = true;
-        }
-        EXPECT_GE(announced, 2u) << Narrow(trace.Dump());
-        EXPECT_TRUE(announcedBeforeQuery);
+    if (!InChild()) {
+        const Scratch scratch;
+        SetValues({"{prod}|ConfigDBLibDirsActive|ein", "{prod}|ConfigDBLibDirsDirectory|{s}"}, "", scratch.path());
+        EXPECT_TRUE(RunCurrentTestInChildren(1, Widen(scratch.path())));
         return;
     }
-    Scratch scratch;
-    SetString(kProductKey, "ConfigDBLibDirsActive", "ein");
-    SetString(kProductKey, "ConfigDBLibDirsDirectory", scratch.path());
-    EXPECT_TRUE(RunCurrentTestInChildren(1, Widen(scratch.path())));
+    const std::string id = UniqueComponentId();
+    CDB_GetProgDir(id, false);
+    CDB_GetLogDir(id, false);
+    const auto lines = FileLines(Folder() + "ConfigDB_Lib_Dirs.log");
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_EQ(id + " Programm <" + ExeDirectory() + ">", Parse(lines[0]).text);
+    EXPECT_EQ(id + " Log <>", Parse(lines[1]).text);
+    // Every query announces the path log before its own lines.
+    const std::wstring announce = Widen("Init: Pfade für alle Komponenten werden bei jeder Abfrage nach <" + Folder() +
+                                        "ConfigDB_Lib_Dirs.log> ausgegeben");
+    std::vector<std::wstring> order;
+    for (const auto& line : trace.Lines()) {
+        if (line.text == announce || line.text.starts_with(L"CDB_GetProgDir: ")) order.push_back(line.text);
+    }
+    ASSERT_GE(order.size(), 2u) << Narrow(trace.Dump());
+    EXPECT_EQ(announce, order.front());
+    EXPECT_LE(2, std::count(order.begin(), order.end(), announce)) << Narrow(trace.Dump());
 }
 
-TEST_F(ConfigDbTest, OneTimeDumpOfTheOwnDirectories) {
-    // The dump may create the product's data and user configuration directories.
-    const std::string data = TempDirectory() + "Low\\Truvo\\Daten\\B0003810\\Data\\";
-    const std::string userKonfig = KnownFolder(FOLDERID_RoamingAppData) + "Truvo\\Konfig\\VeMoCompact\\";
+// The dump may make the product's data and user configuration folders; the log folder override
+// of "B0003810" counts for that component only.
+TEST_F(ConfigDbTest, OneTimeDumpOfTheOwnDirectoriesWithTheLogOverride) {
+    const std::string data = Expand("{tl}Truvo\\Daten\\B0003810\\Data\\", "", "");
+    const std::string userKonfig = Expand("{roam}Truvo\\Konfig\\VeMoCompact\\", "", "");
     if (InChild()) {
         configdb::Init();
-        const std::string dumpFile = ParentFolder() + kDumpLog;
-        EXPECT_TRUE(trace.HasInfo(Widen("Init: Pfade für B0003810 werden einmalig nach <" + dumpFile + "> ausgegeben")))
-            << Narrow(trace.Dump());
-        const auto lines = FileLines(dumpFile);
-        ASSERT_EQ(5u, lines.size()) << ReadFileText(dumpFile);
-        EXPECT_EQ("Programm <" + ParentFolder() + "B0003810\\>", Parse(lines[0]).text);
-        EXPECT_EQ("Daten <" + data + ">", Parse(lines[1]).text);
-        EXPECT_EQ("Konfig <" + ParentFolder() + "B0003810\\>", Parse(lines[2]).text);
-        EXPECT_EQ("Log <" + ParentFolder() + "Log\\>", Parse(lines[3]).text);
-        EXPECT_EQ("Konfig Benutzer <" + userKonfig + ">", Parse(lines[4]).text);
+        const std::string dumpFile = Folder() + "B0003810_TracingDirs.log";
+        EXPECT_TRUE(trace.HasInfo(Widen("Init: Pfade für B0003810 werden einmalig nach <" + dumpFile + "> ausgegeben")));
+        std::vector<std::string> texts;
+        for (const std::string& line : FileLines(dumpFile)) texts.push_back(Parse(line).text);
+        EXPECT_EQ((std::vector<std::string>{"Programm <" + Folder() + "B0003810\\>", "Daten <" + data + ">",
+                                            "Konfig <" + Folder() + "B0003810\\>", "Log <" + Folder() + "Log\\>",
+                                            "Konfig Benutzer <" + userKonfig + ">"}),
+                  texts);
+        EXPECT_EQ(Folder() + "Log\\", CDB_GetLogDir(kOwnId, false));
+        EXPECT_EQ(Folder() + "Andere\\", CDB_GetLogDir("B9999902", false));
         return;
     }
-    Scratch scratch;
-    SetString(kProductKey, "ProgKey", scratch.Sub(kOwnId));
-    SetString(kProductKey, "ConfigDBLogDirB0003810", scratch.Sub("Log"));
-    SetString(kProtectedDirectoriesKey, "SystemDir", scratch.Sub("System"));
-    SetString(kProductKey, "ConfigDBTracingDirsActive", "ein");
-    SetString(kProductKey, "ConfigDBTracingDirsDirectory", scratch.path());
-    CreatedTree dataGuard(data, 4, false);
-    CreatedTree userKonfigGuard(userKonfig, 2, false);
+    const Scratch scratch;
+    SetValues({"{prod}|ProgKey|{s}B0003810", "{prod}|ConfigDBLogDirB0003810|{s}Log", "{sys}|SystemDir|{s}System",
+               "{prod}|ConfigDBTracingDirsActive|ein", "{prod}|ConfigDBTracingDirsDirectory|{s}",
+               "{v}\\LogDir||{s}Andere"}, "B9999902", scratch.path());
+    for (const char* sub : {"B0003810", "Log", "System", "Andere"}) scratch.Sub(sub);
+    const vemo::test::CreatedTree dataGuard(Widen(data), 4, false);
+    const vemo::test::CreatedTree userKonfigGuard(Widen(userKonfig), 2, false);
     EXPECT_TRUE(RunCurrentTestInChildren(1, Widen(scratch.path())));
-}
-
-// The log directory override of "B0003810" counts only when its folder exists at the start-up.
-// The child's argument: "-" for an override that exists, or what the query gives without one.
-TEST_F(ConfigDbTest, LogDirectoryOverrideCountsWhenItExistsAtStart) {
-    const std::wstring overrideValue = L"ConfigDBLogDirB0003810";
-    const std::wstring otherLogKey = Widen(ComponentVersionKey("B9999902", "1.0") + "\\LogDir");
-    if (InChild()) {
-        configdb::Init();
-        const std::string override = Narrow(vemo::test::ReadRegistryString(Widen(kProductKey), overrideValue).value_or(L""));
-        if (ChildArgument() == L"-") {
-            EXPECT_EQ(override + "\\", CDB_GetLogDir(kOwnId, false));
-            // Only "B0003810" is overridden.
-            EXPECT_EQ(Narrow(vemo::test::ReadRegistryString(otherLogKey, L"").value_or(L"")), CDB_GetLogDir("B9999902", false));
-        } else {
-            ASSERT_TRUE(::CreateDirectoryA(override.c_str(), nullptr));
-            EXPECT_EQ(ChildArgument() == L"+" ? std::string() : Narrow(ChildArgument()), CDB_GetLogDir(kOwnId, false));
-        }
-        return;
-    }
-    Scratch scratch;
-    Scratch registered;
-    SetString(kProductKey, Narrow(overrideValue), scratch.Sub("Override"));
-    SetString(Narrow(otherLogKey), "", registered.path());
-    EXPECT_TRUE(RunCurrentTestInChildren(1, L"-"));
-    // Made only after the start-up: ignored. This process started without an override.
-    SetString(kProductKey, Narrow(overrideValue), scratch.path() + "Spaeter");
-    const std::string withoutOverride = CDB_GetLogDir(kOwnId, false);
-    EXPECT_TRUE(RunCurrentTestInChildren(1, withoutOverride.empty() ? L"+" : Widen(withoutOverride)));
 }
 
 // --- the shared diagnostic file -------------------------------------------------------------------
 
 TEST_F(ConfigDbTest, TwoProcessesWritingOneFileLoseNoLine) {
-    const std::string shared = "gemeinsam.log";
+    constexpr int kLines = 200;
     if (InChild()) {
         configdb::Init();
         vemo::unique_handle ready(::OpenSemaphoreW(SEMAPHORE_MODIFY_STATE, FALSE, EventName("ready").c_str()));
         vemo::unique_handle go(::OpenEventW(SYNCHRONIZE, FALSE, EventName("go").c_str()));
-        ASSERT_TRUE(ready && go);
-        ASSERT_TRUE(::ReleaseSemaphore(ready.get(), 1, nullptr));
+        ASSERT_TRUE(ready && go && ::ReleaseSemaphore(ready.get(), 1, nullptr));
         ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(go.get(), kBoundMs));
-        const std::string file = ParentFolder() + shared;
-        for (int i = 0; i < kLinesPerChild; ++i) configdb::_InternTrace(file.c_str(), "%lu %d", ::GetCurrentProcessId(), i);
+        for (int i = 0; i < kLines; ++i) {
+            configdb::_InternTrace((Folder() + "gemeinsam.log").c_str(), "%lu %d", ::GetCurrentProcessId(), i);
+        }
         return;
     }
-    Scratch scratch;
+    const Scratch scratch;
     SwitchInternalTraceOn(scratch.path());  // gives each child the trace mutex
     vemo::unique_handle ready(::CreateSemaphoreW(nullptr, 0, 2, EventName("ready").c_str()));
     vemo::unique_handle go(::CreateEventW(nullptr, TRUE, FALSE, EventName("go").c_str()));
@@ -337,10 +268,9 @@ TEST_F(ConfigDbTest, TwoProcessesWritingOneFileLoseNoLine) {
     ::SetEvent(go.get());
     EXPECT_TRUE(vemo::test::Passed(first.get())) << first.get().output;
     EXPECT_TRUE(vemo::test::Passed(second.get())) << second.get().output;
-
     std::map<std::string, int> seen;
     std::set<DWORD> writers;
-    for (const std::string& line : FileLines(scratch.path() + shared)) {
+    for (const std::string& line : FileLines(scratch.path() + "gemeinsam.log")) {
         // A writer that waited over a second still writes, marked; the line must be whole.
         const ParsedLine parsed = Parse(line);
         ASSERT_TRUE(parsed.ok) << line;
@@ -349,23 +279,22 @@ TEST_F(ConfigDbTest, TwoProcessesWritingOneFileLoseNoLine) {
     }
     ASSERT_EQ(2u, writers.size());
     for (const DWORD pid : writers) {
-        for (int i = 0; i < kLinesPerChild; ++i) EXPECT_EQ(1, seen[std::to_string(pid) + " " + std::to_string(i)]) << pid;
+        for (int i = 0; i < kLines; ++i) EXPECT_EQ(1, seen[std::to_string(pid) + " " + std::to_string(i)]) << pid;
     }
-    EXPECT_EQ(2u * kLinesPerChild, seen.size());
+    EXPECT_EQ(2u * kLines, seen.size());
 }
 
 TEST_F(ConfigDbTest, AWriterBlockedOverASecondWritesWithTheTimeoutMark) {
-    const std::string file = "blockiert.log";
     if (InChild()) {
         configdb::Init();
         vemo::unique_handle ready(::OpenEventW(EVENT_MODIFY_STATE, FALSE, EventName("ready_block").c_str()));
         vemo::unique_handle go(::OpenEventW(SYNCHRONIZE, FALSE, EventName("go_block").c_str()));
         ASSERT_TRUE(ready && go && ::SetEvent(ready.get()));
         ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(go.get(), kBoundMs));
-        configdb::_InternTrace((ParentFolder() + file).c_str(), "spaet %lu", ::GetCurrentProcessId());
+        configdb::_InternTrace((Folder() + "blockiert.log").c_str(), "spaet %lu", ::GetCurrentProcessId());
         return;
     }
-    Scratch scratch;
+    const Scratch scratch;
     SwitchInternalTraceOn(scratch.path());
     vemo::unique_handle go(::CreateEventW(nullptr, TRUE, FALSE, EventName("go_block").c_str()));
     vemo::unique_handle ready(::CreateEventW(nullptr, TRUE, FALSE, EventName("ready_block").c_str()));
@@ -383,9 +312,9 @@ TEST_F(ConfigDbTest, AWriterBlockedOverASecondWritesWithTheTimeoutMark) {
         ::SetEvent(go.get());
         EXPECT_TRUE(vemo::test::Passed(child.get())) << child.get().output;
     }
-    const auto lines = FileLines(scratch.path() + file);
-    ASSERT_EQ(1u, lines.size()) << ReadFileText(scratch.path() + file);
-    ASSERT_TRUE(lines[0].starts_with(kTimeoutPrefix)) << lines[0];
+    const auto lines = FileLines(scratch.path() + "blockiert.log");
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_TRUE(lines[0].starts_with(kTimeoutPrefix)) << lines[0];
     const ParsedLine parsed = Parse(lines[0]);
     EXPECT_TRUE(parsed.ok) << lines[0];
     EXPECT_EQ("spaet " + std::to_string(parsed.pid), parsed.text);

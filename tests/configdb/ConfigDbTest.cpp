@@ -1,6 +1,11 @@
 #include "ConfigDbTest.h"
 
+#include <shlobj.h>
+
 #include <atomic>
+#include <cctype>
+#include <cstring>
+#include <utility>
 
 #include "configdb/ConfigDB.h"
 #include "configdb/ConfigDBInternal.h"
@@ -20,21 +25,22 @@ class StartUp : public ::testing::Environment {
 [[maybe_unused]] ::testing::Environment* const g_startUp = ::testing::AddGlobalTestEnvironment(new StartUp);
 
 std::atomic<int> g_idCounter{0};
-}  // namespace
 
-std::string ComponentVersionKey(const std::string& id, const std::string& version) {
-    return std::string(kComponentsKey) + "\\" + id + "\\Versions\\" + version;
+std::string KnownFolder(REFKNOWNFOLDERID folder) {
+    PWSTR path = nullptr;
+    ::SHGetKnownFolderPath(folder, 0, nullptr, &path);
+    const vemo::unique_cotaskmem owner(path);
+    return path ? Narrow(path) + "\\" : std::string();
 }
-std::string PackageVersionKey(const std::string& id, const std::string& version) {
-    return std::string(kPackagesKey) + "\\" + id + "\\Versions\\" + version;
+
+// A drive letter this machine does not have, so a registry path on it cannot be created.
+char MissingDrive() {
+    for (char letter = 'Q'; letter <= 'Y'; ++letter) {
+        if (!(::GetLogicalDrives() & (1u << (letter - 'A')))) return letter;
+    }
+    return '\0';
 }
-void SetString(const std::string& keyPath, const std::string& name, const std::string& value) {
-    ASSERT_TRUE(vemo::test::SetRegistryString(Widen(keyPath), Widen(name), Widen(value))) << keyPath;
-}
-void SetDword(const std::string& keyPath, const std::string& name, DWORD value) {
-    ASSERT_TRUE(vemo::test::SetRegistryDword(Widen(keyPath), Widen(name), value)) << keyPath;
-}
-void CreateKey(const std::string& keyPath) { ASSERT_TRUE(vemo::test::CreateRegistryKey(Widen(keyPath))) << keyPath; }
+}  // namespace
 
 std::string UniqueComponentId() {
     char id[16] = {};
@@ -42,16 +48,6 @@ std::string UniqueComponentId() {
     return id;
 }
 bool Exists(const std::string& path) { return vemo::test::Exists(Widen(path)); }
-std::string WithBackslash(std::string path) {
-    if (!path.empty() && path.back() != '\\') path += '\\';
-    return path;
-}
-std::string KnownFolder(REFKNOWNFOLDERID folder) {
-    PWSTR path = nullptr;
-    ::SHGetKnownFolderPath(folder, 0, nullptr, &path);
-    vemo::unique_cotaskmem owner(path);
-    return path ? WithBackslash(Narrow(path)) : std::string();
-}
 std::string ExeDirectory() { return Narrow(vemo::test::ExecutableDirectory()); }
 std::string TempDirectory() {
     char path[MAX_PATH] = {};
@@ -59,34 +55,55 @@ std::string TempDirectory() {
     return path;
 }
 
-CreatedTree::CreatedTree(const std::string& directory, int parentLevels, bool recursive) : m_recursive(recursive) {
-    std::wstring path = Widen(directory);
-    while (!path.empty() && path.back() == L'\\') path.pop_back();
-    for (int level = 0; level <= parentLevels && !path.empty(); ++level) {
-        m_levels.emplace_back(path, vemo::test::Exists(path));
-        const size_t slash = path.rfind(L'\\');
-        if (slash == std::wstring::npos) break;
-        path.resize(slash);
+std::string Expand(std::string text, const std::string& id, const std::string& scratch) {
+    const std::string exe = ExeDirectory();
+    const std::pair<const char*, std::string> tokens[] = {
+        {"{v}", "{c}\\Versions\\1.0"},
+        {"{c}", "SOFTWARE\\TRUVOeg\\Components\\" + id},
+        {"{p}", "SOFTWARE\\TRUVOeg\\Packages\\" + id},
+        {"{prod}", kProductKey},
+        {"{sys}", "Software\\Truvoeg\\ProtectedDirectories"},
+        {"{id}", id},
+        {"{s}", scratch},
+        {"{exe}", exe},
+        {"{qexe}", std::string(1, MissingDrive()) + exe.substr(1)},
+        {"{lexe}", std::string(1, static_cast<char>(std::tolower(static_cast<unsigned char>(exe[0])))) + exe.substr(1)},
+        {"{pf}", KnownFolder(FOLDERID_ProgramFilesX86)},
+        {"{pd}", KnownFolder(FOLDERID_ProgramData)},
+        {"{roam}", KnownFolder(FOLDERID_RoamingAppData)},
+        {"{low}", KnownFolder(FOLDERID_LocalAppDataLow)},
+        {"{tl}", TempDirectory() + "Low\\"},
+    };
+    for (const auto& [token, value] : tokens) {
+        for (size_t at = text.find(token); at != std::string::npos; at = text.find(token, at + value.size())) {
+            text.replace(at, std::strlen(token), value);
+        }
     }
+    return text;
 }
-CreatedTree::~CreatedTree() {
-    for (size_t i = 0; i < m_levels.size(); ++i) {
-        const auto& [path, existed] = m_levels[i];
-        if (existed) break;
-        const DWORD attributes = ::GetFileAttributesW(path.c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-            ::DeleteFileW(path.c_str());
-        } else if (i == 0 && m_recursive) {
-            vemo::test::RemoveDirectoryTree(path);
+
+void SetString(const std::string& keyPath, const std::string& name, const std::string& value) {
+    ASSERT_TRUE(vemo::test::SetRegistryString(Widen(keyPath), Widen(name), Widen(value))) << keyPath;
+}
+
+void SetValues(const std::vector<std::string>& values, const std::string& id, const std::string& scratch) {
+    for (const std::string& value : values) {
+        const std::string text = Expand(value, id, scratch);
+        const size_t bar = text.find('|');
+        const size_t second = text.find('|', bar + 1);
+        const std::string key = text.substr(0, bar), name = text.substr(bar + 1, second - bar - 1);
+        const std::string data = text.substr(second + 1);
+        if (data.starts_with('#')) {
+            ASSERT_TRUE(vemo::test::SetRegistryDword(Widen(key), Widen(name), std::stoul(data.substr(1)))) << text;
         } else {
-            ::RemoveDirectoryW(path.c_str());  // fails, as wanted, when something else is inside
+            SetString(key, name, data);
         }
     }
 }
 
-void WriteFileText(const std::string& path, const std::string& bytes) {
-    ASSERT_TRUE(vemo::test::WriteFileBytes(Widen(path), bytes)) << path;
+bool ConfigDbTest::Traced(const std::string& line) const {
+    const std::wstring text = Widen(line.substr(2));
+    return line[0] == 'E' ? trace.HasError(text) : trace.HasInfo(text);
 }
-std::string ReadFileText(const std::string& path) { return vemo::test::ReadFileBytes(Widen(path)); }
 
 }  // namespace cdbtest

@@ -1,10 +1,8 @@
 #pragma once
-// What the ConfigDB tests share: ConfigDB's trace lines, component IDs of their own, narrow
-// registry values in the private machine hive, and directories they remove again.
+// What the ConfigDB tests share: ConfigDB's trace lines, component IDs of their own, registry
+// values in the private machine hive written from short templates, and folders they remove again.
 #include <gtest/gtest.h>
 #include <windows.h>
-#include <shlobj.h>
-#include <knownfolders.h>
 
 #include <string>
 #include <vector>
@@ -16,49 +14,15 @@ namespace cdbtest {
 
 using vemo::test::Narrow;
 using vemo::test::Widen;
-
 using TraceCapture = vemo::test::ConfigDbLines;
 
 inline constexpr char kProductKey[] = "SOFTWARE\\TRUVO VeMo Compact";
-inline constexpr char kComponentsKey[] = "SOFTWARE\\TRUVOeg\\Components";
-inline constexpr char kPackagesKey[] = "SOFTWARE\\TRUVOeg\\Packages";
-inline constexpr char kProtectedDirectoriesKey[] = "Software\\Truvoeg\\ProtectedDirectories";
 inline constexpr char kOwnId[] = "B0003810";
-
-std::string ComponentVersionKey(const std::string& id, const std::string& version);
-std::string PackageVersionKey(const std::string& id, const std::string& version);
-void SetString(const std::string& keyPath, const std::string& name, const std::string& value);
-void SetDword(const std::string& keyPath, const std::string& name, DWORD value);
-void CreateKey(const std::string& keyPath);
-
-// Captures ConfigDB's lines; empties the private hive before each test.
-class ConfigDbTest : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_TRUE(vemo::test::ResetHklmSandbox()); }
-    TraceCapture trace;
-};
 
 std::string UniqueComponentId();  // "B9" and six digits, new for every call and process
 bool Exists(const std::string& path);
-std::string WithBackslash(std::string path);
-std::string KnownFolder(REFKNOWNFOLDERID folder);  // with a trailing backslash
 std::string ExeDirectory();
 std::string TempDirectory();
-
-// Removes at scope end what did not exist at construction: the directory (with its content)
-// and then each of up to `parentLevels` parents that is left empty.
-class CreatedTree {
-public:
-    // recursive false: remove only when empty, for folders other processes may share.
-    explicit CreatedTree(const std::string& directory, int parentLevels = 0, bool recursive = true);
-    ~CreatedTree();
-    CreatedTree(const CreatedTree&) = delete;
-    CreatedTree& operator=(const CreatedTree&) = delete;
-
-private:
-    std::vector<std::pair<std::wstring, bool>> m_levels;  // path, existed before
-    bool m_recursive;
-};
 
 // A scratch directory in narrow form.
 class Scratch {
@@ -71,7 +35,24 @@ private:
     std::string m_path = Narrow(m_dir.path());
 };
 
-void WriteFileText(const std::string& path, const std::string& bytes);
-std::string ReadFileText(const std::string& path);
+// Placeholders of the templates: {id} {s} (scratch) {exe} {pf} (program files x86) {pd} (program
+// data) {roam} {low} (LocalLow) {tl} (the low temporary folder); {c} and {p} the component's and
+// the package's key, {v} the component's version 1.0 key, {prod} the product key, {sys} the
+// protected directories; {qexe} {lexe}: the program folder on a drive that is missing, and with
+// its drive letter in lower case.
+std::string Expand(std::string text, const std::string& id, const std::string& scratch);
+
+// "key|name|data": a string value, or a DWORD when data starts with '#'.
+void SetValues(const std::vector<std::string>& values, const std::string& id, const std::string& scratch);
+void SetString(const std::string& keyPath, const std::string& name, const std::string& value);
+
+// Captures ConfigDB's lines; empties the private hive before each test.
+class ConfigDbTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(vemo::test::ResetHklmSandbox()); }
+    // "I text" or "E text", as ConfigDB traced them.
+    bool Traced(const std::string& line) const;
+    TraceCapture trace;
+};
 
 }  // namespace cdbtest

@@ -1,28 +1,17 @@
-// The exports that change the module while it runs: masks, the switch, listeners, closing,
-// the append mutex, and calls with null pointers.
+// The bytes the module writes, and the exports that change it while it runs: masks, the switch,
+// listeners, closing, the append mutex, and calls with null pointers.
 #include <gtest/gtest.h>
-
 #include <aclapi.h>
 
+#include <algorithm>
 #include <thread>
 
-#include "QnUmTraceSystem001/TraceSettings.h"
 #include "TraceModuleHarness.h"
-#include "tracing/Trace.h"
 
 using namespace vemo::test;
 using namespace vemo::tracemodule;
-using namespace vemo::tracing;
 
 namespace {
-
-constexpr char kOtherCategory[] = "Andere";
-constexpr char kExtraCategory[] = "Extra";
-constexpr char kSecondCategory[] = "Zweite";
-constexpr char kConsoleCategory[] = "Konsole";
-constexpr wchar_t kExtraLogName[] = L"extra.log";
-
-class TraceModuleRuntime : public TraceModuleTest {};
 
 // A standard handle of this process replaced for the life of the scope.
 class StdHandleScope {
@@ -40,26 +29,23 @@ private:
 };
 
 vemo::unique_hfile OpenExclusive(const std::wstring& path) {
-    return vemo::unique_hfile(
-        ::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return vemo::unique_hfile(::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
 }
 
-// The documented mutex name: FNV-1a (64 bit) over the UTF-16 units of the lower-case full path.
+// The documented name: FNV-1a (64 bit) over the UTF-16 units of the lower-case full path.
 std::wstring DocumentedMutexName(const std::wstring& path) {
-    constexpr wchar_t kHexDigits[] = L"0123456789abcdef";
-    constexpr int kHashDigits = 16;
     wchar_t full[MAX_PATH];
     const DWORD n = ::GetFullPathNameW(path.c_str(), MAX_PATH, full, nullptr);
     std::wstring lower(n, L'\0');
     ::LCMapStringW(LOCALE_INVARIANT, LCMAP_LOWERCASE, full, static_cast<int>(n), lower.data(), static_cast<int>(n));
     unsigned long long hash = kAppendMutexHashOffset;
     for (wchar_t c : lower) hash = (hash ^ static_cast<unsigned long long>(c)) * kAppendMutexHashPrime;
-    std::wstring digits(kHashDigits, L'0');
-    for (int i = kHashDigits - 1; i >= 0; --i, hash >>= 4) digits[i] = kHexDigits[hash & 0xF];
+    std::wstring digits(16, L'0');
+    for (int i = 15; i >= 0; --i, hash >>= 4) digits[i] = L"0123456789abcdef"[hash & 0xF];
     return kAppendMutexPrefix + digits;
 }
 
-// True if the DACL lets Everyone (the world SID) do all of access, or if there is no DACL at all.
+// True if the DACL lets Everyone do all of access, or if there is no DACL at all.
 bool EveryoneMay(HANDLE object, DWORD access) {
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -68,16 +54,14 @@ bool EveryoneMay(HANDLE object, DWORD access) {
         return false;
     }
     vemo::unique_hlocal owner(descriptor);
+    BYTE world[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof(world);
     if (!dacl) return true;
-    BYTE worldSid[SECURITY_MAX_SID_SIZE];
-    DWORD sidSize = sizeof(worldSid);
-    if (!::CreateWellKnownSid(WinWorldSid, nullptr, worldSid, &sidSize)) return false;
+    if (!::CreateWellKnownSid(WinWorldSid, nullptr, world, &size)) return false;
     for (DWORD i = 0; i < dacl->AceCount; ++i) {
-        void* ace = nullptr;
-        if (!::GetAce(dacl, i, &ace)) continue;
-        auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
-        if (allowed->Header.AceType == ACCESS_ALLOWED_ACE_TYPE && (allowed->Mask & access) == access &&
-            ::EqualSid(&allowed->SidStart, worldSid)) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        if (::GetAce(dacl, i, reinterpret_cast<void**>(&ace)) && ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
+            (ace->Mask & access) == access && ::EqualSid(&ace->SidStart, world)) {
             return true;
         }
     }
@@ -86,211 +70,206 @@ bool EveryoneMay(HANDLE object, DWORD access) {
 
 }  // namespace
 
-TEST_F(TraceModuleRuntime, MasksAndTheSwitchChangeWhileRunning) {
-    constexpr char kCategory[] = "Kat";
-    constexpr char kUnconfigured[] = "Ohne";
-    if (!InChild()) {
-        UseScratchTraceFile();
-        ASSERT_TRUE(RunInChildren());
-        return;
+TEST_F(TraceModuleTest, RecordHoldsLocalTimeProcessThreadLevelCategoryAndText) {
+    constexpr char kLatin1[] = "Gr\xF6\xDF" "e: \xE4\xC4 \xB0 \xFF";  // escapes: whatever the execution charset
+    if (RunsInAChild()) return;
+    const std::string before = LocalTimestamp();
+    ASSERT_EQ(0, api.Write(4, "Format", kLatin1));
+    ASSERT_EQ(0, api.Write(2, "Format", "erste Zeile\r\nzweite Zeile"));
+    ASSERT_EQ(0, api.Write(8, "Kat\tegorie", kLatin1));
+    DWORD otherThread = 0;
+    std::thread([&] {
+        otherThread = ::GetCurrentThreadId();
+        EXPECT_EQ(0, api.Write(1, "Format", "anderer Thread"));
+    }).join();
+    const std::string after = LocalTimestamp();
+
+    const std::string bytes = ReadFileBytes(TraceFile());
+    const ParsedTrace trace = ParseTrace(bytes);
+    ASSERT_EQ(4u, trace.records.size()) << bytes;
+    // The whole file, rebuilt from the documented layout around the stamps it holds.
+    const std::string pid = "\t" + std::to_string(::GetCurrentProcessId()) + "\t";
+    const std::string tid = std::to_string(::GetCurrentThreadId());
+    const auto& r = trace.records;
+    EXPECT_EQ(r[0].timestamp + pid + tid + "\t4\tFormat\t" + kLatin1 + "\r\n" +
+              r[1].timestamp + pid + tid + "\t2\tFormat\terste Zeile\r\nzweite Zeile\r\n" +
+              r[2].timestamp + pid + tid + "\t8\tKat?egorie\t" + kLatin1 + "\r\n" +  // a tab would split the fields
+              r[3].timestamp + pid + std::to_string(otherThread) + "\t1\tFormat\tanderer Thread\r\n",
+              bytes);
+    for (const TraceLine& line : r) {
+        EXPECT_GE(line.timestamp, before);
+        EXPECT_LE(line.timestamp, after);
     }
-    ASSERT_EQ(api.InitTraceSystem(), 0);
-    api.SetAppTracingLevel(kLevelDetail);
-    EXPECT_EQ(api.GetAppTracingLevel(), kLevelDetail);
-    EXPECT_EQ(AnsweredMask(api), kLevelDetail);
-    EXPECT_EQ(api.GetLevel(kUnconfigured), kLevelDetail) << "an unconfigured category answers the global mask";
+}
 
-    api.SetLevel(kCategory, kLevelInfo);
-    EXPECT_EQ(api.GetLevel("KAT"), kLevelInfo);
-    EXPECT_EQ(AnsweredCategoryMask(api, "kat"), kLevelInfo);
-    EXPECT_EQ(AnsweredMask(api), kLevelDetail);
-    EXPECT_EQ(api.Write(kLevelInfo, kCategory, "kat info"), 0);
-    EXPECT_EQ(api.Write(kLevelDetail, kCategory, "kat detail"), 0);
-    EXPECT_EQ(api.Write(kLevelDetail, kUnconfigured, "ohne detail"), 0);
-    EXPECT_EQ(api.Write(kLevelInfo, kUnconfigured, "ohne info"), 0);
+TEST_F(TraceModuleTest, EntryTextsAndHexDumps) {
+    if (RunsInAChild()) return;
+    const unsigned char data[] = {'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J', 'K', 'L', 'M', 'N', 'O', 'P',
+                                  0x00, 0x7F, 0xE4, '~'};
+    const std::string big(70000, 'x');
+    EXPECT_EQ(0, api.WriteEntry(8, "Format", "Eintrag", "Wert"));
+    EXPECT_EQ(0, api.WriteEntry(8, "Format", nullptr, "ohne Eintrag"));
+    EXPECT_EQ(0, api.WriteEntry(16, "Format", "Eintrag", "Detail ist aus"));
+    EXPECT_EQ(0, api.Dump(8, "Format", data, sizeof(data)));
+    EXPECT_EQ(0, api.DumpEntry(8, "Format", "Leer", data, 0));
+    EXPECT_EQ(0, api.Dump(16, "Format", data, sizeof(data)));
+    EXPECT_EQ(0, api.Dump(8, "Format", big.data(), static_cast<unsigned>(big.size())));
 
-    EXPECT_EQ(api.RemoveCategory("kAT"), 0);
-    EXPECT_EQ(api.GetLevel(kCategory), kLevelDetail);
-    EXPECT_NE(api.RemoveCategory(kCategory), 0) << "nothing left to remove";
-    api.SetLevel("A", kLevelError);
-    api.SetLevel("B", kLevelWarning);
-    EXPECT_EQ(api.RemoveAllCategories(), 0);
-    EXPECT_EQ(api.GetLevel("A"), kLevelDetail);
-    EXPECT_EQ(api.GetLevel("B"), kLevelDetail);
+    const auto texts = Read(TraceFile()).Texts();
+    ASSERT_EQ(5u, texts.size());
+    EXPECT_EQ("Eintrag: Wert", texts[0]);
+    EXPECT_EQ("ohne Eintrag", texts[1]);
+    EXPECT_EQ("20 Bytes\r\n00000000  41 42 43 44 45 46 47 48 49 4A 4B 4C 4D 4E 4F 50  ABCDEFGHIJKLMNOP\r\n"
+              "00000010  00 7F E4 7E" + std::string(12 * 3, ' ') + "  ...~", texts[2]);
+    EXPECT_EQ("Leer: 0 Bytes", texts[3]);
+    const std::string& cut = texts[4];
+    EXPECT_EQ("70000 Bytes (gek\xFCrzt auf 65536 Bytes)", cut.substr(0, cut.find("\r\n")));
+    EXPECT_EQ(65536u / 16, static_cast<size_t>(std::count(cut.begin(), cut.end(), '\n')));
+    EXPECT_NE(std::string::npos, cut.find("0000FFF0  78 78")) << "offsets run on to the last shown line";
+}
+
+TEST_F(TraceModuleTest, MasksAndTheSwitchChangeWhileRunning) {
+    if (RunsInAChild()) return;
+    ASSERT_EQ(0, api.InitTraceSystem());
+    api.SetAppTracingLevel(16);
+    EXPECT_EQ(16, api.GetAppTracingLevel());
+    EXPECT_EQ(16, Answered(api));
+    EXPECT_EQ(16, api.GetLevel("Ohne")) << "an unconfigured category answers the global mask";
+    api.SetLevel("Kat", 8);
+    EXPECT_EQ(8, api.GetLevel("KAT"));
+    EXPECT_EQ(8, Answered(api, "kat"));
+    EXPECT_EQ(16, Answered(api));
+    for (const char* category : {"Kat", "Ohne"}) {
+        for (int level : {8, 16}) EXPECT_EQ(0, api.Write(level, category, (category + std::to_string(level)).c_str()));
+    }
+    EXPECT_EQ(0, api.RemoveCategory("kAT"));
+    EXPECT_EQ(16, api.GetLevel("Kat"));
+    EXPECT_NE(0, api.RemoveCategory("Kat")) << "nothing left to remove";
+    api.SetLevel("A", 2);
+    api.SetLevel("B", 4);
+    EXPECT_EQ(0, api.RemoveAllCategories());
+    EXPECT_EQ(16, api.GetLevel("A"));
+    EXPECT_EQ(16, api.GetLevel("B"));
 
     api.SetTracingEnabled(false);
     EXPECT_FALSE(api.IsTracingEnabled());
-    EXPECT_EQ(AnsweredMask(api), 0);
-    EXPECT_EQ(AnsweredCategoryMask(api, kUnconfigured), 0);
-    EXPECT_EQ(api.Write(kLevelDetail, kUnconfigured, "ausgeschaltet"), 0);
+    EXPECT_EQ(0, Answered(api));
+    EXPECT_EQ(0, Answered(api, "Ohne"));
+    EXPECT_EQ(0, api.Write(16, "Ohne", "ausgeschaltet"));
     api.SetTracingEnabled(true);
-    EXPECT_TRUE(api.IsTracingEnabled());
-    EXPECT_EQ(AnsweredMask(api), kLevelDetail);
-
-    EXPECT_EQ(Texts(ReadTrace(TraceFile()).records), (std::vector<std::string>{"kat info", "ohne detail"}));
+    EXPECT_EQ(16, Answered(api));
+    EXPECT_EQ((std::vector<std::string>{"Kat8", "Ohne16"}), Read(TraceFile()).Texts());
 }
 
-TEST_F(TraceModuleRuntime, ListenersRouteLinesByCategory) {
-    if (!InChild()) {
-        UseScratchTraceFile();
-        ASSERT_TRUE(RunInChildren());
-        return;
-    }
-    const std::string extra = Latin1(Scratch() + kExtraLogName);
-    const char* const extraName = extra.c_str();
-    auto write = [&](const char* category, const char* text) { EXPECT_EQ(api.Write(kLevelInfo, category, text), 0); };
-
-    EXPECT_TRUE(api.ListenerExists(kFileListener));
+TEST_F(TraceModuleTest, ListenersRouteLinesByCategory) {
+    if (RunsInAChild()) return;
+    const std::string extra = Narrow(Scratch() + L"extra.log");
+    auto write = [&](const char* category, const char* text) { EXPECT_EQ(0, api.Write(8, category, text)); };
     EXPECT_TRUE(api.ListenerExists("FILE"));
     EXPECT_FALSE(api.ListenerExists(kConsoleListener));
-    EXPECT_FALSE(api.ListenerExists(extraName));
-
-    ASSERT_EQ(api.AddTextfileListener(kExtraCategory, extraName), 0);
-    EXPECT_TRUE(api.ListenerExists(extraName));
-    write(kExtraCategory, "e1");
-    write(kOtherCategory, "a1");
-    ASSERT_EQ(api.AddListener(extraName, kSecondCategory), 0);
-    write(kSecondCategory, "z1");
-    ASSERT_EQ(api.RemoveListenerCategory(extraName, "EXTRA"), 0);
-    EXPECT_NE(api.RemoveListenerCategory(extraName, kExtraCategory), 0);
-    write(kExtraCategory, "e2");
-    EXPECT_NE(api.AddListener("gibt es nicht", kExtraCategory), 0);
-    ASSERT_EQ(api.AddListener(extraName, ""), 0) << "an empty category opens it to all";
-    write(kOtherCategory, "a2");
-
-    ASSERT_EQ(api.RemoveListener(kFileListener), 0);
+    EXPECT_FALSE(api.ListenerExists(extra.c_str()));
+    ASSERT_EQ(0, api.AddTextfileListener("Extra", extra.c_str()));
+    EXPECT_TRUE(api.ListenerExists(extra.c_str()));
+    write("Extra", "e1");
+    write("Andere", "a1");
+    ASSERT_EQ(0, api.AddListener(extra.c_str(), "Zweite"));
+    write("Zweite", "z1");
+    ASSERT_EQ(0, api.RemoveListenerCategory(extra.c_str(), "EXTRA"));
+    EXPECT_NE(0, api.RemoveListenerCategory(extra.c_str(), "Extra"));
+    write("Extra", "e2");
+    EXPECT_NE(0, api.AddListener("gibt es nicht", "Extra"));
+    ASSERT_EQ(0, api.AddListener(extra.c_str(), "")) << "an empty category opens it to all";
+    write("Andere", "a2");
+    ASSERT_EQ(0, api.RemoveListener(kFileListener));
     EXPECT_FALSE(api.ListenerExists(kFileListener));
-    EXPECT_NE(api.RemoveListener(kFileListener), 0);
-    write(kOtherCategory, "a3");
-    ASSERT_EQ(api.ConfigureTrace(nullptr), 0);
+    EXPECT_NE(0, api.RemoveListener(kFileListener));
+    write("Andere", "a3");
+    ASSERT_EQ(0, api.ConfigureTrace(nullptr));
     EXPECT_TRUE(api.ListenerExists(kFileListener)) << "configuring brings the file listener back";
-    write(kOtherCategory, "a4");
-
-    EXPECT_EQ(Texts(ReadTrace(TraceFile()).records),
-              (std::vector<std::string>{"e1", "a1", "z1", "e2", "a2", "a4"}));
-    EXPECT_EQ(Texts(ReadTrace(Scratch() + kExtraLogName).records),
-              (std::vector<std::string>{"e1", "z1", "a2", "a3", "a4"}));
+    write("Andere", "a4");
+    EXPECT_EQ((std::vector<std::string>{"e1", "a1", "z1", "e2", "a2", "a4"}), Read(TraceFile()).Texts());
+    EXPECT_EQ((std::vector<std::string>{"e1", "z1", "a2", "a3", "a4"}), Read(Widen(extra)).Texts());
 
     // The console listener writes to whatever standard error is at the time of the line.
     const std::wstring errorPath = Scratch() + L"stderr.log";
     {
         vemo::unique_hfile error(::CreateFileW(errorPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                               CREATE_ALWAYS, 0, nullptr));
         ASSERT_TRUE(error);
         StdHandleScope redirect(STD_ERROR_HANDLE, error.get());
-        ASSERT_EQ(api.AddConsoleListener(kConsoleCategory), 0);
+        ASSERT_EQ(0, api.AddConsoleListener("Konsole"));
         EXPECT_TRUE(api.ListenerExists(kConsoleListener));
-        write(kConsoleCategory, "k1");
-        write(kOtherCategory, "a5");
-        EXPECT_EQ(api.RemoveListener(kConsoleListener), 0);
-        write(kConsoleCategory, "k2");
+        write("Konsole", "k1");
+        write("Andere", "a5");
+        EXPECT_EQ(0, api.RemoveListener(kConsoleListener));
+        write("Konsole", "k2");
     }
-    EXPECT_EQ(Texts(ReadTrace(errorPath).records), std::vector<std::string>{"k1"});
+    EXPECT_EQ(std::vector<std::string>{"k1"}, Read(errorPath).Texts());
 }
 
-TEST_F(TraceModuleRuntime, DoneClosesTheFilesAndALaterLineOpensThemAgain) {
-    constexpr char kCategory[] = "Ende";
-    if (!InChild()) {
-        UseScratchTraceFile();
-        ASSERT_TRUE(RunInChildren());
-        return;
-    }
-    const std::wstring extraPath = Scratch() + kExtraLogName;
-    ASSERT_EQ(api.AddTextfileListener(nullptr, Latin1(extraPath).c_str()), 0);
-    ASSERT_EQ(api.Write(kLevelInfo, kCategory, "vorher"), 0);
-    ASSERT_TRUE(api.Flush);
-    ASSERT_EQ(api.Flush(), 0);
-    for (const std::wstring& path : {TraceFile(), extraPath}) {
+TEST_F(TraceModuleTest, DoneClosesTheFilesAndALaterLineOpensThemAgain) {
+    if (RunsInAChild()) return;
+    const std::wstring extra = Scratch() + L"extra.log";
+    ASSERT_EQ(0, api.AddTextfileListener(nullptr, Narrow(extra).c_str()));
+    ASSERT_EQ(0, api.Write(8, "Ende", "vorher"));
+    ASSERT_EQ(0, api.FlushTraceSystem());
+    for (const std::wstring& path : {TraceFile(), extra}) {
         EXPECT_FALSE(OpenExclusive(path)) << "the module keeps " << Narrow(path) << " open";
-        EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+        EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), ::GetLastError());
     }
-
-    ASSERT_EQ(api.DoneTraceSystem(), 0);
-    for (const std::wstring& path : {TraceFile(), extraPath}) {
-        EXPECT_TRUE(OpenExclusive(path)) << Narrow(path) << " still open, error " << ::GetLastError();
-    }
-
-    ASSERT_EQ(api.Write(kLevelInfo, kCategory, "nachher"), 0);
-    for (const std::wstring& path : {TraceFile(), extraPath}) {
-        EXPECT_EQ(Texts(ReadTrace(path).records), (std::vector<std::string>{"vorher", "nachher"})) << Narrow(path);
+    ASSERT_EQ(0, api.DoneTraceSystem());
+    for (const std::wstring& path : {TraceFile(), extra}) EXPECT_TRUE(OpenExclusive(path)) << Narrow(path);
+    ASSERT_EQ(0, api.Write(8, "Ende", "nachher"));
+    for (const std::wstring& path : {TraceFile(), extra}) {
+        EXPECT_EQ((std::vector<std::string>{"vorher", "nachher"}), Read(path).Texts()) << Narrow(path);
     }
 }
 
-TEST_F(TraceModuleRuntime, AppendMutexIsNamedAfterTheLowerCasePathAndOpenToEveryone) {
-    constexpr wchar_t kMixedCaseFile[] = L"GroSS\\Spur.LOG";
-    constexpr char kCategory[] = "Sperre";
-    // Long enough for an unguarded write to finish; a guarded one waits for the release.
-    constexpr DWORD kBlockedProbeMs = 500;
+// Other processes join the appends through the mutex named after the file, whoever they run as;
+// a holder that died without releasing it must not stop the lines.
+TEST_F(TraceModuleTest, AppendMutexIsNamedAfterTheLowerCasePathAndOpenToEveryone) {
+    const std::wstring path = Scratch() + L"GroSS\\Spur.LOG";
     if (!InChild()) {
-        Registry().SetText(kValueTraceFile, Scratch() + kMixedCaseFile);
+        ASSERT_TRUE(SetRegistryString(kRegistryKey, kValueTraceFile, path));
         ASSERT_TRUE(RunInChildren());
         return;
     }
-    const std::wstring path = Scratch() + kMixedCaseFile;
-    // Error lines: each is in the file before its call returns, so it waits for the mutex.
-    ASSERT_EQ(api.Write(kLevelError, kCategory, "erste"), 0);
+    // Error lines are in the file before their call returns, so they take the mutex.
+    ASSERT_EQ(0, api.Write(2, "Sperre", "erste"));
     vemo::unique_handle mutex(::OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE | READ_CONTROL, FALSE,
                                            DocumentedMutexName(path).c_str()));
-    ASSERT_TRUE(mutex) << "no mutex " << Narrow(DocumentedMutexName(path)) << ", error " << ::GetLastError();
+    ASSERT_TRUE(mutex) << Narrow(DocumentedMutexName(path)) << ", error " << ::GetLastError();
     EXPECT_TRUE(EveryoneMay(mutex.get(), MUTEX_ALL_ACCESS));
-
-    // While another holder owns the mutex, a line waits.
-    ASSERT_EQ(::WaitForSingleObject(mutex.get(), kChildTimeoutMs), WAIT_OBJECT_0);
-    vemo::mutex_release_scope owned(mutex.get());
-    vemo::unique_handle written(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    ASSERT_TRUE(written);
-    int result = -1;
-    std::jthread writer([&] {
-        result = api.Write(kLevelError, kCategory, "zweite");
-        ::SetEvent(written.get());
-    });
-    EXPECT_EQ(::WaitForSingleObject(written.get(), kBlockedProbeMs), static_cast<DWORD>(WAIT_TIMEOUT));
-    owned.reset();
-    ASSERT_EQ(::WaitForSingleObject(written.get(), kChildTimeoutMs), WAIT_OBJECT_0);
-    writer.join();
-    EXPECT_EQ(result, 0);
-
-    // A holder that ends without releasing abandons the mutex: the next line takes it as owned
-    // and gives it back, so another thread finds it free at once.
-    std::jthread([&] { ::WaitForSingleObject(mutex.get(), kChildTimeoutMs); }).join();
-    EXPECT_EQ(api.Write(kLevelError, kCategory, "nach Abbruch"), 0);
+    std::jthread([&] { ::WaitForSingleObject(mutex.get(), kChildTimeoutMs); }).join();  // abandoned
+    EXPECT_EQ(0, api.Write(2, "Sperre", "nach Abbruch"));
     DWORD probe = WAIT_FAILED;
     std::jthread([&] {
         probe = ::WaitForSingleObject(mutex.get(), 0);
         if (probe == WAIT_OBJECT_0 || probe == WAIT_ABANDONED) ::ReleaseMutex(mutex.get());
     }).join();
-    EXPECT_EQ(probe, static_cast<DWORD>(WAIT_OBJECT_0));
-    EXPECT_EQ(Texts(ReadTrace(path).records), (std::vector<std::string>{"erste", "zweite", "nach Abbruch"}));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), probe) << "the line took the abandoned mutex and gave it back";
+    EXPECT_EQ((std::vector<std::string>{"erste", "nach Abbruch"}), Read(path).Texts());
 }
 
-TEST_F(TraceModuleRuntime, NullArgumentsAreRefusedWithoutHarm) {
-    constexpr char kCategory[] = "Null";
-    if (!InChild()) {
-        UseScratchTraceFile();
-        ASSERT_TRUE(RunInChildren());
-        return;
+TEST_F(TraceModuleTest, NullArgumentsAreRefusedWithoutHarm) {
+    if (RunsInAChild()) return;
+    for (const int refused : {api.Write(8, nullptr, "text"), api.Write(8, "Null", nullptr),
+                              api.WriteEntry(8, "Null", nullptr, nullptr), api.WriteEntry(8, nullptr, "E", "text"),
+                              api.Dump(8, "Null", nullptr, 4), api.DumpEntry(8, nullptr, "E", "abc", 3),
+                              api.AddListener(nullptr, "Null"), api.AddTextfileListener("Null", nullptr),
+                              api.AddTextfileListener("Null", ""), api.RemoveListener(nullptr),
+                              api.RemoveListenerCategory(nullptr, "Null"),
+                              api.RemoveListenerCategory(kFileListener, nullptr), api.RemoveCategory(nullptr)}) {
+        EXPECT_NE(0, refused);
     }
-    EXPECT_NE(api.Write(kLevelInfo, nullptr, "text"), 0);
-    EXPECT_NE(api.Write(kLevelInfo, kCategory, nullptr), 0);
-    EXPECT_NE(api.WriteEntry(kLevelInfo, kCategory, nullptr, nullptr), 0);
-    EXPECT_NE(api.WriteEntry(kLevelInfo, nullptr, "Eintrag", "text"), 0);
-    EXPECT_NE(api.Dump(kLevelInfo, kCategory, nullptr, 4), 0);
-    EXPECT_NE(api.DumpEntry(kLevelInfo, nullptr, "Eintrag", "abc", 3), 0);
-    EXPECT_EQ(api.Dump(kLevelInfo, kCategory, nullptr, 0), 0) << "no bytes need no buffer";
-    EXPECT_FALSE(api.ShouldTraceCategory(kLevelInfo, nullptr));
-    api.SetLevel(nullptr, kLevelDetail);
-    api.SetLevel("", kLevelDetail);
-    EXPECT_EQ(api.GetLevel(nullptr), kDocumentedDefaultMask);
-    EXPECT_EQ(api.GetLevel(""), kDocumentedDefaultMask);
+    EXPECT_EQ(0, api.Dump(8, "Null", nullptr, 0)) << "no bytes need no buffer";
+    EXPECT_FALSE(api.ShouldTraceCategory(8, nullptr));
     EXPECT_FALSE(api.ListenerExists(nullptr));
-    EXPECT_NE(api.AddListener(nullptr, kCategory), 0);
-    EXPECT_NE(api.AddTextfileListener(kCategory, nullptr), 0);
-    EXPECT_NE(api.AddTextfileListener(kCategory, ""), 0);
-    EXPECT_NE(api.RemoveListener(nullptr), 0);
-    EXPECT_NE(api.RemoveListenerCategory(nullptr, kCategory), 0);
-    EXPECT_NE(api.RemoveListenerCategory(kFileListener, nullptr), 0);
-    EXPECT_NE(api.RemoveCategory(nullptr), 0);
-    EXPECT_EQ(api.ConfigureTrace(nullptr), 0);
+    api.SetLevel(nullptr, 16);
+    api.SetLevel("", 16);
+    EXPECT_EQ(kDefaultMask, api.GetLevel(nullptr));
+    EXPECT_EQ(kDefaultMask, api.GetLevel(""));
+    EXPECT_EQ(0, api.ConfigureTrace(nullptr));
     EXPECT_TRUE(api.ListenerExists(kFileListener));
-    EXPECT_EQ(Texts(ReadTrace(TraceFile()).records), std::vector<std::string>{"0 Bytes"});
+    EXPECT_EQ(std::vector<std::string>{"0 Bytes"}, Read(TraceFile()).Texts());
 }

@@ -28,21 +28,11 @@ void ConfigDbLines::Clear() {
     std::lock_guard lock(g_traceLock);
     g_traceLines.clear();
 }
-bool ConfigDbLines::HasInfo(const std::wstring& text) const {
+bool ConfigDbLines::Has(int kind, const std::wstring& text) const {
     for (const auto& line : Lines()) {
-        if (!line.isError && line.text == text) return true;
-    }
-    return false;
-}
-bool ConfigDbLines::HasError(const std::wstring& text) const {
-    for (const auto& line : Lines()) {
-        if (line.isError && line.text == text) return true;
-    }
-    return false;
-}
-bool ConfigDbLines::HasContaining(const std::wstring& part) const {
-    for (const auto& line : Lines()) {
-        if (line.text.find(part) != std::wstring::npos) return true;
+        if (kind < 0 ? line.text.find(text) != std::wstring::npos : line.isError == (kind == 1) && line.text == text) {
+            return true;
+        }
     }
     return false;
 }
@@ -51,6 +41,4 @@ std::wstring ConfigDbLines::Dump() const {
     for (const auto& line : Lines()) text += (line.isError ? L"  E " : L"  I ") + line.text + L"\n";
     return text;
 }
-
-
 }  // namespace vemo::test

@@ -174,7 +174,6 @@ bool SetRegistryDword(const std::wstring& keyPath, const std::wstring& name, DWO
 bool SetRegistryString(const std::wstring& keyPath, const std::wstring& name, const std::wstring& value) {
     return SetRegistryValue(keyPath, name, REG_SZ, value.c_str(), static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
 }
-bool CreateRegistryKey(const std::wstring& keyPath) { return static_cast<bool>(CreateKey(keyPath)); }
 
 std::optional<std::wstring> ReadRegistryString(const std::wstring& keyPath, const std::wstring& name) {
     unique_hkey key;
@@ -378,6 +377,29 @@ void RemoveDirectoryTree(const std::wstring& directory) {
         }
     }
     ::RemoveDirectoryW(dir.c_str());
+}
+
+CreatedTree::CreatedTree(const std::wstring& path, int parentLevels, bool recursive) : m_recursive(recursive) {
+    std::wstring level = path;
+    while (!level.empty() && level.back() == L'\\') level.pop_back();
+    for (int i = 0; i <= parentLevels && !level.empty(); ++i) {
+        m_levels.emplace_back(level, Exists(level));
+        const size_t slash = level.rfind(L'\\');
+        level.resize(slash == std::wstring::npos ? 0 : slash);
+    }
+}
+CreatedTree::~CreatedTree() {
+    for (size_t i = 0; i < m_levels.size() && !m_levels[i].second; ++i) {
+        const std::wstring& path = m_levels[i].first;
+        const DWORD attributes = ::GetFileAttributesW(path.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            ::DeleteFileW(path.c_str());
+        } else if (i == 0 && m_recursive) {
+            RemoveDirectoryTree(path);
+        } else {
+            ::RemoveDirectoryW(path.c_str());  // fails, as wanted, while something else is inside
+        }
+    }
 }
 
 ScratchDirectory::ScratchDirectory(const std::wstring& prefix) {

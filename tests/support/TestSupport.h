@@ -87,14 +87,12 @@ bool SetRegistryValue(const std::wstring& keyPath, const std::wstring& name, DWO
                       DWORD bytes);
 bool SetRegistryDword(const std::wstring& keyPath, const std::wstring& name, DWORD value);
 bool SetRegistryString(const std::wstring& keyPath, const std::wstring& name, const std::wstring& value);
-bool CreateRegistryKey(const std::wstring& keyPath);
 bool DeleteRegistryValue(const std::wstring& keyPath, const std::wstring& name);
 bool DeleteRegistryTree(const std::wstring& keyPath);
 std::optional<std::wstring> ReadRegistryString(const std::wstring& keyPath, const std::wstring& name);
 
 // --- a sample installation ------------------------------------------------------------------
 inline constexpr wchar_t kProductKey[] = L"SOFTWARE\\TRUVO VeMo Compact";
-inline constexpr wchar_t kCompanyKey[] = L"SOFTWARE\\TRUVOeg";
 inline constexpr wchar_t kComponentsKey[] = L"SOFTWARE\\TRUVOeg\\Components\\";
 inline constexpr wchar_t kProtectedDirectoriesKey[] = L"Software\\Truvoeg\\ProtectedDirectories";
 inline constexpr wchar_t kOwnComponent[] = L"B0003810";
@@ -176,6 +174,21 @@ private:
     std::wstring m_path;
 };
 void RemoveDirectoryTree(const std::wstring& directory);
+
+// Removes at scope end what did not exist at construction: the path (a file, or a directory with
+// its content unless recursive is false) and then each of up to parentLevels parents left empty.
+// For folders other programs share, where only what a test made may go.
+class CreatedTree {
+public:
+    explicit CreatedTree(const std::wstring& path, int parentLevels = 0, bool recursive = true);
+    ~CreatedTree();
+    CreatedTree(const CreatedTree&) = delete;
+    CreatedTree& operator=(const CreatedTree&) = delete;
+
+private:
+    std::vector<std::pair<std::wstring, bool>> m_levels;  // path, existed before
+    bool m_recursive;
+};
 
 // Polls predicate every 20 ms until it holds or timeoutMs passed.
 template <typename Predicate>

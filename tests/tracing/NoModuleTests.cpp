@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include "TestSupport.h"
+#include "Recorder.h"
 #include "tracing/MethodTrace.h"
 #include "tracing/Trace.h"
 
@@ -25,14 +25,12 @@ TEST(TraceWithoutModule, EveryQuestionIsFalseAndNothingIsWritten) {
     }
 #ifdef VEMO_EXPECT_MODULE_WITHOUT_WRITE
     // The module was loaded, but nothing of it is used after the failed binding.
-    HMODULE module = ::GetModuleHandleW(L"QnUmTraceSystem001.dll");
-    ASSERT_NE(nullptr, module);
-    auto shouldTraceCalls = reinterpret_cast<int(WINAPI*)()>(::GetProcAddress(module, "RecShouldTraceCalls"));
-    auto initCalls = reinterpret_cast<int(WINAPI*)()>(::GetProcAddress(module, "RecInitCalls"));
-    auto count = reinterpret_cast<int(WINAPI*)()>(::GetProcAddress(module, "RecCount"));
-    EXPECT_EQ(0, shouldTraceCalls());
-    EXPECT_EQ(0, initCalls());
-    EXPECT_EQ(0, count());
+    ASSERT_NE(nullptr, ::GetModuleHandleW(L"QnUmTraceSystem001.dll"));
+    const vemo::test::Recorder recorder;
+    ASSERT_TRUE(recorder.loaded());
+    EXPECT_EQ(0, recorder.ShouldTraceCalls());
+    EXPECT_EQ(0, recorder.InitCalls());
+    EXPECT_TRUE(recorder.Records().empty());
 #else
     EXPECT_EQ(nullptr, ::GetModuleHandleW(L"QnUmTraceSystem001.dll"));
 #endif
