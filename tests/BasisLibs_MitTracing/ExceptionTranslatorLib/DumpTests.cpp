@@ -6,12 +6,7 @@
 #include <dbghelp.h>
 
 #include <cstring>
-#include <ctime>
-#include <ostream>
 #include <regex>
-#include <set>
-#include <string>
-#include <vector>
 
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/DumpHistorie.h"
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/ExceptionTranslator.h"
@@ -170,34 +165,26 @@ TEST_F(DumpTest, AFileWrittenFromADispatchedExceptionReplacesTheOldOneAndCarries
     EXPECT_EQ(0x5EEDu, exception.ExceptionRecord.ExceptionInformation[0]);
     EXPECT_EQ(static_cast<ULONG64>(MiniDumpWithDataSegs), flags & (MiniDumpWithDataSegs | MiniDumpWithFullMemory));
     EXPECT_FALSE(DbgHelpLoaded()) << "dbghelp.dll stayed loaded after the dump";
-}
 
-TEST_F(DumpTest, WithoutPointersOrAUsableFileTheDumpHasNoExceptionOrIsNotWritten) {
-    CreateMiniDump(nullptr, (LogDir() + L"ohne.dmp.txt").c_str());
-    MINIDUMP_EXCEPTION_STREAM exception{};
-    ULONG64 flags = 0;
-    const std::string bytes = ReadFileBytes(LogDir() + L"ohne.dmp.txt");
-    EXPECT_EQ("MDMP", bytes.substr(0, 4));
-    EXPECT_FALSE(ReadExceptionStream(bytes, exception, flags));
-    ::DeleteFileW((LogDir() + L"ohne.dmp.txt").c_str());
-
+    // Without pointers the dump has no exception; without a usable file there is none.
+    ::DeleteFileW(g_vectoredDumpFile.c_str());
+    CreateMiniDump(nullptr, g_vectoredDumpFile.c_str());
+    EXPECT_EQ("MDMP", ReadFileBytes(g_vectoredDumpFile).substr(0, 4));
+    EXPECT_FALSE(ReadExceptionStream(ReadFileBytes(g_vectoredDumpFile), exception, flags));
     CONTEXT context{};
     ::RtlCaptureContext(&context);
     EXCEPTION_RECORD record{};
     EXCEPTION_POINTERS pointers{&record, &context};
-    CreateMiniDump(&pointers, nullptr);
-    CreateMiniDump(&pointers, L"");
-    CreateMiniDump(&pointers, (LogDir() + L"fehlt\\crash.dmp.txt").c_str());
-    EXPECT_TRUE(FileNamesIn(LogDir()).empty());
+    const std::wstring missingFolder = LogDir() + L"fehlt\\crash.dmp.txt";
+    for (const wchar_t* file : {static_cast<const wchar_t*>(nullptr), L"", missingFolder.c_str()}) CreateMiniDump(&pointers, file);
     // A file another handle holds without sharing stays as it is.
-    const std::wstring busy = LogDir() + L"busy.dmp.txt";
-    ASSERT_TRUE(WriteFileBytes(busy, "busy"));
     {
-        vemo::unique_hfile holder(::CreateFileW(busy.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        vemo::unique_hfile holder(::CreateFileW(g_vectoredDumpFile.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
         ASSERT_TRUE(holder);
-        CreateMiniDump(&pointers, busy.c_str());
+        CreateMiniDump(&pointers, g_vectoredDumpFile.c_str());
     }
-    EXPECT_EQ("busy", ReadFileBytes(busy));
+    EXPECT_FALSE(ReadExceptionStream(ReadFileBytes(g_vectoredDumpFile), exception, flags));
+    EXPECT_EQ(std::set<std::wstring>{L"vectored.dmp.txt"}, FileNamesIn(LogDir()));
     EXPECT_FALSE(DbgHelpLoaded());
 }
 
@@ -272,10 +259,19 @@ struct HistoryCase {
 };
 void PrintTo(const HistoryCase& c, std::ostream* os) { *os << c.name; }
 
+// Stamps of day.month.2026 12:00:00 from their days, for the cases that differ in the day only.
+std::vector<std::wstring> Days(const wchar_t* program, std::initializer_list<int> days) {
+    std::vector<std::wstring> names;
+    for (int day : days) names.push_back(Current(program, (std::to_wstring(day) + L".01.2026.12.00.00").c_str()));
+    return names;
+}
+std::vector<std::wstring> operator+(std::vector<std::wstring> a, const std::vector<std::wstring>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
 const HistoryCase kHistoryCases[] = {
-    {"FiveStay", {Current(kService, L"01.02.2026.10.00.00"), Current(kHost, L"31.01.2026.10.00.00"),
-                  Current(kService, L"15.01.2026.08.30.00"), Current(kHost, L"02.02.2026.00.00.01"),
-                  Current(kService, L"20.01.2026.12.00.00")}, {}},
+    {"FiveStay", Days(kService, {11, 13, 15}) + Days(kHost, {12, 14}), {}},
     // Neither first nor last by name.
     {"OfSixTheOldestByStampGoes", {Current(kService, L"31.01.2026.10.00.00"), Current(kHost, L"01.02.2026.09.00.00"),
                                    Current(kService, L"15.01.2026.08.30.00"), Current(kHost, L"02.02.2026.00.00.01"),
@@ -284,13 +280,8 @@ const HistoryCase kHistoryCases[] = {
                                    Current(kService, L"05.03.2026.07.05.08"), Current(kHost, L"31.12.2025.23.59.59"),
                                    Current(kService, L"06.03.2026.00.00.00"), Current(kHost, L"05.03.2026.17.00.00"),
                                    Current(kService, L"05.03.2026.07.04.59")}, {3, 6}},
-    {"EqualStampsBelowTheCutBothGo", {Current(kService, L"10.01.2026.12.00.00"), Current(kHost, L"10.01.2026.12.00.00"),
-                                      Current(kService, L"11.01.2026.12.00.00"), Current(kHost, L"12.01.2026.12.00.00"),
-                                      Current(kService, L"13.01.2026.12.00.00"), Current(kHost, L"14.01.2026.12.00.00"),
-                                      Current(kHost, L"15.01.2026.12.00.00")}, {0, 1}},
-    {"AnUnreadableStampCountsAsOldest", {Current(kHost, L"xx.12.2030.23.59.59"), Current(kService, L"10.01.2026.12.00.00"),
-                                         Current(kService, L"11.01.2026.12.00.00"), Current(kService, L"12.01.2026.12.00.00"),
-                                         Current(kService, L"13.01.2026.12.00.00"), Current(kService, L"14.01.2026.12.00.00")}, {0}},
+    {"EqualStampsBelowTheCutBothGo", Days(kService, {10, 11, 13}) + Days(kHost, {10, 12, 14, 15}), {0, 3}},
+    {"AnUnreadableStampCountsAsOldest", Days(kService, {10, 11, 12, 13, 14}) + std::vector{Current(kHost, L"xx.12.2030.23.59.59")}, {5}},
     // Old names all go, however few; other names never.
     {"OldNamesAllGoOthersStay", {Old(kService, L"01.02.2026.10.00.00"), Old(kHost, L"02.02.2026.10.00.00"),
                                  Current(kService, L"01.02.2026.10.00.00"), L"notes.txt", L"crash.dmp.txt",
@@ -318,8 +309,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, DumpHistory, ::testing::ValuesIn(kHistoryCases),
                          [](const ::testing::TestParamInfo<HistoryCase>& info) { return std::string(info.param.name); });
 
 TEST_F(DumpTest, ADumpThatCannotBeDeletedIsReportedAndTheWalkGoesOn) {
-    std::vector<std::wstring> names;
-    for (int day = 10; day < 17; ++day) names.push_back(Current(kHost, (std::to_wstring(day) + L".01.2026.12.00.00").c_str()));
+    const std::vector<std::wstring> names = Days(kHost, {10, 11, 12, 13, 14, 15, 16});
     for (const std::wstring& name : names) ASSERT_TRUE(WriteFileBytes(LogDir() + name, "dump"));
     const std::wstring busy = LogDir() + names[0];
     {
