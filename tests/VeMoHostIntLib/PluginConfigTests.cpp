@@ -20,7 +20,8 @@ std::wstring Describe(const CPluginInfo& p) {
                         L";binary=" + p._binaryName + L";path=" + p._path + L";system=" + std::to_wstring(p._runsInSystemContext) +
                         L";pure=" + std::to_wstring(p._runsInPureMode) + L";timeout=" + std::to_wstring(p._timeOutUnload) +
                         L";class=" + p._className + L";run=" + p._runName + L";init=" + p._initializeName + L";uninit=" +
-                        p._uninitializeName + L";menupos=" + std::to_wstring(p._menuPosition) + L";menu=";
+                        p._uninitializeName + L";menupos=" + std::to_wstring(p._menuPosition) + L";ignore=" +
+                        p._ignoreOnInstalledComponent + L";menu=";
     for (const MenuEntry& e : p._vecMenu) {
         text += L"[" + std::to_wstring(e._isSeparator) + std::to_wstring(e._isActive) + L"|" + e._parentMenu + L"|" + e._text +
                 L"|" + std::to_wstring(e._function) + L"]";
@@ -40,6 +41,7 @@ const VocabularyRow kVocabulary[] = {
     {R"(<group><plugin><BINARYNAME>eins.dll</BINARYNAME><x:Path xmlns:x="urn:x">C:\P\{cat}</x:Path></plugin></group>)", 1,
      {L"binary=eins.dll", L"path=C:\\P\\"}},
     {R"(<plugin><System>TRUE</System><pure>yes</pure><events>Klasse</events></plugin>)", 1, {L"system=1", L"pure=0", L"class=Klasse"}},
+    {R"(<plugin><ignoreOnInstalledComponent>B0009901</ignoreOnInstalledComponent></plugin>)", 1, {L"ignore=B0009901"}},
     // An empty entry point name keeps its default.
     {R"(<plugin><implements run="" initialize="Init2"/></plugin>)", 1, {L"run=Run", L"init=Init2", L"uninit=Uninitialize"}},
     {"<plugin><menu pos=\"3\">\n  <e active=\"0\" parent=\"P\">\n    <separ/><text>Hallo</text><fid>17</fid></e>\n"

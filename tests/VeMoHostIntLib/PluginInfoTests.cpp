@@ -1,4 +1,5 @@
-// The plug-in descriptor: how configuration texts map to fields, copying and the duplicate test.
+// The plug-in descriptor: how configuration texts map to fields and the duplicate test. Copying
+// is what the reader does with every descriptor: PluginConfigTests.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -33,38 +34,6 @@ TEST(PluginInfo, LoadedMeansAllThreeRequiredEntryPointsAreKnown) {
     EXPECT_FALSE(info.IsPluginLoaded());
     info._pfnUninitialize = &Uninit;
     EXPECT_TRUE(info.IsPluginLoaded());
-}
-
-TEST(PluginInfo, CopyTakesEveryFieldAndReplacesTheMenu) {
-    CPluginInfo source(L"Quelle", L"plugin.dll", L"C:\\Plugins\\", L"1", L"listener");
-    source._runMenuName = L"RM";
-    source._ignoreOnInstalledComponent = L"B0003815";
-    source._initOk = false;
-    source._runsInPureMode = true;
-    source._timeOutUnload = 12345;
-    source._stopRequested = true;
-    source._pfnInitialize = &Init;
-    source._pfnUninitialize = &Uninit;
-    source._pfnRun = &RunPlugin;
-    source._hModule = reinterpret_cast<HMODULE>(0x5678);
-    source._vecMenu = {MenuEntry{L"Eins", 1, L"", true, false}, MenuEntry{L"", 0, L"Haupt", false, true}};
-    CPluginInfo target;
-    target._vecMenu = {MenuEntry{L"alt", 9, L"", true, false}};
-    target.Copy(source);
-    EXPECT_EQ(L"Quelle", target._name);
-    EXPECT_EQ(L"C:\\Plugins\\", target._path);
-    EXPECT_EQ(L"RM", target._runMenuName);
-    EXPECT_EQ(L"B0003815", target._ignoreOnInstalledComponent);
-    EXPECT_FALSE(target._initOk);
-    EXPECT_TRUE(target.RunInPureMode());
-    EXPECT_EQ(12345, target._timeOutUnload);
-    EXPECT_EQ(CPluginInfo::kTypeListener, target.Type());
-    EXPECT_TRUE(target._stopRequested.load());
-    EXPECT_TRUE(target.IsPluginLoaded());
-    EXPECT_EQ(source._hModule, target.GetPluginHndl());
-    ASSERT_EQ(2u, target._vecMenu.size());
-    EXPECT_EQ(L"Haupt", target._vecMenu[1]._parentMenu);
-    EXPECT_TRUE(target._vecMenu[1]._isSeparator);
 }
 
 TEST(PluginInfo, SamePluginMeansTheSameNameToTheLetter) {

@@ -95,6 +95,10 @@ TEST_F(ThreadControlProcesses, RejectedArgumentsStartNothing) {
         DWORD result = ThreadControl::kStartProcessBadArguments;
     };
     const std::wstring missing = Child(L"NoSuchThreadControlChild.exe");
+    // Parameters must be shorter than the room beside the program name.
+    const std::wstring program = Child();
+    const size_t room = program.size() + 260;
+    const std::wstring tooLong(room - 1, L'p');
     const Case cases[] = {
         {nullptr, nullptr, {kMsgBothNull}},
         {nullptr, kParameters, {}},
@@ -107,6 +111,8 @@ TEST_F(ThreadControlProcesses, RejectedArgumentsStartNothing) {
         {nullptr, nullptr, {kMsgBothNull}, true},
         {L"", nullptr, {"ConvertToUnicode: Fehler beim Konvertieren des Strings <>!", kMsgNotAbsolute}, true},
         {missing.c_str(), nullptr, {"CreateProcess() lieferte <2> zurück!"}, false, ThreadControl::kStartProcessRefused},
+        {program.c_str(), tooLong.c_str(), {Line(L"Die Parameter sind zu lang! Platz: <%u> Zeichen, Länge der Parameter: <%u> Zeichen.",
+                                                 static_cast<unsigned>(room), static_cast<unsigned>(room - 1))}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(&c - cases);
@@ -125,24 +131,6 @@ TEST_F(ThreadControlProcesses, RejectedArgumentsStartNothing) {
     }
 }
 
-TEST_F(ThreadControlProcesses, ParametersMustBeShorterThanTheRoomBesideTheProgramName) {
-    const std::wstring program = Child();
-    const size_t room = program.size() + 260;
-    const std::wstring tooLong(room - 1, L'p');
-    EXPECT_EQ(ThreadControl::kStartProcessBadArguments, ThreadControl::TC_StartProcessAsyncW(program.c_str(), tooLong.c_str(), nullptr));
-    EXPECT_EQ(1u, Count(2, Line(L"Die Parameter sind zu lang! Platz: <%u> Zeichen, Länge der Parameter: <%u> Zeichen.",
-                                static_cast<unsigned>(room), static_cast<unsigned>(room - 1))));
-    EXPECT_EQ(1u, CountStartingWith(8, kMsgQuotedPrefix));  // the preparation went on
-    EXPECT_EQ(0u, CountStartingWith(8, kMsgStartingPrefix));
-
-    const std::wstring longest(room - 2, L'p');
-    const std::wstring evidencePath = NextEvidence();
-    ASSERT_EQ(ThreadControl::kStartProcessSucceeded, ThreadControl::TC_StartProcessAsyncW(program.c_str(), longest.c_str(), nullptr));
-    const auto evidence = WaitForEvidence(evidencePath);
-    ASSERT_TRUE(evidence);
-    EXPECT_EQ(Quoted(program) + L" " + longest, evidence->commandLine);
-}
-
 // Every quote form, both forms of the call and the caller's startup record reach a real child
 // as one command line: the quoted program, a blank, the parameters.
 TEST_F(ThreadControlProcesses, TheChildSeesTheQuotedProgramAndTheParameters) {
@@ -152,6 +140,7 @@ TEST_F(ThreadControlProcesses, TheChildSeesTheQuotedProgramAndTheParameters) {
     const bool euro = Narrow(euroFolder).find('?') == std::string::npos;
     ASSERT_TRUE(::CreateDirectoryW(euroFolder.c_str(), nullptr));
     ASSERT_TRUE(::CopyFileW(program.c_str(), (euroFolder + L"ThreadControlChild.exe").c_str(), FALSE));
+    const std::wstring longest(program.size() + 258, L'p');  // just short enough
     struct Case {
         std::wstring program;
         const wchar_t* parameters;
@@ -165,6 +154,7 @@ TEST_F(ThreadControlProcesses, TheChildSeesTheQuotedProgramAndTheParameters) {
         {program + L"\"", kParameters, true},
         {L"\"" + program, kParameters, true},
         {program, kParameters, true, false, true},
+        {program, longest.c_str(), true},
         {program, nullptr, true, true},
         {euro ? euroFolder + L"ThreadControlChild.exe" : program, nullptr, true, true},
     };

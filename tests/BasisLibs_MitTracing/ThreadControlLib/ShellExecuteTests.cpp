@@ -161,7 +161,9 @@ TEST_F(ThreadControlShell, AUncPathIsHandedToTheShell) {
     }
 }
 
-TEST_F(ThreadControlShell, TheHostStartedAsDesktopUserIsFoundWritesItsLineAndEndsOnClose) {
+// The host started as the desktop user is found, writes its line and ends on close; hosts started
+// beside it run as well and end on session end and on quit.
+TEST_F(ThreadControlShell, TheHostStartedAsDesktopUserRunsBesideOthersAndEachEndsOnItsMessage) {
     DWORD processId = 0;
     ASSERT_FALSE(HostRunning(processId)) << "a host of an earlier run is still there: " << processId;
     const std::wstring host = HostPath();
@@ -179,25 +181,16 @@ TEST_F(ThreadControlShell, TheHostStartedAsDesktopUserIsFoundWritesItsLineAndEnd
     if (RunningUnderWine()) {
         EXPECT_TRUE(viaShell) << Lines(4);
     }
-
     ASSERT_TRUE(WaitFor([&] { return HostRunning(processId); }, kBoundMs));
-    const HostProcess started(processId);
-    ASSERT_TRUE(started.valid());
-    EXPECT_TRUE(WaitForHostLine(traceFile, traceSize, processId));
-    EXPECT_TRUE(started.EndsOn(WM_CLOSE, 0));
+    const HostProcess viaUser(processId);
+    const HostProcess second(StartDirectly(host));
+    const HostProcess third(StartDirectly(host));
+    ASSERT_TRUE(viaUser.valid() && second.valid() && third.valid());
+    for (const HostProcess* started : {&viaUser, &second, &third}) EXPECT_TRUE(WaitForHostLine(traceFile, traceSize, started->id()));
+    EXPECT_TRUE(viaUser.EndsOn(WM_CLOSE, 0));
+    EXPECT_TRUE(second.EndsOn(WM_ENDSESSION, TRUE));
+    EXPECT_TRUE(third.EndsOn(WM_QUIT, 0));
     EXPECT_FALSE(HostRunning(processId));
-}
-
-TEST_F(ThreadControlShell, ASecondHostRunsBesideTheFirstAndEachEndsOnSessionEndOrQuit) {
-    const std::wstring traceFile = TraceFilePath();
-    const size_t traceSize = ReadFileBytes(traceFile).size();
-    const HostProcess first(StartDirectly(HostPath()));
-    const HostProcess second(StartDirectly(HostPath()));
-    ASSERT_TRUE(first.valid() && second.valid());
-    EXPECT_TRUE(WaitForHostLine(traceFile, traceSize, first.id()));
-    EXPECT_TRUE(WaitForHostLine(traceFile, traceSize, second.id()));
-    EXPECT_TRUE(first.EndsOn(WM_ENDSESSION, TRUE));
-    EXPECT_TRUE(second.EndsOn(WM_QUIT, 0));
 }
 
 }  // namespace
