@@ -166,23 +166,15 @@ TEST_F(ServiceLifecycle, NormalStartWritesTheRunKeyRunsThePluginsTriesTheHostAnd
     EXPECT_EQ((std::vector<EventRecorder::Inserts>{{kService}}), events.Events(VEMO_EVENT_SERVICE_STOPPED));
 }
 
-// The two cases whose stop waits the full 25 s for the start-up run in children started with the
-// program, so that their waits overlap each other and the other tests.
-constexpr const char* kSlowCases[] = {"ServiceLifecycle.AStopDuringASlowDiscoveryStartsNoPluginAndLeavesNothingLoaded",
-                                      "ServiceLifecycle.AFailingDaemonModuleLeavesTheServiceWithoutPlugins"};
+// The two cases whose stop waits the full 25 s for the start-up run in children, started before
+// the first test of a whole run so that their waits overlap each other and the other tests.
 std::map<std::string, std::shared_future<CapturedProcess>> g_slowChildren;
 class SlowCasesEnvironment : public ::testing::Environment {
     void SetUp() override {
-        if (InChild()) return;
-        const ::testing::UnitTest& unit = *::testing::UnitTest::GetInstance();
-        for (int i = 0; i < unit.total_test_suite_count(); ++i) {
-            for (int j = 0; j < unit.GetTestSuite(i)->total_test_count(); ++j) {
-                const ::testing::TestInfo& info = *unit.GetTestSuite(i)->GetTestInfo(j);
-                const std::string name = std::string(info.test_suite_name()) + "." + info.name();
-                if (info.should_run() && std::ranges::find(kSlowCases, name) != std::end(kSlowCases)) {
-                    g_slowChildren[name] = StartChild(name, {}, Hive::kOwn);
-                }
-            }
+        if (InChild() || GTEST_FLAG_GET(filter) != "*") return;
+        for (const char* name : {"ServiceLifecycle.AStopDuringASlowDiscoveryStartsNoPluginAndLeavesNothingLoaded",
+                                 "ServiceLifecycle.AFailingDaemonModuleLeavesTheServiceWithoutPlugins"}) {
+            g_slowChildren[name] = StartChild(name, {}, Hive::kOwn);
         }
     }
 };
@@ -191,7 +183,9 @@ class SlowCasesEnvironment : public ::testing::Environment {
 // In the parent: the outcome of this test's child.
 ::testing::AssertionResult ChildOfThisTestPassed() {
     const ::testing::TestInfo& info = *::testing::UnitTest::GetInstance()->current_test_info();
-    const CapturedProcess& child = g_slowChildren.at(std::string(info.test_suite_name()) + "." + info.name()).get();
+    const std::string name = std::string(info.test_suite_name()) + "." + info.name();
+    if (!g_slowChildren.contains(name)) g_slowChildren[name] = StartChild(name, {}, Hive::kOwn);
+    const CapturedProcess& child = g_slowChildren[name].get();
     return Passed(child) ? ::testing::AssertionSuccess() : ::testing::AssertionFailure() << child.output;
 }
 

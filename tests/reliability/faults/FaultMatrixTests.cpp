@@ -105,33 +105,22 @@ PluginSpec FaultySpec(const FaultRow& row) {
     return spec;
 }
 
-std::map<std::string, std::shared_future<CapturedProcess>>& ChildRows() {
-    static std::map<std::string, std::shared_future<CapturedProcess>> rows;
-    return rows;
+std::string TestName(const FaultRow& row) {
+    return std::string(kMatrixSuite) + ".FaultyPluginEndsAsItsFaultSaysBesideAHealthyOne/" + row.name;
 }
-
-// Starts every child row the filter selects, each with a private hive of its own: the rows of
-// this process rewrite the configuration meanwhile.
+// A whole run starts every child row before the first test, each with a private hive of its own:
+// the rows of this process rewrite the configuration meanwhile. A filtered run starts its rows
+// when it comes to them.
+std::map<std::string, std::shared_future<CapturedProcess>> g_childRows;
 class ChildRowsEnvironment : public ::testing::Environment {
-public:
     void SetUp() override {
-        if (InChild()) return;
-        const ::testing::UnitTest& unit = *::testing::UnitTest::GetInstance();
-        for (int i = 0; i < unit.total_test_suite_count(); ++i) {
-            const ::testing::TestSuite& suite = *unit.GetTestSuite(i);
-            for (int j = 0; j < suite.total_test_count() && std::string(suite.name()) == kMatrixSuite; ++j) {
-                const ::testing::TestInfo& info = *suite.GetTestInfo(j);
-                for (const FaultRow& row : kRows) {
-                    if (info.should_run() && RunsInChild(row) && std::string(info.name()).ends_with(std::string("/") + row.name)) {
-                        const std::string full = std::string(suite.name()) + "." + info.name();
-                        ChildRows()[full] = StartChild(full, {}, Hive::kOwn);
-                    }
-                }
-            }
+        if (InChild() || GTEST_FLAG_GET(filter) != "*") return;
+        for (const FaultRow& row : kRows) {
+            if (RunsInChild(row)) g_childRows[TestName(row)] = StartChild(TestName(row), {}, Hive::kOwn);
         }
     }
 };
-[[maybe_unused]] ::testing::Environment* const g_childRows = ::testing::AddGlobalTestEnvironment(new ChildRowsEnvironment);
+[[maybe_unused]] ::testing::Environment* const g_childRowsEnvironment = ::testing::AddGlobalTestEnvironment(new ChildRowsEnvironment);
 
 class FaultMatrixTest : public ::testing::TestWithParam<FaultRow> {
 protected:
@@ -201,10 +190,8 @@ void FaultMatrixTest::CheckInThisProcess(const FaultRow& row) {
 TEST_P(FaultMatrixTest, FaultyPluginEndsAsItsFaultSaysBesideAHealthyOne) {
     const FaultRow& row = GetParam();
     if (InChild() || !RunsInChild(row)) return CheckInThisProcess(row);
-    const ::testing::TestInfo& info = *::testing::UnitTest::GetInstance()->current_test_info();
-    const std::string full = std::string(info.test_suite_name()) + "." + info.name();
-    if (!ChildRows().contains(full)) ChildRows()[full] = StartChild(full, {}, Hive::kOwn);
-    const CapturedProcess& child = ChildRows()[full].get();
+    if (!g_childRows.contains(TestName(row))) g_childRows[TestName(row)] = StartChild(TestName(row), {}, Hive::kOwn);
+    const CapturedProcess& child = g_childRows[TestName(row)].get();
     EXPECT_TRUE(Passed(child)) << "exit code " << child.result.exitCode << "\n" << child.output;
 }
 
@@ -239,8 +226,7 @@ TEST(TwoDumps, StartedAtTheSameMomentAreBothWrittenCompletely) {
     for (const std::wstring& name : FileNamesIn(g_env->logDir.path())) ::DeleteFileW((g_env->logDir.path() + name).c_str());
     recorder.Reset();
     recorder.HoldLinesStartingWith("---> Beginn: ExceptionTranslator::CreateMiniDump");
-    unique_handle releases[2];
-    unique_handle threads[2];
+    unique_handle releases[2], threads[2];
     for (size_t i = 0; i < 2; ++i) {
         releases[i].reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
         threads[i].reset(ThreadControl::_CreateThread(&FaultWhenReleased, releases[i].get(), i ? L"Fehler2" : L"Fehler1"));
