@@ -3,9 +3,9 @@
 // keeps no events to read back.
 #include <windows.h>
 
-#include <map>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/EventLog.h"
@@ -15,39 +15,32 @@ namespace vemo::test {
 class EventRecorder {
 public:
     using Inserts = std::vector<std::wstring>;
-    EventRecorder() : m_previous(vemo::eventlog::SetSink(&Record)) { Take(); }
+    EventRecorder() {
+        const std::lock_guard<std::mutex> lock(s_lock);
+        s_events.clear();
+        m_previous = vemo::eventlog::SetSink(&Record);
+    }
     ~EventRecorder() { vemo::eventlog::SetSink(m_previous); }
     EventRecorder(const EventRecorder&) = delete;
     EventRecorder& operator=(const EventRecorder&) = delete;
     // The inserts of every event of this ID so far, in the order reported.
     std::vector<Inserts> Events(DWORD id) const {
+        const std::lock_guard<std::mutex> lock(s_lock);
         std::vector<Inserts> found;
-        for (const auto& [reported, inserts] : Take(false)) {
+        for (const auto& [reported, inserts] : s_events) {
             if (reported == id) found.push_back(inserts);
         }
         return found;
     }
 
 private:
-    static std::vector<std::pair<DWORD, Inserts>> Take(bool clear = true) {
-        const std::lock_guard<std::mutex> lock(Lock());
-        auto events = Reported();
-        if (clear) Reported().clear();
-        return events;
-    }
     static void Record(DWORD id, const Inserts& inserts) {
-        const std::lock_guard<std::mutex> lock(Lock());
-        Reported().emplace_back(id, inserts);
+        const std::lock_guard<std::mutex> lock(s_lock);
+        s_events.emplace_back(id, inserts);
     }
-    static std::mutex& Lock() {
-        static std::mutex lock;
-        return lock;
-    }
-    static std::vector<std::pair<DWORD, Inserts>>& Reported() {
-        static std::vector<std::pair<DWORD, Inserts>> reported;
-        return reported;
-    }
-    vemo::eventlog::Sink m_previous;
+    static inline std::mutex s_lock;
+    static inline std::vector<std::pair<DWORD, Inserts>> s_events;
+    vemo::eventlog::Sink m_previous = nullptr;
 };
 
 }  // namespace vemo::test
