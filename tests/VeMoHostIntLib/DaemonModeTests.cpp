@@ -80,7 +80,7 @@ protected:
     // stopWhileChecking sets the stop flag once the check has been called. Empty on a hang.
     std::optional<bool> RunDaemonMode(bool stopWhileChecking, bool& bHostNeeded) {
         auto call = std::make_shared<DaemonCall>();
-        call->hostNeeded = !bHostNeeded;
+        call->hostNeeded = bHostNeeded;  // the caller passes the opposite of what it expects
         std::thread([call] {
             vemo::seh::SetSehTranslator(&TranslateSEHExceptionNoDump);  // the service's thread translates faults too
             call->result = EnterDaemonMode(call->hostNeeded, &call->stopFlag);
