@@ -23,6 +23,7 @@
 #include "VeMoHostPluginLib/PluginDiscovery.h"
 #include "VeMoHostPluginLib/PluginUnloading.h"
 #include "VeMoHostServiceLib/VeMoHostService.h"
+#include "tracing/Trace.h"
 
 namespace {
 
@@ -164,6 +165,29 @@ TEST_F(ServiceLifecycle, NormalStartWritesTheRunKeyRunsThePluginsTriesTheHostAnd
     EXPECT_EQ(0, g_numActivePluginInfo);
     EXPECT_EQ(nullptr, g_vecPluginInfo.get());
     EXPECT_EQ((std::vector<EventRecorder::Inserts>{{kService}}), events.Events(VEMO_EVENT_SERVICE_STOPPED));
+}
+
+// ConfigDB's information lines follow the detail level alone: the host category switched off
+// does not drop them, the detail level switched off does.
+TEST_F(ServiceLifecycle, ConfigDbDetailLinesFollowTheDetailLevelOnly) {
+    Configure({{.name = L"Eins"}});
+    for (const bool detail : {true, false}) {
+        recorder.Reset();
+        if (detail) {
+            recorder.SetCategoryMask("VeMoHost", 0);
+        } else {
+            recorder.SetLevelMask(vemo::tracing::kLevelException | vemo::tracing::kLevelError | vemo::tracing::kLevelWarning |
+                                  vemo::tracing::kLevelInfo);
+        }
+        CVemoHostService service{kService, kService, L"Test"};
+        ASSERT_TRUE(service.OnStart());
+        ASSERT_TRUE(recorder.WaitFor("InitEvent set"));
+        ASSERT_TRUE(service.OnStop());
+        const auto records = recorder.Records();
+        EXPECT_EQ(detail, std::ranges::any_of(records, [](const TraceRecord& r) {
+                      return r.level == vemo::tracing::kLevelDetail && r.category == "VeMoHost" && r.text.starts_with("CDB_GetKonfigDir: ");
+                  }));
+    }
 }
 
 // The two cases whose stop waits the full 25 s for the start-up run in children, started before

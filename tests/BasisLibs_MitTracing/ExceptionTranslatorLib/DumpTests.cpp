@@ -308,6 +308,20 @@ TEST_P(DumpHistory, KeepsTheFiveNewest) {
 INSTANTIATE_TEST_SUITE_P(Cases, DumpHistory, ::testing::ValuesIn(kHistoryCases),
                          [](const ::testing::TestParamInfo<HistoryCase>& info) { return std::string(info.param.name); });
 
+// Of two equal stamps at the cut, the one the directory search finds later stays.
+TEST_F(DumpTest, OfEqualStampsAtTheCutTheOneFoundLaterStays) {
+    const std::vector<std::wstring> names = Days(kService, {10, 11, 13}) + Days(kHost, {10, 12, 14});
+    for (const std::wstring& name : names) ASSERT_TRUE(WriteFileBytes(LogDir() + name, "dump"));
+    WIN32_FIND_DATAW data{};
+    ASSERT_TRUE(vemo::unique_hfind(::FindFirstFileW((LogDir() + L"*10.01.2026*").c_str(), &data)));
+    ClearDumpHistory(kCurrentDumpPattern);
+    std::set<std::wstring> expected(names.begin(), names.end());
+    expected.erase(data.cFileName);
+    EXPECT_EQ(expected, FileNamesIn(LogDir()));
+    const auto scope = recorder.Lines("---> Beginn: ExceptionTranslator::ClearDumpHistory (");  // its source, as built
+    EXPECT_TRUE(!scope.empty() && scope.front().text.ends_with(" BasisLibs_MitTracing/ExceptionTranslatorLib/DumpHistorie.cpp"));
+}
+
 TEST_F(DumpTest, ADumpThatCannotBeDeletedIsReportedAndTheWalkGoesOn) {
     const std::vector<std::wstring> names = Days(kHost, {10, 11, 12, 13, 14, 15, 16});
     for (const std::wstring& name : names) ASSERT_TRUE(WriteFileBytes(LogDir() + name, "dump"));
