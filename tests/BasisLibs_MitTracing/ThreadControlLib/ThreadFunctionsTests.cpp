@@ -128,6 +128,18 @@ TEST_F(ThreadControlThreads, ExitCodesAndTheLinesThatReportThem) {
     EXPECT_EQ(ThreadControl::kThreadExitNoStartData, ExitCodeOf(bare.get()));
 }
 
+// The handshake shows in order under the library's scope: created, starting, took its data.
+TEST_F(ThreadControlThreads, CreationIsTracedInOrderUnderTheLibraryScope) {
+    const vemo::unique_handle thread(ThreadControl::_CreateThread(&ReturnFixedResult, nullptr, L"Plain"));
+    ASSERT_EQ(kFunctionResult, ExitCodeOf(thread.get()));
+    const auto texts = Texts(16);
+    ASSERT_GE(texts.size(), 4u);
+    EXPECT_TRUE(StartsWith(texts[0], "---> Beginn: ThreadControl::_CreateThread (")) << texts[0];
+    EXPECT_EQ((std::vector<std::string>{"Thread wurde erzeugt mit Thread-id <" + std::to_string(::GetThreadId(thread.get())) + ">.",
+                                        "Thread wird gestartet.", "Der Thread hat alle Daten übernommen und läuft."}),
+              std::vector<std::string>(texts.begin() + 1, texts.begin() + 4));
+}
+
 // --- thread naming: the debugger's exception, seen before any frame handler --------------------
 
 #pragma pack(push, 8)
