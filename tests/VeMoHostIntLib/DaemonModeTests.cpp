@@ -24,21 +24,12 @@
 
 namespace {
 
+using namespace vemo::test;
 using vemo::daemonmodule::DaemonTestMode;
-using vemo::test::TraceRecord;
 
-[[maybe_unused]] const bool kSandbox = vemo::test::UseHklmSandbox(L"Software\\VeMoDaemonModeTests");
+[[maybe_unused]] const bool kSandbox = UseHklmSandbox(L"Software\\VeMoDaemonModeTests");
 constexpr wchar_t kRunKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
-constexpr wchar_t kRunValue[] = L"QRNServ";
-constexpr wchar_t kProductKey[] = L"SOFTWARE\\TRUVO VeMo Compact";
-constexpr wchar_t kProgKeyValue[] = L"ProgKey";
-constexpr char kCategory[] = "VeMoHost.Common";
-constexpr int kLevelException = 1;
-constexpr int kLevelError = 2;
-constexpr int kLevelInfo = 8;
-// Generous: only a hang may exceed it.
-constexpr DWORD kCallBoundMs = 20000;
-
+constexpr DWORD kCallBoundMs = 20000;  // generous: only a hang may exceed it
 constexpr char kRunKeyCreated[] = "Registry-Zweig <SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run> wurde neu angelegt";
 constexpr char kRunKeyOpened[] =
     "Registry-Zweig <SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run> ist vorhanden und wurde ge\xf6" "ffnet";
@@ -47,68 +38,36 @@ constexpr char kCheckCalled[] = "Rufen VemoDaemonCheckLeser.";
 constexpr char kCheckReturned[] = "R\xfc" "ckkehr aus Funktion VemoDaemonCheckLeser.";
 constexpr char kExitReturned[] = "R\xfc" "ckkehr aus Funktion VemoDaemonExit.";
 
-// Copies of this program run where the daemon module is missing or incomplete.
-constexpr wchar_t kCopyCaseVariable[] = L"VEMO_DAEMONMODE_IN_COPY";
-constexpr wchar_t kCopyPassedMarker[] = L"copy_passed";
-constexpr wchar_t kTraceModuleName[] = L"QnUmTraceSystem001.dll";
-constexpr wchar_t kNoExitModuleDir[] = L"noexit\\";
-
 // Sets the module's test switch and clears its record of calls.
 bool SetDaemonSwitch(DaemonTestMode mode, DWORD delayMs = 0, DWORD result = 0) {
     using namespace vemo::daemonmodule;
-    return vemo::test::DeleteRegistryValue(kRegistryKey, kValueTestCalls) &&
-           vemo::test::SetRegistryDword(kRegistryKey, kValueTestMode, static_cast<DWORD>(mode)) &&
-           vemo::test::SetRegistryDword(kRegistryKey, kValueTestDelayMs, delayMs) &&
-           vemo::test::SetRegistryDword(kRegistryKey, kValueTestResult, result);
+    return DeleteRegistryValue(kRegistryKey, kValueTestCalls) &&
+           SetRegistryDword(kRegistryKey, kValueTestMode, static_cast<DWORD>(mode)) &&
+           SetRegistryDword(kRegistryKey, kValueTestDelayMs, delayMs) && SetRegistryDword(kRegistryKey, kValueTestResult, result);
 }
-
-std::optional<std::wstring> ReadString(const wchar_t* key, const wchar_t* name) {
-    wchar_t data[1024] = {};
-    DWORD size = sizeof(data);
-    if (::RegGetValueW(HKEY_LOCAL_MACHINE, key, name, RRF_RT_REG_SZ, nullptr, data, &size) != ERROR_SUCCESS) {
-        return std::nullopt;
-    }
-    return std::wstring(data);
-}
-
-std::optional<std::wstring> ReadRunValue() { return ReadString(kRunKey, kRunValue); }
-
 // The exports the module saw called, one letter each, in order.
 std::wstring DaemonCalls() {
-    using namespace vemo::daemonmodule;
-    return ReadString(kRegistryKey, kValueTestCalls).value_or(L"");
+    return ReadRegistryString(vemo::daemonmodule::kRegistryKey, vemo::daemonmodule::kValueTestCalls).value_or(L"");
 }
-
 bool DaemonModuleLoaded() { return ::GetModuleHandleW(VEMO_DAEMON_MODULE_NAME) != nullptr; }
 
 class DaemonModeTest : public ::testing::Test {
 protected:
-    vemo::test::Recorder recorder;
-
     void SetUp() override {
-        ASSERT_TRUE(vemo::test::ResetHklmSandbox());
+        ASSERT_TRUE(ResetHklmSandbox());
         ASSERT_TRUE(recorder.loaded());
         recorder.Reset();
     }
-
-    std::vector<TraceRecord> Lines(int level) const {
-        std::vector<TraceRecord> lines;
+    std::vector<std::string> Texts(int level) const {
+        std::vector<std::string> texts;
         for (const TraceRecord& r : recorder.Records()) {
-            if (r.level == level && r.category == kCategory) lines.push_back(r);
+            if (r.level == level && r.category == "VeMoHost.Common") texts.push_back(r.text);
         }
-        return lines;
+        return texts;
     }
     bool Traced(int level, const std::string& text) const {
-        const auto lines = Lines(level);
-        return std::any_of(lines.begin(), lines.end(), [&](const TraceRecord& r) { return r.text == text; });
-    }
-    // The texts of level 8 that are among wanted, in the order they were written.
-    std::vector<std::string> InfoSequence(const std::vector<std::string>& wanted) const {
-        std::vector<std::string> seen;
-        for (const TraceRecord& r : Lines(kLevelInfo)) {
-            if (std::find(wanted.begin(), wanted.end(), r.text) != wanted.end()) seen.push_back(r.text);
-        }
-        return seen;
+        const auto texts = Texts(level);
+        return std::find(texts.begin(), texts.end(), text) != texts.end();
     }
 
     struct DaemonCall {
@@ -117,67 +76,55 @@ protected:
         bool result = false;
         bool hostNeeded = false;
     };
-
     // EnterDaemonMode on a thread of its own, as the service's initialisation thread runs it;
     // stopWhileChecking sets the stop flag once the check has been called. Empty on a hang.
     std::optional<bool> RunDaemonMode(bool stopWhileChecking, bool& bHostNeeded) {
         auto call = std::make_shared<DaemonCall>();
-        call->hostNeeded = !bHostNeeded;
+        call->hostNeeded = bHostNeeded;  // the caller passes the opposite of what it expects
         std::thread([call] {
-            // The service's initialisation thread translates faults too (with a dump).
-            vemo::seh::SetSehTranslator(&TranslateSEHExceptionNoDump);
+            vemo::seh::SetSehTranslator(&TranslateSEHExceptionNoDump);  // the service's thread translates faults too
             call->result = EnterDaemonMode(call->hostNeeded, &call->stopFlag);
             call->done = true;
         }).detach();  // the shared state outlives a thread that hangs
         if (stopWhileChecking) {
-            EXPECT_TRUE(vemo::test::WaitFor([&] { return Traced(kLevelInfo, kCheckCalled); }, kCallBoundMs));
+            EXPECT_TRUE(WaitFor([&] { return Traced(8, kCheckCalled); }, kCallBoundMs));
             call->stopFlag = true;
         }
-        if (!vemo::test::WaitFor([&] { return call->done.load(); }, kCallBoundMs)) {
+        if (!WaitFor([&] { return call->done.load(); }, kCallBoundMs)) {
             call->stopFlag = true;
             return std::nullopt;
         }
         bHostNeeded = call->hostNeeded;
         return call->result;
     }
+
+    Recorder recorder;
 };
 
 // --- run key ----------------------------------------------------------------------------------
 
-TEST_F(DaemonModeTest, ReadingCountsPresenceEvenOfAnOversizedValue) {
+TEST_F(DaemonModeTest, TheRunKeyIsWrittenQuotedAndReadEvenOversized) {
     bool present = true;
     EXPECT_FALSE(GetSetVeMoHostRunKey(false, present));
     EXPECT_FALSE(present);
-    EXPECT_EQ(1u, recorder.Count("---> Beginn: GetSetVeMoHostRunKey"));
-    EXPECT_TRUE(Traced(kLevelInfo, kRunKeyCreated));
-    EXPECT_TRUE(Traced(kLevelInfo, kValueNotFound));
+    EXPECT_TRUE(Traced(8, kRunKeyCreated));
+    EXPECT_TRUE(Traced(8, kValueNotFound));
 
+    ScratchDirectory progDir{L"daemonprog"};
+    ASSERT_TRUE(SetRegistryString(kProductKey, L"ProgKey", progDir.path()));
     recorder.Reset();
-    ASSERT_TRUE(vemo::test::SetRegistryString(kRunKey, kRunValue, std::wstring(200, L'x')));  // 402 bytes
-    EXPECT_TRUE(GetSetVeMoHostRunKey(false, present));
-    EXPECT_TRUE(present);
-    EXPECT_TRUE(Traced(kLevelInfo, kRunKeyOpened));
-    EXPECT_FALSE(Traced(kLevelInfo, kValueNotFound));
-}
+    bool written = false;
+    EXPECT_TRUE(GetSetVeMoHostRunKey(true, written));
+    EXPECT_TRUE(written);
+    EXPECT_TRUE(Traced(8, kRunKeyOpened));
+    EXPECT_TRUE(Traced(8, "Schl\xfcssel <QRNServ> wurde in Pfad <SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run> geschrieben."));
+    EXPECT_EQ(L"\"" + progDir.path() + L"VeMoHost.exe\"", ReadRegistryString(kRunKey, L"QRNServ"));
 
-TEST_F(DaemonModeTest, WritingStoresTheQuotedHostPathOnceAndReadFindsIt) {
-    vemo::test::ScratchDirectory progDir{L"daemonprog"};
-    ASSERT_TRUE(vemo::test::SetRegistryString(kProductKey, kProgKeyValue, progDir.path()));
-    const std::wstring expected = L"\"" + progDir.path() + L"VeMoHost.exe\"";
-    for (int round = 0; round < 2; ++round) {
-        recorder.Reset();
-        bool written = false;
-        EXPECT_TRUE(GetSetVeMoHostRunKey(true, written)) << round;
-        EXPECT_TRUE(written) << round;
-        EXPECT_TRUE(Traced(kLevelInfo, round == 0 ? kRunKeyCreated : kRunKeyOpened)) << round;
-        EXPECT_TRUE(Traced(kLevelInfo, "Schl\xfcssel <QRNServ> wurde in Pfad "
-                                       "<SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run> geschrieben."))
-            << round;
-        EXPECT_EQ(expected, ReadRunValue()) << round;
-    }
-    bool present = false;
+    ASSERT_TRUE(SetRegistryString(kRunKey, L"QRNServ", std::wstring(200, L'x')));  // 402 bytes
+    recorder.Reset();
     EXPECT_TRUE(GetSetVeMoHostRunKey(false, present));
     EXPECT_TRUE(present);
+    EXPECT_FALSE(Traced(8, kValueNotFound));
 }
 
 struct WriteCall {
@@ -187,33 +134,28 @@ struct WriteCall {
 };
 WriteCall g_lastWrite;
 uint32_t g_writeResult = CDB_OK;
-
-uint32_t RecordingWrite(HKEY root, bool b32, const std::wstring& key, const std::wstring& name,
-                        const std::wstring& value) {
+uint32_t RecordingWrite(HKEY root, bool b32, const std::wstring& key, const std::wstring& name, const std::wstring& value) {
     g_lastWrite = {root, b32, key, name, value};
     return g_writeResult;
 }
 
+// The writer is asked for the machine's 32-bit view, which the redirected hive cannot show.
 TEST_F(DaemonModeTest, TheWritersArgumentsAndItsFailures) {
-    // The writer is asked for the machine's 32-bit view, which the redirected hive cannot show.
-    const RunKeyDependencies recording{[](const std::wstring&, bool) { return std::wstring(L"C:\\Prog\\"); },
-                                       &RecordingWrite};
+    const RunKeyDependencies recording{[](const std::wstring&, bool) { return std::wstring(L"C:\\Prog\\"); }, &RecordingWrite};
     bool written = false;
     g_writeResult = CDB_OK;
     EXPECT_TRUE(GetSetVeMoHostRunKeyWith(true, written, recording));
     EXPECT_TRUE(written);
-    EXPECT_EQ(HKEY_LOCAL_MACHINE, g_lastWrite.root);
-    EXPECT_TRUE(g_lastWrite.b32BitView);
+    EXPECT_TRUE(g_lastWrite.root == HKEY_LOCAL_MACHINE && g_lastWrite.b32BitView);
     EXPECT_EQ(kRunKey, g_lastWrite.keyPath);
-    EXPECT_EQ(kRunValue, g_lastWrite.valueName);
+    EXPECT_EQ(L"QRNServ", g_lastWrite.valueName);
     EXPECT_EQ(L"\"C:\\Prog\\VeMoHost.exe\"", g_lastWrite.value);
 
     g_writeResult = CDB_ERROR_REGISTRY_WRITE;
     EXPECT_FALSE(GetSetVeMoHostRunKeyWith(true, written, recording));
     EXPECT_FALSE(written);
-    EXPECT_TRUE(Traced(kLevelError, "Schl\xfcssel <QRNServ> konnte nicht in in Pfad "
-                                    "<SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run> geschrieben werden! "
-                                    "Fehler <1011>!"));
+    EXPECT_TRUE(Traced(2, "Schl\xfcssel <QRNServ> konnte nicht in in Pfad <SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run> "
+                          "geschrieben werden! Fehler <1011>!"));
 
     recorder.Reset();
     const RunKeyDependencies noProgDir{[](const std::wstring&, bool) { return std::wstring(); },
@@ -221,73 +163,50 @@ TEST_F(DaemonModeTest, TheWritersArgumentsAndItsFailures) {
     written = true;
     EXPECT_FALSE(GetSetVeMoHostRunKeyWith(true, written, noProgDir));
     EXPECT_FALSE(written);
-    EXPECT_EQ(1u, Lines(kLevelError).size());
-    EXPECT_TRUE(Traced(kLevelError, "Es ist ein Fehler beim Aufruf von CDB_SetRegistryKeyString() aufgetreten!"));
-    EXPECT_FALSE(ReadRunValue().has_value());
+    EXPECT_EQ(std::vector<std::string>{"Es ist ein Fehler beim Aufruf von CDB_SetRegistryKeyString() aufgetreten!"}, Texts(2));
+    EXPECT_FALSE(ReadRegistryString(kRunKey, L"QRNServ").has_value());
 }
 
 // --- daemon mode ------------------------------------------------------------------------------
 
-TEST_F(DaemonModeTest, TheModuleLiesInTheExecutablesDirectory) {
-    wchar_t path[kDaemonDllPathChars];
-    ASSERT_TRUE(GetDaemonDllPath(path));
-    EXPECT_EQ(vemo::test::ExecutableDirectory() + VEMO_DAEMON_MODULE_NAME, path);
-}
-
-struct DaemonCase {
-    const char* name;
-    DWORD mode, delayMs, result;
-    bool stopWhileChecking;
-    bool done, hostNeeded;   // the result and the out flag
-    const char* errorLine;   // the one level-2 line, if any
-    const wchar_t* calls;    // the exports the module saw called
-};
-
 TEST_F(DaemonModeTest, EachAnswerOfTheModule) {
-    constexpr auto kHostNeeded = static_cast<DWORD>(DaemonTestMode::HostNeeded);
-    const DaemonCase cases[] = {
-        {"host needed", kHostNeeded, 50, 0, false, true, true, nullptr, L"ICE"},
-        {"no answer until stopped", static_cast<DWORD>(DaemonTestMode::WaitForStop), 0, 0, true, true, false, nullptr,
-         L"ICE"},
-        {"stop before the answer", kHostNeeded, 600000, 0, true, true, false, nullptr, L"ICE"},
-        {"error code", static_cast<DWORD>(DaemonTestMode::ReturnResult), 0, 1234, false, true, false,
-         "VemoDaemonCheckLeser liefert Fehler <1234>!", L"ICE"},
-        {"init fails", static_cast<DWORD>(DaemonTestMode::InitFails), 0, 0, false, false, false,
-         "VemoDaemonInit liefert false.", L"I"},
-        {"unknown switch", 99, 0, 0, false, false, false, "VemoDaemonInit liefert false.", L"I"},
+    struct Case {
+        const char* name;
+        DaemonTestMode mode;
+        DWORD delayMs, result;
+        bool stopWhileChecking;
+        std::optional<bool> done;
+        bool hostNeeded;        // the out flag
+        const char* errorLine;  // the one level-2 line, if any
+        const wchar_t* calls;   // the exports the module saw called
     };
-    for (const DaemonCase& c : cases) {
+    const Case cases[] = {
+        {"host needed", DaemonTestMode::HostNeeded, 50, 0, false, true, true, nullptr, L"ICE"},
+        {"no answer until stopped", DaemonTestMode::WaitForStop, 0, 0, true, true, false, nullptr, L"ICE"},
+        {"stop before the answer", DaemonTestMode::HostNeeded, 600000, 0, true, true, false, nullptr, L"ICE"},
+        {"error code", DaemonTestMode::ReturnResult, 0, 1234, false, true, false, "VemoDaemonCheckLeser liefert Fehler <1234>!", L"ICE"},
+        {"init fails", DaemonTestMode::InitFails, 0, 0, false, false, false, "VemoDaemonInit liefert false.", L"I"},
+        {"unknown switch", static_cast<DaemonTestMode>(99), 0, 0, false, false, false, "VemoDaemonInit liefert false.", L"I"},
+        // A fault in the check is reported and leaves the module loaded: nothing runs after it.
+        {"fault", DaemonTestMode::Fault, 0, 0, false, false, false, nullptr, L"IC"},
+    };
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         recorder.Reset();
-        ASSERT_TRUE(SetDaemonSwitch(static_cast<DaemonTestMode>(c.mode), c.delayMs, c.result));
+        ASSERT_TRUE(SetDaemonSwitch(c.mode, c.delayMs, c.result));
         bool hostNeeded = !c.hostNeeded;
         EXPECT_EQ(c.done, RunDaemonMode(c.stopWhileChecking, hostNeeded));
         EXPECT_EQ(c.hostNeeded, hostNeeded);
-        EXPECT_EQ(1u, recorder.Count("---> Beginn: EnterDaemonMode"));
-        const auto errors = Lines(kLevelError);
-        ASSERT_EQ(c.errorLine ? 1u : 0u, errors.size());
-        if (c.errorLine) {
-            EXPECT_EQ(c.errorLine, errors[0].text);
-        }
-        const std::vector<std::string> ran{kCheckCalled, kCheckReturned, kExitReturned};
-        EXPECT_EQ(c.done ? ran : std::vector<std::string>{}, InfoSequence(ran));
+        EXPECT_EQ(c.errorLine ? std::vector<std::string>{c.errorLine} : std::vector<std::string>{}, Texts(2));
+        const bool ran = c.done == true;
+        EXPECT_EQ(ran, Traced(8, kCheckReturned));
+        EXPECT_EQ(ran, Traced(8, kExitReturned));
         EXPECT_EQ(c.calls, DaemonCalls());
-        EXPECT_FALSE(DaemonModuleLoaded());
+        const bool fault = c.mode == DaemonTestMode::Fault;
+        EXPECT_EQ(fault, Traced(1, "Es ist eine Exception in EnterDaemonMode() aufgetreten!"));
+        EXPECT_EQ(fault, DaemonModuleLoaded());
+        if (fault && DaemonModuleLoaded()) ::FreeLibrary(::GetModuleHandleW(VEMO_DAEMON_MODULE_NAME));  // the one reference left
     }
-}
-
-TEST_F(DaemonModeTest, AFaultInTheModuleIsReportedAndLeavesItLoaded) {
-    ASSERT_TRUE(SetDaemonSwitch(DaemonTestMode::Fault));
-    bool hostNeeded = true;
-    EXPECT_EQ(false, RunDaemonMode(false, hostNeeded));
-    EXPECT_FALSE(hostNeeded);
-    EXPECT_TRUE(Traced(kLevelException, "Es ist eine Exception in EnterDaemonMode() aufgetreten!"));
-    EXPECT_FALSE(Traced(kLevelInfo, kCheckReturned));
-    EXPECT_EQ(L"IC", DaemonCalls());
-    HMODULE leftLoaded = ::GetModuleHandleW(VEMO_DAEMON_MODULE_NAME);
-    ASSERT_NE(nullptr, leftLoaded);
-    ::FreeLibrary(leftLoaded);  // the one reference daemon mode left behind
-    EXPECT_FALSE(DaemonModuleLoaded());
 }
 
 TEST_F(DaemonModeTest, WatchingTheReadersEndsOnStopOrWithAPcscCode) {
@@ -297,70 +216,49 @@ TEST_F(DaemonModeTest, WatchingTheReadersEndsOnStopOrWithAPcscCode) {
     bool hostNeeded = true;
     EXPECT_EQ(true, RunDaemonMode(true, hostNeeded));
     EXPECT_FALSE(hostNeeded);
-    const auto errors = Lines(kLevelError);
-    if (vemo::test::RunningUnderWine() || !errors.empty()) {
+    const auto errors = Texts(2);
+    if (RunningUnderWine() || !errors.empty()) {
         ASSERT_EQ(1u, errors.size());
         unsigned code = 0;
-        ASSERT_EQ(1, sscanf(errors[0].text.c_str(), "VemoDaemonCheckLeser liefert Fehler <%u>!", &code)) << errors[0].text;
-        EXPECT_EQ(vemo::test::RunningUnderWine() ? 0x80100001u : 0x8010001Du, code) << std::hex << code;
+        ASSERT_EQ(1, sscanf(errors[0].c_str(), "VemoDaemonCheckLeser liefert Fehler <%u>!", &code)) << errors[0];
+        EXPECT_EQ(RunningUnderWine() ? 0x80100001u : 0x8010001Du, code) << std::hex << code;
     }
-    EXPECT_TRUE(Traced(kLevelInfo, kExitReturned));
+    EXPECT_TRUE(Traced(8, kExitReturned));
     EXPECT_FALSE(DaemonModuleLoaded());
 }
 
-// --- module missing or incomplete, each in a copy of this program ------------------------------
-
-bool InCopy() { return ::GetEnvironmentVariableW(kCopyCaseVariable, nullptr, 0) != 0; }
-
-// Runs the in-copy case in a copy of this program next to daemonModule (none if empty).
-bool PassesInCopy(const std::wstring& daemonModule) {
-    const std::wstring here = vemo::test::ExecutableDirectory();
-    wchar_t self[MAX_PATH] = {};
-    ::GetModuleFileNameW(nullptr, self, MAX_PATH);
-    vemo::test::ScratchDirectory copy{L"daemoncopy"};
-    const std::wstring program = copy.path() + L"daemonmode_tests.exe";
-    if (!::CopyFileW(self, program.c_str(), TRUE) ||
-        !::CopyFileW((here + kTraceModuleName).c_str(), (copy.path() + kTraceModuleName).c_str(), TRUE)) {
-        return false;
+// Runs in copies of this program, as children: one without a module beside it, one beside a
+// module that lacks its exit export.
+TEST_F(DaemonModeTest, AModuleMissingOrIncompleteIsReportedAndNothingIsCalled) {
+    if (!InChild()) {
+        for (const std::wstring module : {std::wstring(), ExecutableDirectory() + L"noexit\\" + VEMO_DAEMON_MODULE_NAME}) {
+            ScratchDirectory copy{L"daemoncopy"};
+            const std::wstring program = copy.path() + L"daemonmode_tests.exe";
+            const std::pair<std::wstring, std::wstring> files[] = {
+                {ExecutableDirectory() + L"daemonmode_tests.exe", program},
+                {ExecutableDirectory() + L"QnUmTraceSystem001.dll", copy.path() + L"QnUmTraceSystem001.dll"},
+                {module, copy.path() + VEMO_DAEMON_MODULE_NAME}};
+            for (const auto& [from, to] : files) {
+                ASSERT_TRUE(from.empty() || ::CopyFileW(from.c_str(), to.c_str(), TRUE)) << Narrow(from);
+            }
+            // The entry point passes a child only when it ran exactly this one test to a pass.
+            const ProcessResult run = RunProcess(
+                program, L"--gtest_filter=DaemonModeTest.AModuleMissingOrIncompleteIsReportedAndNothingIsCalled --vemo-child",
+                kCallBoundMs);
+            EXPECT_TRUE(run.finished && run.exitCode == 0) << "in the copy beside " << Narrow(module) << ": " << run.exitCode;
+        }
+        return;
     }
-    if (!daemonModule.empty() &&
-        !::CopyFileW(daemonModule.c_str(), (copy.path() + VEMO_DAEMON_MODULE_NAME).c_str(), TRUE)) {
-        return false;
-    }
-    ::SetEnvironmentVariableW(kCopyCaseVariable, L"1");
-    const auto run = vemo::test::RunProcess(program, L"--gtest_filter=*InCopyOnly*", kCallBoundMs);
-    ::SetEnvironmentVariableW(kCopyCaseVariable, nullptr);
-    const bool passed = ::GetFileAttributesW((copy.path() + kCopyPassedMarker).c_str()) != INVALID_FILE_ATTRIBUTES;
-    return run.finished && run.exitCode == 0 && passed;
-}
-
-TEST(DaemonModeCopies, MissingAndIncompleteModules) {
-    if (InCopy()) GTEST_SKIP();
-    EXPECT_TRUE(PassesInCopy(L""));
-    EXPECT_TRUE(PassesInCopy(vemo::test::ExecutableDirectory() + kNoExitModuleDir + VEMO_DAEMON_MODULE_NAME));
-}
-
-// Without a module next to the program it cannot be loaded; the one there lacks an export.
-TEST_F(DaemonModeTest, InCopyOnlyModuleMissingOrIncomplete) {
-    if (!InCopy()) GTEST_SKIP() << "runs in a copy of this program only";
-    const bool moduleThere = ::GetFileAttributesW((vemo::test::ExecutableDirectory() + VEMO_DAEMON_MODULE_NAME).c_str()) !=
-                             INVALID_FILE_ATTRIBUTES;
+    const bool moduleThere = Exists(ExecutableDirectory() + VEMO_DAEMON_MODULE_NAME);
     ASSERT_TRUE(SetDaemonSwitch(DaemonTestMode::HostNeeded));
     bool hostNeeded = true;
     EXPECT_EQ(false, RunDaemonMode(false, hostNeeded));
     EXPECT_FALSE(hostNeeded);
-    const auto errors = Lines(kLevelError);
-    ASSERT_EQ(1u, errors.size());
-    EXPECT_EQ(moduleThere ? "GetProcAdress von mind. einer Funktion der VemoDaemon-DLL ist gescheitert."
-                          : "LoadLibrary der VemoDaemon-DLL gescheitert.",
-              errors[0].text);
+    EXPECT_EQ(std::vector<std::string>{moduleThere ? "GetProcAdress von mind. einer Funktion der VemoDaemon-DLL ist gescheitert."
+                                                   : "LoadLibrary der VemoDaemon-DLL gescheitert."},
+              Texts(2));
     EXPECT_EQ(L"", DaemonCalls());
     EXPECT_FALSE(DaemonModuleLoaded());
-    // The marker proves that the case ran in the copy and passed, not only that nothing failed.
-    if (!HasFailure()) {
-        vemo::unique_hfile marker(::CreateFileW((vemo::test::ExecutableDirectory() + kCopyPassedMarker).c_str(),
-                                                GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-    }
 }
 
 }  // namespace

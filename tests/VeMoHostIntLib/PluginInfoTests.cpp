@@ -1,31 +1,25 @@
-// The plug-in descriptor: how configuration texts map to fields, copying and the duplicate test.
+// The plug-in descriptor: how configuration texts map to fields, what it owns and the duplicate
+// test. Copying every field is what the reader does with every descriptor: PluginConfigTests.
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include "TestSupport.h"
 #include "VeMoHostIntLib/PluginInfo.h"
+#include "common/UniqueHandle.h"
 
 namespace {
 
-CPluginInfo Make(const wchar_t* name, const wchar_t* level, const wchar_t* type) {
-    return CPluginInfo(name, L"plugin.dll", L"C:\\Plugins\\", level, type);
-}
-
-TEST(PluginInfo, LevelIsOneOnlyForTheTextOne) {
-    EXPECT_EQ(1, Make(L"a", L"1", L"dll")._level);
-    for (const wchar_t* text : {L"01", L"2", L"", L" 1"}) EXPECT_EQ(0, Make(L"a", text, L"dll")._level);
-    CPluginInfo info = Make(L"a", L"1", L"dll");
-    info.SetLevelAsTxt(nullptr);  // a missing attribute leaves the level alone
-    EXPECT_EQ(1, info._level);
-}
-
-TEST(PluginInfo, TypeTextsIgnoreCase) {
-    EXPECT_EQ(CPluginInfo::kTypeDll, Make(L"a", L"0", L"DLL").Type());
-    EXPECT_EQ(CPluginInfo::kTypeListener, Make(L"a", L"0", L"Listener").Type());
-    EXPECT_EQ(CPluginInfo::kTypeOther, Make(L"a", L"0", L"").Type());
-    EXPECT_EQ(CPluginInfo::kTypeOther, Make(L"a", L"0", L"service").Type());
-    CPluginInfo info = Make(L"a", L"0", L"listener");
+TEST(PluginInfo, LevelIsOneOnlyForTheTextOneAndTypeTextsIgnoreCase) {
+    const std::pair<const wchar_t*, int> levels[] = {{L"1", 1}, {L"01", 0}, {L"2", 0}, {L"", 0}, {L" 1", 0}};
+    for (const auto& [text, level] : levels) EXPECT_EQ(level, CPluginInfo(L"a", L"p.dll", L"C:\\", text, L"dll")._level);
+    const std::pair<const wchar_t*, int> types[] = {{L"DLL", CPluginInfo::kTypeDll}, {L"Listener", CPluginInfo::kTypeListener},
+                                                    {L"", CPluginInfo::kTypeOther}, {L"service", CPluginInfo::kTypeOther}};
+    for (const auto& [text, type] : types) EXPECT_EQ(type, CPluginInfo(L"a", L"p.dll", L"C:\\", L"0", text).Type());
+    // A missing attribute leaves the field alone.
+    CPluginInfo info(L"a", L"p.dll", L"C:\\", L"1", L"listener");
+    info.SetLevelAsTxt(nullptr);
     info.SetTypeAsTxt(nullptr);
+    EXPECT_EQ(1, info._level);
     EXPECT_EQ(CPluginInfo::kTypeListener, info.Type());
 }
 
@@ -43,71 +37,26 @@ TEST(PluginInfo, LoadedMeansAllThreeRequiredEntryPointsAreKnown) {
     EXPECT_TRUE(info.IsPluginLoaded());
 }
 
-TEST(PluginInfo, CopyTakesEveryFieldButTheOwnersAndReplacesTheMenu) {
-    CPluginInfo source = Make(L"Quelle", L"1", L"listener");
-    source._runName = L"R";
-    source._runMenuName = L"RM";
-    source._initializeName = L"I";
-    source._uninitializeName = L"U";
-    source._className = L"events";
-    source._ignoreOnInstalledComponent = L"B0003815";
-    source._isLoaded = true;
-    source._initOk = false;
-    source._runsInSystemContext = true;
-    source._runsInPureMode = true;
-    source._timeOutUnload = 12345;
+// The reader copies finished descriptors into their slots; module and thread are never held twice.
+TEST(PluginInfo, CopyLeavesTheOwnersWithTheSource) {
+    CPluginInfo source(L"Quelle", L"p.dll", L"C:\\", L"1", L"listener");
     source._hThread.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));  // any handle it owns
-    source._stopRequested = true;
-    source._pfnInitialize = &Init;
-    source._pfnUninitialize = &Uninit;
-    source._pfnRun = &RunPlugin;
-    source._menuPosition = 7;
     source._hModule.reset(::LoadLibraryW(L"kernel32.dll"));
     const vemo::unique_handle event;
     source._hRunEvent = &event;
-    source._vecMenu = {MenuEntry{L"Eins", 1, L"", true, false}, MenuEntry{L"", 0, L"Haupt", false, true}};
-
     CPluginInfo target;
-    target._vecMenu = {MenuEntry{L"alt", 9, L"", true, false}};
     target.Copy(source);
     EXPECT_EQ(L"Quelle", target._name);
-    EXPECT_EQ(L"plugin.dll", target._binaryName);
-    EXPECT_EQ(L"C:\\Plugins\\", target._path);
-    EXPECT_EQ(L"R", target._runName);
-    EXPECT_EQ(L"RM", target._runMenuName);
-    EXPECT_EQ(L"I", target._initializeName);
-    EXPECT_EQ(L"U", target._uninitializeName);
-    EXPECT_EQ(L"events", target._className);
-    EXPECT_EQ(L"B0003815", target._ignoreOnInstalledComponent);
-    EXPECT_TRUE(target._isLoaded);
-    EXPECT_FALSE(target._initOk);
-    EXPECT_TRUE(target.RunInSystemContext());
-    EXPECT_TRUE(target.RunInPureMode());
-    EXPECT_EQ(12345, target._timeOutUnload);
-    EXPECT_EQ(1, target._level);
-    EXPECT_EQ(CPluginInfo::kTypeListener, target.Type());
-    EXPECT_FALSE(target._hThread) << "a thread handle held twice";
-    EXPECT_TRUE(target._stopRequested.load());
-    EXPECT_TRUE(target.IsPluginLoaded());
-    EXPECT_EQ(7, target._menuPosition);
-    EXPECT_EQ(nullptr, target.GetPluginHndl()) << "a module held twice";
+    EXPECT_FALSE(target._hThread);
+    EXPECT_EQ(nullptr, target.GetPluginHndl());
     EXPECT_TRUE(source._hThread && source._hModule);
     EXPECT_EQ(&event, target._hRunEvent);
-    ASSERT_EQ(2u, target._vecMenu.size());
-    EXPECT_EQ(L"Eins", target._vecMenu[0]._text);
-    EXPECT_EQ(1, target._vecMenu[0]._function);
-    EXPECT_EQ(L"Haupt", target._vecMenu[1]._parentMenu);
-    EXPECT_FALSE(target._vecMenu[1]._isActive);
-    EXPECT_TRUE(target._vecMenu[1]._isSeparator);
 }
 
 TEST(PluginInfo, SamePluginMeansTheSameNameToTheLetter) {
-    CPluginInfo a = Make(L"Kartenleser", L"0", L"dll");
-    CPluginInfo b(L"Kartenleser", L"other.dll", L"D:\\", L"1", L"listener");
-    CPluginInfo c = Make(L"kartenleser", L"0", L"dll");
-    EXPECT_TRUE(a.IsSamePlugin(b));
-    EXPECT_FALSE(a.IsSamePlugin(c));
-    EXPECT_FALSE(a.IsSamePlugin(Make(L"Kartenleser2", L"0", L"dll")));
+    const CPluginInfo a(L"Kartenleser", L"p.dll", L"C:\\", L"0", L"dll");
+    EXPECT_TRUE(a.IsSamePlugin(CPluginInfo(L"Kartenleser", L"other.dll", L"D:\\", L"1", L"listener")));
+    EXPECT_FALSE(a.IsSamePlugin(CPluginInfo(L"kartenleser", L"p.dll", L"C:\\", L"0", L"dll")));
 }
 
 TEST(PluginInfo, ADescriptorGivesBackItsModuleUnlessReleased) {
@@ -130,7 +79,7 @@ TEST(PluginInfo, ADescriptorGivesBackItsModuleUnlessReleased) {
         kept = info._hModule.release();  // what the stop does for a thread that could not be ended
     }
     EXPECT_TRUE(loaded());
-    ::FreeLibrary(kept);
+    const vemo::unique_hmodule giveBack(kept);
 }
 
 }  // namespace

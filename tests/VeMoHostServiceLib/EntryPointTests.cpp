@@ -9,57 +9,50 @@
 
 namespace {
 
-// argv with the program name in front, as the runtime gives it.
-EntryArguments Parse(std::initializer_list<const wchar_t*> arguments) {
-    std::vector<wchar_t*> argv{const_cast<wchar_t*>(L"VeMoHostService.exe")};
-    for (const wchar_t* a : arguments) argv.push_back(const_cast<wchar_t*>(a));
-    return ParseEntryArguments(static_cast<int>(argv.size()), argv.data());
-}
+struct Row {
+    std::vector<const wchar_t*> arguments;  // after the program name
+    ServiceCommand command;
+    ServiceIdentity identity;
+    const wchar_t* commandText;  // the whole argument with its prefix, or null
+    bool tooMany = false;
+};
 
-ServiceCommand CommandOf(std::initializer_list<const wchar_t*> arguments) {
-    return ClassifyServiceCommand(Parse(arguments).command);
-}
+// Prefix character and case do not matter; the later command and identity word win; bare words
+// and unknown commands run the service; more than two arguments are too many.
+const Row kRows[] = {
+    {{L"/install"}, ServiceCommand::Install, ServiceIdentity::None, L"/install"},
+    {{L"-INSTALL"}, ServiceCommand::Install, ServiceIdentity::None, L"-INSTALL"},
+    {{L"-UnInstall"}, ServiceCommand::Uninstall, ServiceIdentity::None, L"-UnInstall"},
+    {{L"/Start"}, ServiceCommand::Start, ServiceIdentity::None, L"/Start"},
+    {{L"/stop", L"/start"}, ServiceCommand::Start, ServiceIdentity::None, L"/start"},
+    {{L"BASE", L"-stop"}, ServiceCommand::Stop, ServiceIdentity::Base, L"-stop"},
+    {{L"/install", L"bAsE"}, ServiceCommand::Install, ServiceIdentity::Base, L"/install"},
+    {{L"base", L"vemo"}, ServiceCommand::Run, ServiceIdentity::Vemo, nullptr},
+    {{L"install"}, ServiceCommand::Run, ServiceIdentity::None, nullptr},
+    {{L"BASES"}, ServiceCommand::Run, ServiceIdentity::None, nullptr},
+    {{L"/STARTPURE"}, ServiceCommand::Run, ServiceIdentity::None, L"/STARTPURE"},
+    {{L"/installer"}, ServiceCommand::Run, ServiceIdentity::None, L"/installer"},
+    {{L"/"}, ServiceCommand::Run, ServiceIdentity::None, L"/"},
+    {{}, ServiceCommand::Run, ServiceIdentity::None, nullptr},
+    {{L"/install", L"BASE", L"x"}, ServiceCommand::Install, ServiceIdentity::Base, L"/install", true},
+};
 
-TEST(EntryArguments, PrefixCharacterAndCaseDoNotMatter) {
-    EXPECT_EQ(ServiceCommand::Install, CommandOf({L"/install"}));
-    EXPECT_EQ(ServiceCommand::Install, CommandOf({L"-install"}));
-    EXPECT_EQ(ServiceCommand::Install, CommandOf({L"/INSTALL"}));
-    EXPECT_EQ(ServiceCommand::Uninstall, CommandOf({L"-UnInstall"}));
-    EXPECT_EQ(ServiceCommand::Start, CommandOf({L"/Start"}));
-    EXPECT_EQ(ServiceCommand::Stop, CommandOf({L"-stop"}));
-}
-
-TEST(EntryArguments, TheWholeArgumentWithItsPrefixIsTheCommand) {
-    const EntryArguments args = Parse({L"-install"});
-    ASSERT_NE(nullptr, args.command);
-    EXPECT_STREQ(L"-install", args.command);
-}
-
-TEST(EntryArguments, LaterCommandAndLaterIdentityWordWin) {
-    EXPECT_EQ(ServiceCommand::Start, CommandOf({L"/stop", L"/start"}));
-    const EntryArguments args = Parse({L"BASE", L"/install"});
-    EXPECT_EQ(ServiceIdentity::Base, args.identity);
-    EXPECT_EQ(ServiceIdentity::Vemo, Parse({L"base", L"vemo"}).identity);
-    EXPECT_EQ(ServiceIdentity::Base, Parse({L"/install", L"bAsE"}).identity);
-    EXPECT_EQ(ServiceIdentity::None, Parse({L"/install"}).identity);
-}
-
-TEST(EntryArguments, BareWordsAreIgnoredAndUnknownCommandsRunTheService) {
-    const EntryArguments bare = Parse({L"install"});
-    EXPECT_EQ(nullptr, bare.command);
-    EXPECT_EQ(ServiceIdentity::None, bare.identity);
-    EXPECT_EQ(ServiceCommand::Run, ClassifyServiceCommand(bare.command));
-    EXPECT_EQ(ServiceCommand::Run, CommandOf({L"/STARTPURE"}));
-    EXPECT_EQ(ServiceCommand::Run, CommandOf({L"/installer"}));
-    EXPECT_EQ(ServiceCommand::Run, CommandOf({L"/"}));
-    EXPECT_EQ(ServiceCommand::Run, CommandOf({}));
-    EXPECT_EQ(ServiceIdentity::None, Parse({L"BASES"}).identity);
-}
-
-TEST(EntryArguments, MoreThanTwoArgumentsAreTooMany) {
-    EXPECT_FALSE(Parse({L"/install", L"BASE"}).tooMany);
-    EXPECT_TRUE(Parse({L"/install", L"BASE", L"x"}).tooMany);
-    EXPECT_TRUE(Parse({L"a", L"b", L"c", L"d"}).tooMany);
+TEST(EntryArguments, CommandIdentityAndCount) {
+    for (const Row& row : kRows) {
+        SCOPED_TRACE(&row - kRows);
+        std::vector<wchar_t*> argv{const_cast<wchar_t*>(L"VeMoHostService.exe")};
+        for (const wchar_t* a : row.arguments) argv.push_back(const_cast<wchar_t*>(a));
+        const EntryArguments args = ParseEntryArguments(static_cast<int>(argv.size()), argv.data());
+        EXPECT_EQ(row.tooMany, args.tooMany);
+        if (row.tooMany) continue;
+        EXPECT_EQ(row.command, ClassifyServiceCommand(args.command));
+        EXPECT_EQ(row.identity, args.identity);
+        if (row.commandText) {
+            EXPECT_STREQ(row.commandText, args.command);
+        } else {
+            EXPECT_EQ(nullptr, args.command);
+        }
+    }
     EXPECT_TRUE(ParseEntryArguments(0, nullptr).tooMany);
 }
 

@@ -1,68 +1,35 @@
 // The Event Log: the message table of the built executable formats every event with its inserts,
-// and a run reports the events its course calls for, seen through the reporting sink (Wine keeps
-// no events to read back).
+// and a plug-in run reports the events its course calls for, seen through the reporting sink (Wine
+// keeps no events to read back). The service's own start and stop events: ServiceLifecycleTests.
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <algorithm>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/MiniDump.h"
+#include "EventRecorder.h"
 #include "PluginHosting.h"
 #include "TestSupport.h"
 #include "VeMoHostPluginLib/PluginDiscovery.h"
 #include "VeMoHostPluginLib/PluginThreads.h"
 #include "VeMoHostPluginLib/PluginUnloading.h"
-#include "VeMoHostServiceLib/VeMoHostService.h"
 #include "common/EventLog.h"
 #include "common/UniqueHandle.h"
 
 namespace {
-constexpr wchar_t kSandboxRoot[] = L"Software\\VeMoEventLogTests";
-constexpr wchar_t kServiceExe[] = L"VeMoHostService.exe";
-constexpr DWORD kPromptMs = 15000;
+
+using namespace vemo::test;
 constexpr int32_t kShortUnloadMs = 300;
-
-struct Reported {
-    DWORD id;
-    std::vector<std::wstring> inserts;
-};
-std::mutex g_lock;
-std::vector<Reported> g_reported;
-
-void Record(DWORD id, const std::vector<std::wstring>& inserts) {
-    const std::lock_guard<std::mutex> lock(g_lock);
-    g_reported.push_back({id, inserts});
-}
-
-std::vector<Reported> Events(DWORD id) {
-    const std::lock_guard<std::mutex> lock(g_lock);
-    std::vector<Reported> found;
-    std::copy_if(g_reported.begin(), g_reported.end(), std::back_inserter(found),
-                 [id](const Reported& r) { return r.id == id; });
-    return found;
-}
-
-// Test programs sit one level below the product's binaries.
-std::wstring BinDirectory() { return vemo::test::ExecutableDirectory() + L"..\\"; }
 
 class EventLogTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        {
-            const std::lock_guard<std::mutex> lock(g_lock);
-            g_reported.clear();
-        }
-        previous = vemo::eventlog::SetSink(&Record);
-    }
     void TearDown() override {
         if (g_vecPluginInfo) UnloadPlugins();
-        vemo::eventlog::SetSink(previous);
     }
-    vemo::eventlog::Sink previous = nullptr;
-    vemo::test::ScratchDirectory scratch{L"eventlog"};
+    std::vector<EventRecorder::Inserts> Events(DWORD id) const { return events.Events(id); }
+    EventRecorder events;
+    ScratchDirectory scratch{L"eventlog"};
 };
 
 // Every ID, formatted from the executable's own message table with distinct inserts.
@@ -77,7 +44,8 @@ constexpr MessageCase kMessages[] = {
 };
 
 TEST(EventMessages, EveryEventFormatsWithItsInsertsFromTheExecutable) {
-    const vemo::unique_hmodule exe(::LoadLibraryExW((BinDirectory() + kServiceExe).c_str(), nullptr,
+    // Test programs sit one level below the product's binaries.
+    const vemo::unique_hmodule exe(::LoadLibraryExW((ExecutableDirectory() + L"..\\VeMoHostService.exe").c_str(), nullptr,
                                                     LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
     ASSERT_TRUE(exe) << ::GetLastError();
     for (const MessageCase& message : kMessages) {
@@ -101,7 +69,7 @@ TEST(EventMessages, EveryEventFormatsWithItsInsertsFromTheExecutable) {
 }
 
 TEST_F(EventLogTest, APluginRunReportsWhatWentWrongWithWhichPlugin) {
-    const auto threads = vemo::test::HostDescribed({
+    const auto threads = HostDescribed({
         {.name = L"p0", .initialize = L"InitializeFalse", .timeoutUnload = kShortUnloadMs},
         {.name = L"p1", .run = L"RunFault", .timeoutUnload = kShortUnloadMs},
         {.name = L"p2", .run = L"RunIgnoreStop", .timeoutUnload = kShortUnloadMs},
@@ -109,28 +77,28 @@ TEST_F(EventLogTest, APluginRunReportsWhatWentWrongWithWhichPlugin) {
         {.name = L"p4", .run = L"RunPollStop", .timeoutUnload = kShortUnloadMs, .binary = L"Fehlt.dll"},
     });
     EXPECT_EQ(3, CountHostedPlugins());
-    ASSERT_TRUE(vemo::test::WaitFor([] { return !Events(VEMO_EVENT_PLUGIN_FAULT).empty(); }, kPromptMs));
+    ASSERT_TRUE(WaitFor([&] { return !Events(VEMO_EVENT_PLUGIN_FAULT).empty(); }, 15000));
     UnloadPlugins();
 
     const auto notLoaded = Events(VEMO_EVENT_PLUGIN_NOT_LOADED);
     ASSERT_EQ(2u, notLoaded.size());
-    EXPECT_EQ(L"p3", notLoaded[0].inserts.at(0));
-    EXPECT_EQ(vemo::test::PluginDirectory() + vemo::test::kTestPluginDll, notLoaded[0].inserts.at(1));
-    EXPECT_EQ(L"p4", notLoaded[1].inserts.at(0));
-    EXPECT_EQ(vemo::test::PluginDirectory() + L"Fehlt.dll", notLoaded[1].inserts.at(1));
-    EXPECT_NE(notLoaded[0].inserts.at(2), notLoaded[1].inserts.at(2)) << "a missing export and a missing module";
+    EXPECT_EQ(L"p3", notLoaded[0].at(0));
+    EXPECT_EQ(PluginDirectory() + kTestPluginDll, notLoaded[0].at(1));
+    EXPECT_EQ(L"p4", notLoaded[1].at(0));
+    EXPECT_EQ(PluginDirectory() + L"Fehlt.dll", notLoaded[1].at(1));
+    EXPECT_NE(notLoaded[0].at(2), notLoaded[1].at(2)) << "a missing export and a missing module";
 
     const auto initFailed = Events(VEMO_EVENT_PLUGIN_INIT_FAILED);
     ASSERT_EQ(1u, initFailed.size());
-    EXPECT_EQ(L"p0", initFailed[0].inserts.at(0));
+    EXPECT_EQ(L"p0", initFailed[0].at(0));
     const auto fault = Events(VEMO_EVENT_PLUGIN_FAULT);
     ASSERT_EQ(1u, fault.size());
-    EXPECT_EQ(L"p1", fault[0].inserts.at(0));
-    EXPECT_NE(std::wstring::npos, fault[0].inserts.at(1).find(L"c0000005")) << fault[0].inserts.at(1);
+    EXPECT_EQ(L"p1", fault[0].at(0));
+    EXPECT_NE(std::wstring::npos, fault[0].at(1).find(L"c0000005")) << fault[0].at(1);
     const auto terminated = Events(VEMO_EVENT_PLUGIN_TERMINATED);
     ASSERT_EQ(1u, terminated.size());
-    EXPECT_EQ(L"p2", terminated[0].inserts.at(0));
-    EXPECT_EQ(std::to_wstring(kShortUnloadMs), terminated[0].inserts.at(1));
+    EXPECT_EQ(L"p2", terminated[0].at(0));
+    EXPECT_EQ(std::to_wstring(kShortUnloadMs), terminated[0].at(1));
     EXPECT_TRUE(Events(VEMO_EVENT_BARRIER_TIMEOUT).empty());
 }
 
@@ -138,8 +106,8 @@ TEST_F(EventLogTest, APluginRunReportsWhatWentWrongWithWhichPlugin) {
 // waiter sees it, the log gets it once.
 TEST_F(EventLogTest, ABarrierTimeOutIsReportedOnceForAllWaiters) {
     // Descriptors without a module: the loading pass signals every slot itself.
-    std::vector<vemo::test::PluginSpec> many(MAXIMUM_WAIT_OBJECTS + 1, {.path = scratch.path()});
-    vemo::test::HostDescribed(many);
+    std::vector<PluginSpec> many(MAXIMUM_WAIT_OBJECTS + 1, {.path = scratch.path()});
+    HostDescribed(many);
     EXPECT_TRUE(WaitForPluginInitialization());
     EXPECT_TRUE(WaitForPluginInitialization());
     EXPECT_EQ(1u, Events(VEMO_EVENT_BARRIER_TIMEOUT).size());
@@ -147,35 +115,20 @@ TEST_F(EventLogTest, ABarrierTimeOutIsReportedOnceForAllWaiters) {
 
 TEST_F(EventLogTest, AnUnreadableConfigurationFileAndAWrittenDumpAreReported) {
     const std::wstring broken = scratch.path() + L"B0000001.xml";
-    ASSERT_TRUE(vemo::test::WriteFileBytes(broken, "<root><plugin></root>"));
+    ASSERT_TRUE(WriteFileBytes(broken, "<root><plugin></root>"));
     const std::wstring good = scratch.path() + L"B0000002.xml";
-    ASSERT_TRUE(vemo::test::WriteFileBytes(good, "<root><plugin/></root>"));
+    ASSERT_TRUE(WriteFileBytes(good, "<root><plugin/></root>"));
     EXPECT_EQ(1, CountPluginData({broken, good}));
     const auto unreadable = Events(VEMO_EVENT_CONFIG_UNREADABLE);
     ASSERT_EQ(1u, unreadable.size());
-    EXPECT_EQ(broken, unreadable[0].inserts.at(0));
-    EXPECT_FALSE(unreadable[0].inserts.at(1).empty());
+    EXPECT_EQ(broken, unreadable[0].at(0));
+    EXPECT_FALSE(unreadable[0].at(1).empty());
 
     const std::wstring dump = scratch.path() + L"x_AppCrashDump_.dmp.txt";
     ExceptionTranslator::CreateMiniDump(nullptr, dump.c_str());
     const auto written = Events(VEMO_EVENT_MINIDUMP_WRITTEN);
     ASSERT_EQ(1u, written.size());
-    EXPECT_EQ(dump, written[0].inserts.at(0));
-}
-
-TEST_F(EventLogTest, TheServiceReportsItsStartWithThePluginsItRunsAndItsStop) {
-    vemo::test::HklmSandbox sandbox{kSandboxRoot};
-    ASSERT_TRUE(sandbox.active());
-    CVemoHostService service{L"TRUVO Kartenwacht-Dienst", L"TRUVO Kartenwacht-Dienst", L"Test"};
-    ASSERT_TRUE(service.OnStart());
-    ASSERT_TRUE(vemo::test::WaitFor([] { return !Events(VEMO_EVENT_SERVICE_STARTED).empty(); }, kPromptMs));
-    ASSERT_TRUE(service.OnStop());
-    const auto started = Events(VEMO_EVENT_SERVICE_STARTED);
-    ASSERT_EQ(1u, started.size());
-    EXPECT_EQ((std::vector<std::wstring>{L"TRUVO Kartenwacht-Dienst", L"0"}), started[0].inserts);
-    const auto stopped = Events(VEMO_EVENT_SERVICE_STOPPED);
-    ASSERT_EQ(1u, stopped.size());
-    EXPECT_EQ(std::vector<std::wstring>{L"TRUVO Kartenwacht-Dienst"}, stopped[0].inserts);
+    EXPECT_EQ(dump, written[0].at(0));
 }
 
 }  // namespace

@@ -11,26 +11,21 @@
 namespace {
 
 using namespace vemo::test::tcchild;
-
-constexpr size_t kVariableChars = 1024;
-constexpr wchar_t kLineBreak[] = L"\n";
-constexpr wchar_t kBlank[] = L" ";
+constexpr DWORD kQuitWaitMs = 60000;
 
 std::wstring Variable(const wchar_t* name) {
-    wchar_t value[kVariableChars] = {};
-    const DWORD length = ::GetEnvironmentVariableW(name, value, kVariableChars);
-    return length > 0 && length < kVariableChars ? std::wstring(value, length) : std::wstring();
+    wchar_t value[1024] = {};
+    const DWORD length = ::GetEnvironmentVariableW(name, value, ARRAYSIZE(value));
+    return length < ARRAYSIZE(value) ? std::wstring(value, length) : std::wstring();
 }
 
 bool WriteWhole(const std::wstring& path, const std::wstring& content) {
-    const std::wstring temporary = path + kTemporarySuffix;
+    const std::wstring temporary = path + L".tmp";
     {
-        const vemo::unique_hfile file(::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                                    FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file) return false;
+        const vemo::unique_hfile file(::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
         const DWORD bytes = static_cast<DWORD>(content.size() * sizeof(wchar_t));
         DWORD written = 0;
-        if (!::WriteFile(file.get(), content.data(), bytes, &written, nullptr) || written != bytes) return false;
+        if (!file || !::WriteFile(file.get(), content.data(), bytes, &written, nullptr) || written != bytes) return false;
     }
     return ::MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
 }
@@ -39,15 +34,13 @@ bool WriteWhole(const std::wstring& path, const std::wstring& content) {
 bool WaitForQuit(HANDLE quit) {
 #ifdef VEMO_CHILD_WITH_MESSAGE_QUEUE
     const ULONGLONG deadline = ::GetTickCount64() + kQuitWaitMs;
-    for (;;) {
+    for (ULONGLONG now = ::GetTickCount64(); now < deadline; now = ::GetTickCount64()) {
         MSG msg;
         while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&msg);
-        const ULONGLONG now = ::GetTickCount64();
-        if (now >= deadline) return false;
         const DWORD result = ::MsgWaitForMultipleObjects(1, &quit, FALSE, static_cast<DWORD>(deadline - now), QS_ALLINPUT);
-        if (result == WAIT_OBJECT_0) return true;
-        if (result != WAIT_OBJECT_0 + 1) return false;
+        if (result != WAIT_OBJECT_0 + 1) return result == WAIT_OBJECT_0;
     }
+    return false;
 #else
     return ::WaitForSingleObject(quit, kQuitWaitMs) == WAIT_OBJECT_0;
 #endif
@@ -59,21 +52,16 @@ int Run() {
     ::PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);  // makes the thread's message queue
 #endif
     const std::wstring evidence = Variable(kEvidenceVariable);
-    if (evidence.empty()) return kExitNoEvidenceVariable;
-
-    STARTUPINFOW startup;
-    ZeroMemory(&startup, sizeof(startup));
-    startup.cb = sizeof(startup);
+    STARTUPINFOW startup{.cb = sizeof(startup)};
     ::GetStartupInfoW(&startup);
-    const std::wstring content = std::wstring(::GetCommandLineW()) + kLineBreak + std::to_wstring(startup.dwFlags) +
-                                 kBlank + std::to_wstring(startup.wShowWindow);
-    if (!WriteWhole(evidence, content)) return kExitWriteFailed;
-
+    if (evidence.empty() || !WriteWhole(evidence, std::wstring(::GetCommandLineW()) + L"\n" + std::to_wstring(startup.dwFlags) +
+                                                      L" " + std::to_wstring(startup.wShowWindow))) {
+        return 2;
+    }
     const std::wstring quitName = Variable(kQuitEventVariable);
     if (quitName.empty()) return 0;
     const vemo::unique_handle quit(::OpenEventW(SYNCHRONIZE, FALSE, quitName.c_str()));
-    const bool signalled = quit && WaitForQuit(quit.get());
-    return WriteWhole(evidence + kDoneSuffix, signalled ? kSignalled : kTimedOut) ? 0 : kExitWriteFailed;
+    return WriteWhole(evidence + kDoneSuffix, quit && WaitForQuit(quit.get()) ? kSignalled : L"timed out") ? 0 : 3;
 }
 
 }  // namespace

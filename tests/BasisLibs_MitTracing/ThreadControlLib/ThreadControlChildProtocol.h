@@ -6,17 +6,10 @@ namespace vemo::test::tcchild {
 // File the child writes: its command line, a line break, then "<dwFlags> <wShowWindow>" of its
 // startup information. Written under a temporary name and renamed, so it appears complete.
 inline constexpr wchar_t kEvidenceVariable[] = L"VEMO_TC_CHILD_EVIDENCE";
-inline constexpr wchar_t kTemporarySuffix[] = L".tmp";
-
-// Optional: name of an event the child waits for before it ends; it then writes the evidence
-// file's name with kDoneSuffix, holding kSignalled or kTimedOut.
+// Optional: name of an event the child waits for (a minute at most) before it ends; it then
+// writes the evidence file's name with kDoneSuffix, holding kSignalled or "timed out".
 inline constexpr wchar_t kQuitEventVariable[] = L"VEMO_TC_CHILD_QUIT_EVENT";
 inline constexpr wchar_t kDoneSuffix[] = L".done";
 inline constexpr wchar_t kSignalled[] = L"signalled";
-inline constexpr wchar_t kTimedOut[] = L"timed out";
-inline constexpr unsigned long kQuitWaitMs = 60000;
-
-inline constexpr int kExitNoEvidenceVariable = 2;
-inline constexpr int kExitWriteFailed = 3;
 
 }  // namespace vemo::test::tcchild

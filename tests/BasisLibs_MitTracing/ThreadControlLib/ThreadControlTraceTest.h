@@ -9,6 +9,7 @@
 #include "BasisLibs_MitTracing/ThreadControlLib/ThreadFunctions.h"
 #include "Recorder.h"
 #include "common/TraceCategories.h"
+#include "common/WideFormat.h"
 #include "tracing/Trace.h"
 
 namespace vemo::test {
@@ -18,7 +19,9 @@ inline std::string Latin1(const std::wstring& text) {
     narrow.resize(vemo::tracing::NarrowLatin1(text.c_str(), narrow.data(), narrow.size()));
     return narrow;
 }
-
+// A wide trace format filled in, as the module receives it.
+template <typename... Args>
+std::string Line(const wchar_t* format, Args... args) { return Latin1(vemo::FormatW(format, args...)); }
 inline bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
 class ThreadControlTraceTest : public ::testing::Test {
@@ -37,21 +40,20 @@ protected:
         }
         return texts;
     }
-    // The lines of a level, for the message of a failing check.
-    std::string Lines(int level) const {
-        std::string lines;
-        for (auto& t : Texts(level)) lines += "\n  " + t;
-        return lines;
-    }
     size_t Count(int level, const std::string& text) const {
         size_t n = 0;
-        for (auto& t : Texts(level)) n += t == text ? 1 : 0;
+        for (auto& t : Texts(level)) n += t == text;
         return n;
     }
     size_t CountStartingWith(int level, const char* prefix) const {
         size_t n = 0;
-        for (auto& t : Texts(level)) n += StartsWith(t, prefix) ? 1 : 0;
+        for (auto& t : Texts(level)) n += StartsWith(t, prefix);
         return n;
+    }
+    std::string Lines(int level) const {  // for failure messages
+        std::string lines;
+        for (auto& t : Texts(level)) lines += "\n  " + t;
+        return lines;
     }
 
     Recorder recorder;

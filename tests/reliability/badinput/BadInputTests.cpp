@@ -1,9 +1,9 @@
 // Hostile input through the real code: plug-in files for the reader and discovery (broken,
 // mutated, deep, in other encodings, 10 000 plug-ins), path templates, and registry values of
-// every shape for ConfigDB. What must hold for every input: no crash, no exception that leaves
-// the code or is caught by a catch-all (a level-1 line), valid heaps, caller buffers untouched
-// beyond what a call may write, and a result code the interface permits. Generated from a fixed
-// seed in ctest; the long form takes a new seed and prints it (VEMO_RELIABILITY_SEED replays).
+// every shape for ConfigDB. For every input: no crash, no exception caught by a catch-all (a
+// level-1 line), valid heaps, caller buffers untouched beyond what a call may write, and a result
+// code the interface permits. A fixed seed in ctest; the long form takes a new one and prints it
+// (VEMO_RELIABILITY_SEED replays).
 #include <gtest/gtest.h>
 #include <malloc.h>
 #include <windows.h>
@@ -11,13 +11,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
-#include <vector>
 
 #include "Recorder.h"
 #include "TestSupport.h"
 #include "VeMoHostIntLib/PluginKonfig.h"
-#include "VeMoHostIntLib/XmlDomBase.h"
 #include "VeMoHostPluginLib/PathTemplates.h"
 #include "VeMoHostPluginLib/PluginDiscovery.h"
 #include "VeMoHostPluginLib/PluginUnloading.h"
@@ -27,7 +24,6 @@
 namespace {
 
 using namespace vemo::test;
-using vemo::unique_handle;
 
 [[maybe_unused]] const bool kSandbox = UseHklmSandbox(L"Software\\VeMoBadInputTests");
 
@@ -73,9 +69,7 @@ bool HeapsValid() {
 }
 
 std::string RandomCase(Rng& rng, std::string text) {
-    for (char& c : text) {
-        if (c >= 'a' && c <= 'z' && rng.Chance(30)) c = static_cast<char>(c - 'a' + 'A');
-    }
+    for (char& c : text) c = static_cast<char>(c >= 'a' && c <= 'z' && rng.Chance(30) ? c - 'a' + 'A' : c);
     return text;
 }
 
@@ -110,11 +104,7 @@ std::string HostileDocument(Rng& rng) {
     std::string body;
     for (size_t i = rng.Below(6); i > 0; --i) body += rng.Chance(70) ? "<plugin description=\"p\">" + Element(rng, 1) + "</plugin>" : Element(rng, 1);
     if (rng.Chance(10)) body = std::string(rng.Below(kTooDeep), '<') + body;
-    if (rng.Chance(10)) {
-        std::string deep;
-        for (int i = 0; i < kTooDeep; ++i) deep += "<plugin>";
-        body += deep;
-    }
+    for (int i = rng.Chance(10) ? kTooDeep : 0; i > 0; --i) body += "<plugin>";
     std::string xml = "<?xml version=\"1.0\"?><root>" + body + "</root>";
     switch (rng.Below(8)) {
         case 0: xml.resize(rng.Below(xml.size() + 1)); break;  // cut anywhere
@@ -190,6 +180,8 @@ TEST_F(BadInput, HostilePluginFilesAreReadWithinTheirCount) {
     }
 }
 
+std::wstring HostileName(int i) { return L"B00001" + std::wstring(i < 10, L'0') + std::to_wstring(i) + L".xml"; }
+
 // Discovery over a directory of hostile files and one of 10 000 plug-ins: every plug-in of a
 // readable file gets a descriptor, none more; the unload sequence gives everything back.
 TEST_F(BadInput, DiscoveryCountsEveryPluginOfHostileDirectories) {
@@ -201,20 +193,14 @@ TEST_F(BadInput, DiscoveryCountsEveryPluginOfHostileDirectories) {
     for (int round = ScaledCount(2, 10); round > 0 && !HasFatalFailure(); --round) {
         for (const std::wstring& name : FileNamesIn(scratch.path())) ::DeleteFileW((scratch.path() + name).c_str());
         ASSERT_TRUE(WritePluginConfiguration(scratch.path() + L"B0000000.xml", many));
-        for (int i = 1; i <= 20; ++i) {
-            wchar_t name[16];
-            std::swprintf(name, 16, L"B%07d.xml", i);
-            ASSERT_TRUE(WriteFileBytes(scratch.path() + name, HostileDocument(rng)));
-        }
+        for (int i = 1; i <= 20; ++i) ASSERT_TRUE(WriteFileBytes(scratch.path() + HostileName(i), HostileDocument(rng)));
         GetPluginData(false);
         ASSERT_GE(g_numPluginInfo, kManyPlugins);
         EXPECT_LE(g_numActivePluginInfo, g_numPluginInfo);
         int hostile = 0;
         for (int i = 1; i <= 20; ++i) {
-            wchar_t name[16];
-            std::swprintf(name, 16, L"B%07d.xml", i);
             try {
-                hostile += CPluginConfig((scratch.path() + name).c_str()).GetNumberOfPluginInfos();
+                hostile += CPluginConfig((scratch.path() + HostileName(i)).c_str()).GetNumberOfPluginInfos();
             } catch (const CXmlComError&) {
             }
         }
