@@ -9,4 +9,4 @@ desktop_ready="$2"
 # Joining the session returns once the server and the service manager answer.
 wine cmd /c exit </dev/null >/dev/null 2>&1
 # Launches through the shell need the desktop view, which Wine's explorer registers a while later.
-wine "$desktop_ready" </dev/null >/dev/null 2>&1
+wine "$desktop_ready" </dev/null

@@ -3,12 +3,16 @@
 // program's output. When a test program was first, the test runner kept waiting for its output to
 // close until every other test had ended. Started first, with its output discarded, this program
 // owns the session instead; the run's last step ends the prefix's server and with it this program.
-// It also asks for the desktop window: Wine then starts its desktop process (explorer, which
-// serves the shell's desktop view), and keeps it while a program of the desktop runs.
+// Once the desktop is up (told by the readiness program) it joins the desktop, so Wine keeps the
+// desktop process for the whole run.
 #include <windows.h>
 
+#include "SessionNames.h"
+#include "common/UniqueHandle.h"
+
 int main() {
-    ::GetDesktopWindow();
+    const vemo::unique_handle ready(::CreateEventW(nullptr, TRUE, FALSE, vemo::test::kDesktopReadyEvent));
+    if (ready && ::WaitForSingleObject(ready.get(), INFINITE) == WAIT_OBJECT_0) ::GetDesktopWindow();
     ::Sleep(INFINITE);
     return 0;
 }
