@@ -5,8 +5,15 @@
 # its output.
 keeper="$1"
 desktop_ready="$2"
-( wine "$keeper" </dev/null >/dev/null 2>&1 & )
-# Joining the session returns once the server and the service manager answer.
-wine cmd /c exit </dev/null >/dev/null 2>&1
-# Launches through the shell need the desktop view, which Wine's explorer registers a while later.
-wine "$desktop_ready" </dev/null
+# Under load a session sometimes comes up whose shell never serves the desktop view, however
+# long one waits and whichever desktop process runs; such a session is ended and started anew.
+for attempt in 1 2 3; do
+  ( wine "$keeper" </dev/null >/dev/null 2>&1 & )
+  # Joining the session returns once the server and the service manager answer.
+  wine cmd /c exit </dev/null >/dev/null 2>&1
+  # Launches through the shell need the desktop view, which Wine's explorer registers a while later.
+  wine "$desktop_ready" </dev/null && exit 0
+  echo "session $attempt: the shell serves no desktop view; starting the session again" >&2
+  wineserver -k
+done
+exit 1

@@ -9,6 +9,7 @@
 #include "QRNCSAVeMoDaemon001/DaemonSettings.h"
 #include "ReaderWatch.h"
 #include "VeMoDaemon.h"
+#include "common/RegistryValue.h"
 #include "common/UniqueHandle.h"
 
 namespace vemo::daemonmodule {
@@ -24,12 +25,7 @@ struct Settings {
 Settings g_settings;
 
 DWORD ReadDword(HKEY key, const wchar_t* pszName, DWORD defaultValue) {
-    DWORD value = 0;
-    DWORD size = sizeof(value);
-    if (::RegGetValueW(key, nullptr, pszName, RRF_RT_REG_DWORD, nullptr, &value, &size) != ERROR_SUCCESS) {
-        return defaultValue;
-    }
-    return value;
+    return vemo::ReadRegistryDword(key, pszName).value_or(defaultValue);
 }
 
 Settings ReadSettings() {

@@ -6,20 +6,13 @@
 
 #include "QnUmTraceSystem001/TraceSettings.h"
 #include "TraceText.h"
+#include "common/RegistryValue.h"
 #include "common/UniqueHandle.h"
 
 namespace vemo::tracemodule {
 namespace {
 
-std::optional<DWORD> ReadDword(HKEY key, const wchar_t* name) {
-    DWORD value = 0;
-    DWORD size = sizeof(value);
-    // RRF_RT_REG_DWORD rejects every other type, a REG_BINARY of four bytes too.
-    if (::RegGetValueW(key, nullptr, name, RRF_RT_REG_DWORD, nullptr, &value, &size) != ERROR_SUCCESS) {
-        return std::nullopt;
-    }
-    return value;
-}
+std::optional<DWORD> ReadDword(HKEY key, const wchar_t* name) { return vemo::ReadRegistryDword(key, name); }
 
 std::optional<std::wstring> ReadString(HKEY key, const wchar_t* name) {
     // Expanded below for both types, so a REG_SZ written by hand with %ProgramData% works too.

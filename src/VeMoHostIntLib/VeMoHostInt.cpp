@@ -26,7 +26,7 @@ using vemo::kCategoryVeMoHost;
 wchar_t g_szVeMoHostCategory[kHostCategoryChars] = L"VeMoHost";
 
 namespace {
-constexpr wchar_t kOptionsKey[] = L"SOFTWARE\\TRUVO VeMo Compact\\Options";
+using vemo::kOptionsKey;
 constexpr wchar_t kWaitForDebugAttachValue[] = L"WaitForDebugAttach";
 constexpr REGSAM kOptionsAccess = KEY_READ | KEY_WOW64_32KEY;
 // Holds a decimal text of at most four characters; a longer value counts as absent.

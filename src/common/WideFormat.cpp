@@ -78,4 +78,10 @@ std::string VFormatA(const char* pszFormat, va_list args) {
     return text;
 }
 
+void CopyBounded(wchar_t* pszDest, size_t nDest, const wchar_t* pszSource) {
+    if (nDest == 0) return;
+    wcsncpy(pszDest, pszSource ? pszSource : L"", nDest - 1);
+    pszDest[nDest - 1] = L'\0';
+}
+
 }  // namespace vemo

@@ -16,6 +16,9 @@ int CountFormatA(const char* pszFormat, va_list args);
 bool FormatToBufferW(wchar_t* pszDest, size_t nDest, const wchar_t* pszFormat, ...);
 bool VFormatToBufferW(wchar_t* pszDest, size_t nDest, const wchar_t* pszFormat, va_list args);
 
+// Copies at most nDest - 1 characters and always ends the text; null copies as empty.
+void CopyBounded(wchar_t* pszDest, size_t nDest, const wchar_t* pszSource);
+
 std::wstring FormatW(const wchar_t* pszFormat, ...);
 std::wstring VFormatW(const wchar_t* pszFormat, va_list args);
 std::string VFormatA(const char* pszFormat, va_list args);

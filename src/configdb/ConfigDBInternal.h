@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/ProductIds.h"
 #include "configdb/ConfigDB.h"
 #include "configdb/ConfigDBModules.h"
 
@@ -36,7 +37,7 @@ const std::string& LogDirOverride();
 
 // --- trace (ConfigDBTrace.cpp) --------------------------------------------------------------
 
-inline constexpr char kExceptionInOperation[] = "Exception in <%s> aufgetreten!";
+inline constexpr const char* kExceptionInOperation = vemo::kMsgExceptionInA;
 
 void _TracerWrite(bool isError, const char* pszFormat, ...) CDB_PRINTF_FORMAT(2, 3);
 void _InternTrace(const char* pszFile, const char* pszFormat, ...) CDB_PRINTF_FORMAT(2, 3);

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "common/RegistryValue.h"
 #include "common/UniqueHandle.h"
 #include "configdb/ConfigDBInternal.h"
 
@@ -90,13 +91,7 @@ uint32_t _ReadRegistryDword(const std::string& keyPath, const std::string& value
     if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, kRegistryReadAccess, key.put()) != ERROR_SUCCESS) {
         return 0;
     }
-    DWORD value = 0;
-    DWORD size = sizeof(value);
-    if (::RegQueryValueExA(key.get(), valueName.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size) !=
-        ERROR_SUCCESS) {
-        return 0;
-    }
-    return value;
+    return vemo::ReadRegistryDword(key.get(), valueName.c_str()).value_or(0);
 }
 
 // Versions compare as decimal numbers, so 1.10 counts as 1.1 and loses to 1.9.

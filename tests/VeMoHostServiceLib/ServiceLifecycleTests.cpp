@@ -318,7 +318,9 @@ protected:
         }
         // The stop leaves the barrier at once: an initialisation that outlasts the unload time
         // is not waited for but ended with its thread.
-        if (s.slowInitialize) EXPECT_EQ(1u, recorder.Count("Plugin-Thread wurde terminiert"));
+        if (s.slowInitialize) {
+            EXPECT_EQ(1u, recorder.Count("Plugin-Thread wurde terminiert"));
+        }
         m_moduleLoads += recorder.Count("Ladevorgang f\xFCr <");
         if (m_threads != 0) {
             EXPECT_TRUE(WaitFor([&] { return ThreadCount() <= m_threads; }, kPhaseMs)) << ThreadCount() << " threads";

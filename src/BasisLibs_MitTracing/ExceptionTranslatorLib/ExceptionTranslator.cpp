@@ -10,6 +10,8 @@
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/DumpHistorie.h"
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/MiniDump.h"
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/SehGuard.h"
+#include "common/ProductIds.h"
+#include "common/RegistryValue.h"
 #include "common/UniqueHandle.h"
 #include "tracing/MethodTrace.h"
 #include "tracing/Trace.h"
@@ -25,9 +27,8 @@ constexpr size_t kSehExceptionTextBytes = 257;
 constexpr size_t kModulePathChars = 261;
 
 constexpr char kHostExecutableMark[] = "\\vemohost.exe";
-constexpr wchar_t kCrashOptionsKey[] = L"Software\\TRUVO VeMo compact\\Options";
+using vemo::kCrashOptionsKey;
 constexpr const wchar_t* kCrashOptionNames[] = {L"ShowCrashMessage", L"ShouldRestartVeMoHost"};
-constexpr DWORD kCrashOptionValueBytes = 10;
 constexpr int kRestartExitStatus = -1;
 
 constexpr wchar_t kCrashMessageText[] =
@@ -135,15 +136,7 @@ bool ReadCrashOption(int index) {
         ERROR_SUCCESS) {
         return false;
     }
-    BYTE data[kCrashOptionValueBytes] = {};
-    DWORD size = sizeof(data);
-    DWORD type = REG_NONE;
-    if (::RegQueryValueExW(key.get(), kCrashOptionNames[index], nullptr, &type, data, &size) != ERROR_SUCCESS) {
-        return false;
-    }
-    DWORD value = 0;
-    memcpy(&value, data, sizeof(value));
-    return type == REG_DWORD && value != 0;
+    return vemo::ReadRegistryDword(key.get(), kCrashOptionNames[index]).value_or(0) != 0;
 }
 
 void ShowCrashMessageBox() { ::MessageBoxW(nullptr, kCrashMessageText, kCrashMessageCaption, MB_OK | MB_ICONERROR); }

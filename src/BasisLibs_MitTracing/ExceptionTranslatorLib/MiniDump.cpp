@@ -65,10 +65,7 @@ enum LogDirCacheState : int { kCacheEmpty, kCacheFilling, kCacheFilled };
 std::atomic<int> g_logDirCacheState{kCacheEmpty};
 wchar_t g_szLogDirCache[ExceptionTranslator::kMiniDumpPathChars] = {};
 
-void CopyBounded(wchar_t* pszDest, size_t nDest, const wchar_t* pszSource) {
-    wcsncpy(pszDest, pszSource, nDest - 1);
-    pszDest[nDest - 1] = L'\0';
-}
+using vemo::CopyBounded;
 
 }  // namespace
 

@@ -3,6 +3,7 @@
 #include <cwchar>
 #include <string>
 
+#include "common/WideFormat.h"
 #include "common/EventLog.h"
 #include "common/TraceCategories.h"
 #include "common/UniqueHandle.h"
@@ -66,11 +67,7 @@ constexpr wchar_t kMsgEventSourceNotRegistered[] = L"event source \"%s\" could n
 constexpr wchar_t kMsgEventSourceNotRemoved[] = L"event source \"%s\" could not be removed";
 constexpr wchar_t kMsgOpenServiceFailed[] = L"could not open service \"%s\", LastError: <%d>";
 
-void CopyBounded(wchar_t* pszDest, size_t nDest, const wchar_t* pszSource) {
-    if (nDest == 0) return;
-    wcsncpy(pszDest, pszSource ? pszSource : L"", nDest - 1);
-    pszDest[nDest - 1] = L'\0';
-}
+using vemo::CopyBounded;
 
 const wchar_t* CategoryOfCurrentService() {
     CService* service = g_pService.load();
