@@ -46,6 +46,10 @@ echo "   both services RUNNING, binary paths quoted, $plugins sample plug-ins in
 echo "== msiexec /i version 1.0.1 /qn (major upgrade)"
 wine msiexec /i "$(winepath -w "$WORK/VeMoHostService-1.0.1-x86.msi")" /qn || fail "upgrade"
 wait_for "$WAIT_SECONDS" both_running || fail "services not RUNNING after the upgrade"
+# The removal below comes once the new start-up is complete, VeMoHost.exe included: a host that
+# the start-up is still launching could appear after the removal has closed the running ones.
+wait_for "$WAIT_SECONDS" lines_at_least 4 $'\tInitEvent set$' || fail "the upgraded services did not finish their start-up"
+wait_for "$WAIT_SECONDS" lines_at_least 2 'VeMoHost gestartet, pid <' || fail "no VeMoHost.exe after the upgrade"
 wine reg query 'HKLM\SOFTWARE\TRUVO VeMo Compact' /v CompVersion /reg:32 | grep -q '1\.0\.1' || fail "CompVersion"
 [ "$(image_path "$MAIN")" = "\"$EXE_WIN\"" ] || fail "main binary path after the upgrade: $(image_path "$MAIN")"
 products="$(wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s /reg:32 2>/dev/null |
@@ -58,7 +62,7 @@ wine msiexec /x "$(winepath -w "$WORK/VeMoHostService-1.0.1-x86.msi")" /qn || fa
 wine sc query "$MAIN" >/dev/null 2>&1 && fail "service $MAIN still installed"
 wine sc query "$BASIS" >/dev/null 2>&1 && fail "service $BASIS still installed"
 left="$( (find "$(unix "$PROG_WIN")" -type f 2>/dev/null || true) | wc -l)"
-[ "$left" -eq 0 ] || fail "$left files left in the program folder"
+[ "$left" -eq 0 ] || fail "$left files left in the program folder: $(cd "$(unix "$PROG_WIN")" && find . -type f | paste -sd' ')"
 wine reg query "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\$MAIN" >/dev/null 2>&1 &&
   fail "event source left"
 echo "   no service, no program file, no event source left"

@@ -22,7 +22,8 @@ wait_for() {  # wait_for <seconds> <command...>
   return 1
 }
 both_running() { [ "$(state "$MAIN")" = RUNNING ] && [ "$(state "$BASIS")" = RUNNING ]; }
-both_initialised() { [ "$(trace | grep -c $'\tInitEvent set$')" -ge 2 ]; }
+both_initialised() { lines_at_least 2 $'\tInitEvent set$'; }
+lines_at_least() { [ "$(trace | grep -c -- "$2")" -ge "$1" ]; }  # lines_at_least <count> <pattern>
 both_stopped() { [ "$(state "$MAIN")" != RUNNING ] && [ "$(state "$BASIS")" != RUNNING ]; }
 
 # A fresh prefix as a machine without a screen: invisible windows instead of none, no crash dialog.

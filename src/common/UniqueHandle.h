@@ -91,6 +91,11 @@ using unique_event_source = unique_any<HANDLE, detail::DeregisterEventLog>;  // 
 // Ownership of an acquired mutex (not the handle): releases it at scope end.
 using mutex_release_scope = unique_any<HANDLE, detail::ReleaseMutexOwnership>;
 
+// Closes a key now and tells how that went, for a caller that reports a failed close.
+inline LSTATUS close_reporting(unique_hkey& key) noexcept {
+    return key ? ::RegCloseKey(key.release()) : ERROR_SUCCESS;
+}
+
 // Owning COM interface pointer.
 template <typename T>
 class com_ptr {

@@ -138,7 +138,7 @@ void ReadSwitches() {
     }
     ReadLogDirOverride(key.get());
 
-    const LSTATUS closeStatus = ::RegCloseKey(key.release());
+    const LSTATUS closeStatus = vemo::close_reporting(key);
     if (closeStatus != ERROR_SUCCESS) _TracerWrite(true, kCloseFailed, static_cast<int>(closeStatus));
 }
 

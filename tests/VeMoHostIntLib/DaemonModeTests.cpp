@@ -231,7 +231,7 @@ TEST_F(DaemonModeTest, WatchingTheReadersEndsOnStopOrWithAPcscCode) {
 // module that lacks its exit export.
 TEST_F(DaemonModeTest, AModuleMissingOrIncompleteIsReportedAndNothingIsCalled) {
     if (!InChild()) {
-        for (const std::wstring module : {std::wstring(), ExecutableDirectory() + L"noexit\\" + VEMO_DAEMON_MODULE_NAME}) {
+        for (const std::wstring& module : {std::wstring(), ExecutableDirectory() + L"noexit\\" + VEMO_DAEMON_MODULE_NAME}) {
             ScratchDirectory copy{L"daemoncopy"};
             const std::wstring program = copy.path() + L"daemonmode_tests.exe";
             const std::pair<std::wstring, std::wstring> files[] = {

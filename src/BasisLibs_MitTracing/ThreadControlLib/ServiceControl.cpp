@@ -276,6 +276,11 @@ bool CService::Stop_Service() {
         manager.reset();
         TraceFormatW(kLevelError, m_traceCategory, L"service \"%s\" could not be stopped (Error: %d)",
                      m_serviceName, error);
+        // Already stopping (an installer's own stop came first): still the failure it is, but
+        // whoever replaces the files next needs the process gone, as after a stop of ours.
+        if (error == ERROR_SERVICE_CANNOT_ACCEPT_CTRL && serviceProcess) {
+            ::WaitForSingleObject(serviceProcess.get(), kProcessExitWaitMs);
+        }
         return false;
     }
     TraceFormatW(kLevelInfo, m_traceCategory, L"call to stop service \"%s\" was successful, waiting until stopped...",
