@@ -21,21 +21,17 @@ HRESULT g_lastCreate = E_FAIL;
 HRESULT g_lastFind = E_FAIL;
 
 bool DesktopViewAnswers() {
-    IShellWindows* windows = nullptr;
-    g_lastCreate = ::CoCreateInstance(CLSID_ShellWindows, nullptr, CLSCTX_ALL, IID_IShellWindows,
-                                      reinterpret_cast<void**>(&windows));
+    vemo::com_ptr<IShellWindows> windows;
+    g_lastCreate = ::CoCreateInstance(CLSID_ShellWindows, nullptr, CLSCTX_ALL, IID_IShellWindows, windows.put_void());
     if (FAILED(g_lastCreate)) return false;
-    VARIANT location;
-    VARIANT root;
-    ::VariantInit(&location);
-    ::VariantInit(&root);
-    V_VT(&location) = VT_I4;
-    V_I4(&location) = CSIDL_DESKTOP;
+    vemo::unique_variant location;
+    vemo::unique_variant root;
+    V_VT(location.get()) = VT_I4;
+    V_I4(location.get()) = CSIDL_DESKTOP;
     LONG window = 0;
-    IDispatch* desktop = nullptr;
-    g_lastFind = windows->FindWindowSW(&location, &root, SWC_DESKTOP, &window, SWFO_NEEDDISPATCH, &desktop);
-    if (desktop) desktop->Release();
-    windows->Release();
+    vemo::com_ptr<IDispatch> desktop;
+    g_lastFind = windows->FindWindowSW(location.get(), root.get(), SWC_DESKTOP, &window, SWFO_NEEDDISPATCH,
+                                       desktop.put());
     return g_lastFind == S_OK;
 }
 
