@@ -1,5 +1,7 @@
 #include "tracing/TraceSystemBinding.h"
 
+#include <cstdlib>
+
 #include "configdb/ConfigDB.h"
 #include "configdb/ConfigDBModules.h"
 
@@ -21,6 +23,22 @@ bool Resolve(HMODULE hModule, const char* name, std::atomic<Fn>& slot) {
     if (!address) return false;
     slot.store(reinterpret_cast<Fn>(address));
     return true;
+}
+
+// A program's normal end: the queued lines go out while the module's writer still runs. Left
+// to the module's detach, they would be written after the writer was cut off, possibly within
+// a write (Wine then aborts the exit on a half-passed file descriptor).
+void FlushAtProgramEnd() {
+    if (auto flush = g_traceSystemBinding.ExpFlushTraceSystem.load()) flush();
+}
+
+// Only a front-end inside the program itself hooks its end: one inside a DLL would flush from
+// that DLL's detach, after the writer is gone.
+bool FrontEndInProgram() {
+    HMODULE self = nullptr;
+    return ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                reinterpret_cast<LPCWSTR>(&FlushAtProgramEnd), &self) &&
+           self == ::GetModuleHandleW(nullptr);
 }
 
 }  // namespace
@@ -98,7 +116,9 @@ bool BindTraceSystem() {
         auto init = reinterpret_cast<PFN_ExpInitTraceSystem>(::GetProcAddress(hModule, kInitExportName));
         if (init) {
             init();
-            Resolve(hModule, kFlushExportName, b.ExpFlushTraceSystem);
+            if (Resolve(hModule, kFlushExportName, b.ExpFlushTraceSystem) && FrontEndInProgram()) {
+                std::atexit(&FlushAtProgramEnd);
+            }
             if (auto generation = reinterpret_cast<PFN_ExpGetTraceSettingsGeneration>(
                     ::GetProcAddress(hModule, kGenerationExportName))) {
                 b.settingsGeneration.store(generation());

@@ -114,6 +114,7 @@ TEST_F(TraceModuleTest, RegistryIsReadOnceUntilConfigureTraceReadsItAgain) {
 TEST_F(TraceModuleTest, TraceFileFromTheRegistryOrTheDefaultPath) {
     if (InChild()) {
         EXPECT_EQ(0, api.Write(8, "Datei", Narrow(Extra()).c_str()));
+        api.FlushTraceSystem();  // the end of a process is the durability tests' subject
         return;
     }
     PWSTR programData = nullptr;

@@ -8,6 +8,8 @@
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/SehGuard.h"
 #include "TraceModuleHarness.h"
 
+#include <tlhelp32.h>
+
 using namespace vemo::test;
 using namespace vemo::tracemodule;
 
@@ -29,21 +31,40 @@ std::wstring Rotated(const std::wstring& path, DWORD index) {
     return index == 0 ? path : path.substr(0, dot) + L"." + std::to_wstring(index) + path.substr(dot);
 }
 
-enum class End { kKilledAfterErrorLine, kFaultingThread, kNormal };
+// Stops every other thread of this process where it stands. GetThreadContext returns only once
+// a thread has really stopped, which SuspendThread alone does not promise.
+void SuspendOtherThreads() {
+    const vemo::unique_hfile snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    THREADENTRY32 entry{sizeof(entry)};
+    for (BOOL more = ::Thread32First(snapshot.get(), &entry); more; more = ::Thread32Next(snapshot.get(), &entry)) {
+        if (entry.th32OwnerProcessID != ::GetCurrentProcessId() || entry.th32ThreadID == ::GetCurrentThreadId()) continue;
+        const vemo::unique_handle thread(::OpenThread(THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT, FALSE, entry.th32ThreadID));
+        CONTEXT context{};
+        context.ContextFlags = CONTEXT_CONTROL;
+        ASSERT_TRUE(thread && ::SuspendThread(thread.get()) != static_cast<DWORD>(-1) &&
+                    ::GetThreadContext(thread.get(), &context));
+    }
+}
+
+// kNormal ends through the front-end (the program's end flushes while the writer runs);
+// kWriterStopped leaves the queue, and perhaps half a batch, to the module's detach.
+enum class End { kKilledAfterErrorLine, kFaultingThread, kNormal, kWriterStopped };
 class TraceModuleEnd : public TraceModuleTest, public ::testing::WithParamInterface<End> {};
 
 }  // namespace
 
 // An error line is in the file before ExpWrite returns; a fault nobody handles reaches the
-// unhandled-exception filter, which flushes; a normal end lets the detaching module write.
+// unhandled-exception filter, which flushes; a normal end flushes through the front-end; a
+// writer cut off mid-way leaves the rest to the detaching module.
 TEST_P(TraceModuleEnd, LeavesEveryLineWrittenBeforeIt) {
     const End end = GetParam();
     if (InChild()) {
-        if (end == End::kFaultingThread) {
+        if (end == End::kFaultingThread || end == End::kNormal) {
             ASSERT_TRUE(TraceShouldTrace(1)) << "the front-end binds the module";
-            vemo::seh::InstallUnhandledExceptionFilter();
         }
+        if (end == End::kFaultingThread) vemo::seh::InstallUnhandledExceptionFilter();
         for (size_t i = 0; i < kQueuedLines; ++i) ASSERT_EQ(0, api.Write(8, "Dauer", Numbered(i).c_str()));
+        if (end == End::kWriterStopped) SuspendOtherThreads();
         ASSERT_EQ(0, api.Write(end == End::kKilledAfterErrorLine ? 2 : 8, "Dauer", "letzte Zeile"));
         if (end == End::kKilledAfterErrorLine) ::TerminateProcess(::GetCurrentProcess(), kKilledExitCode);
         if (end == End::kFaultingThread) {
@@ -67,7 +88,8 @@ TEST_P(TraceModuleEnd, LeavesEveryLineWrittenBeforeIt) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Ends, TraceModuleEnd,
-                         ::testing::Values(End::kKilledAfterErrorLine, End::kFaultingThread, End::kNormal));
+                         ::testing::Values(End::kKilledAfterErrorLine, End::kFaultingThread, End::kNormal,
+                                           End::kWriterStopped));
 
 // No init call: the threads race for the lazy configuration too. Every line is in one of the
 // files exactly once, whole, and each thread's lines are in order across the files.
@@ -88,6 +110,10 @@ TEST_F(TraceModuleTest, SeveralProcessesAndThreadsWriteWhileTheFileRotates) {
             }
         }
         EXPECT_EQ(0, failures.load());
+        // Ends with the writer idle: under Wine a writer still busy as the process ends can run on
+        // beside the exit flush (seen as a Wine assertion and lost files); the end of a process
+        // is the durability tests' subject, not this one's.
+        api.FlushTraceSystem();
         return;
     }
     UseScratchTraceFile();

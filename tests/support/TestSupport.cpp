@@ -27,6 +27,7 @@ ProcessResult RunAndWait(const std::wstring& program, const std::wstring& argume
     PROCESS_INFORMATION info{};
     if (!::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, inheritHandles, 0, nullptr, nullptr,
                           &startup, &info)) {
+        result.startError = ::GetLastError();
         return result;
     }
     unique_handle process(info.hProcess);
@@ -88,7 +89,10 @@ CapturedProcess RunProcessCaptured(const std::wstring& program, const std::wstri
         SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
         unique_hfile output(::CreateFileW(outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inheritable,
                                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!output) return captured;
+        if (!output) {
+            captured.result.startError = ::GetLastError();
+            return captured;
+        }
         STARTUPINFOW startup{};
         startup.dwFlags = STARTF_USESTDHANDLES;
         startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
@@ -124,6 +128,7 @@ std::shared_future<CapturedProcess> StartChild(const std::string& testName, cons
         if (!Passed(child)) {
             return ::testing::AssertionFailure() << "child " << i << " of " << name << ": finished "
                                                  << child.result.finished << ", exit code " << child.result.exitCode
+                                                 << ", start error " << child.result.startError
                                                  << "\n" << child.output;
         }
     }

@@ -29,6 +29,7 @@ const std::wstring& ChildArgument();
 struct ProcessResult {
     bool finished = false;  // false: killed after the time limit or could not start
     DWORD exitCode = 0;
+    DWORD startError = 0;  // why it could not start (or its output file could not be made)
 };
 struct CapturedProcess {
     ProcessResult result;
