@@ -36,4 +36,25 @@ bool WideToAnsi(std::wstring_view text, std::string& narrow) {
     return true;
 }
 
+namespace {
+std::string WideTo(UINT codePage, std::wstring_view text) {
+    if (text.empty()) return {};
+    const int length = static_cast<int>(text.size());
+    const int bytes = ::WideCharToMultiByte(codePage, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0) return {};
+    std::string narrow(static_cast<size_t>(bytes), '\0');
+    if (::WideCharToMultiByte(codePage, 0, text.data(), length, narrow.data(), bytes, nullptr, nullptr) != bytes) {
+        return {};
+    }
+    return narrow;
+}
+}  // namespace
+
+std::string WideToAnsiShown(std::wstring_view text) { return WideTo(CP_ACP, text); }
+
+bool WideToUtf8(std::wstring_view text, std::string& utf8) {
+    utf8 = WideTo(CP_UTF8, text);
+    return !utf8.empty() || text.empty();
+}
+
 }  // namespace vemo

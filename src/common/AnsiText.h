@@ -11,5 +11,9 @@ namespace vemo {
 // False when the text cannot be converted; an empty text converts to an empty one.
 bool AnsiToWide(std::string_view text, std::wstring& wide);
 bool WideToAnsi(std::wstring_view text, std::string& narrow);
+// For messages only: the text as far as the code page can show it, unknown characters replaced.
+std::string WideToAnsiShown(std::wstring_view text);
+// UTF-8, for files and consoles that are read as UTF-8; false only for a failed conversion.
+bool WideToUtf8(std::wstring_view text, std::string& utf8);
 
 }  // namespace vemo

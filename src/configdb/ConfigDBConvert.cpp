@@ -12,15 +12,6 @@ namespace configdb {
 namespace {
 constexpr char kConvertFailed[] = "_ConvertToUnicode: Fehler beim Konvertieren des Strings <%s>!";
 
-// The failed text as far as the code page can show it, for the trace line.
-std::string Printable(const std::wstring& text) {
-    const int length = static_cast<int>(text.size());
-    const int bytes = ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), length, nullptr, 0, nullptr, nullptr);
-    if (bytes <= 0) return {};
-    std::string narrow(static_cast<size_t>(bytes), '\0');
-    ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), length, narrow.data(), bytes, nullptr, nullptr);
-    return narrow;
-}
 }  // namespace
 
 std::string FormatNarrow(const char* pszFormat, ...) {
@@ -35,7 +26,7 @@ std::string FormatNarrow(const char* pszFormat, ...) {
 // Both directions use the process's ANSI code page, as the narrow registry and file functions do.
 std::string _ConvertToUnicode(const std::wstring& text) {
     std::string narrow;
-    if (!vemo::WideToAnsi(text, narrow)) _TracerWrite(true, kConvertFailed, Printable(text).c_str());
+    if (!vemo::WideToAnsi(text, narrow)) _TracerWrite(true, kConvertFailed, vemo::WideToAnsiShown(text).c_str());
     return narrow;
 }
 

@@ -10,6 +10,7 @@
 #include <new>
 #include <string>
 
+#include "common/AnsiText.h"
 #include "common/UniqueHandle.h"
 #include "common/WideFormat.h"
 #include "configdb/ConfigDBInternal.h"
@@ -149,9 +150,8 @@ void _TracerWrite(bool isError, const char* pszFormat, ...) {
         }
         if (callback) {
             // The ANSI code page, as the text's paths and IDs were narrowed with.
-            const int converted = ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.c_str(), length,
-                                                        wide.data(), static_cast<int>(wide.size()) - 1);
-            if (converted <= 0) {
+            // The buffer reserved above is reused: no allocation here.
+            if (!vemo::AnsiToWide(std::string_view(text.data(), static_cast<size_t>(length)), wide) || wide.empty()) {
                 CallbackFixedText(callback, kConvertError);
             } else {
                 callback(isError, wide.c_str());

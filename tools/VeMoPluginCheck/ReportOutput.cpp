@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "common/AnsiText.h"
+
 namespace vemo::check {
 
 namespace {
@@ -10,11 +12,8 @@ constexpr size_t kChunkChars = 16384;
 
 bool WriteUtf8(HANDLE handle, const std::wstring& text) {
     if (text.empty()) return true;
-    const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                            nullptr, nullptr);
-    if (bytes <= 0) return false;
-    std::string utf8(static_cast<size_t>(bytes), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), utf8.data(), bytes, nullptr, nullptr);
+    std::string utf8;
+    if (!vemo::WideToUtf8(text, utf8)) return false;
     for (size_t done = 0; done < utf8.size();) {
         DWORD written = 0;
         const DWORD chunk = static_cast<DWORD>(std::min(utf8.size() - done, kChunkChars));

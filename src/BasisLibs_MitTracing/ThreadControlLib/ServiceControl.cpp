@@ -78,6 +78,28 @@ unique_schandle OpenManager() {
     return unique_schandle(::OpenSCManagerW(nullptr, nullptr, kManagerAccess));
 }
 
+// The manager, and the named service in it with the rights asked for.
+struct OpenedService {
+    unique_schandle manager;
+    unique_schandle service;
+};
+
+// Traces the failure; on any failure both handles are empty.
+OpenedService OpenNamedService(const wchar_t* category, const wchar_t* name, DWORD access) {
+    OpenedService opened{OpenManager(), {}};
+    if (!opened.manager) {
+        TraceFormatW(kLevelError, category, kMsgOpenManagerFailed, ::GetLastError());
+        return {};
+    }
+    opened.service.reset(::OpenServiceW(opened.manager.get(), name, access));
+    if (!opened.service) {
+        const DWORD error = ::GetLastError();
+        opened.manager.reset();
+        TraceFormatW(kLevelError, category, kMsgOpenServiceFailed, name, error);
+    }
+    return opened;
+}
+
 }  // namespace
 
 ServiceCommand ClassifyServiceCommand(const wchar_t* pszCommand) {
@@ -180,18 +202,8 @@ bool CService::Uninstall() {
         TraceFormatW(kLevelInfo, m_traceCategory, L"service \"%s\" is not installed", m_serviceName);
         return true;
     }
-    unique_schandle manager = OpenManager();
-    if (!manager) {
-        TraceFormatW(kLevelError, m_traceCategory, kMsgOpenManagerFailed, ::GetLastError());
-        return false;
-    }
-    unique_schandle service(::OpenServiceW(manager.get(), m_serviceName, DELETE | SERVICE_STOP));
-    if (!service) {
-        const DWORD error = ::GetLastError();
-        manager.reset();
-        TraceFormatW(kLevelError, m_traceCategory, kMsgOpenServiceFailed, m_serviceName, error);
-        return false;
-    }
+    auto [manager, service] = OpenNamedService(m_traceCategory, m_serviceName, DELETE | SERVICE_STOP);
+    if (!service) return false;
     SERVICE_STATUS status{};
     ::ControlService(service.get(), SERVICE_CONTROL_STOP, &status);  // nothing waits for the stop
     const BOOL deleted = ::DeleteService(service.get());
@@ -224,18 +236,8 @@ bool CService::Start_Service() {
                      m_serviceName);
         return false;
     }
-    unique_schandle manager = OpenManager();
-    if (!manager) {
-        TraceFormatW(kLevelError, m_traceCategory, kMsgOpenManagerFailed, ::GetLastError());
-        return false;
-    }
-    unique_schandle service(::OpenServiceW(manager.get(), m_serviceName, SERVICE_START));
-    if (!service) {
-        const DWORD error = ::GetLastError();
-        manager.reset();
-        TraceFormatW(kLevelError, m_traceCategory, kMsgOpenServiceFailed, m_serviceName, error);
-        return false;
-    }
+    auto [manager, service] = OpenNamedService(m_traceCategory, m_serviceName, SERVICE_START);
+    if (!service) return false;
     if (::StartServiceW(service.get(), 0, nullptr)) {
         service.reset();
         manager.reset();
@@ -254,18 +256,8 @@ bool CService::Stop_Service() {
                      m_serviceName);
         return true;
     }
-    unique_schandle manager = OpenManager();
-    if (!manager) {
-        TraceFormatW(kLevelError, m_traceCategory, kMsgOpenManagerFailed, ::GetLastError());
-        return false;
-    }
-    unique_schandle service(::OpenServiceW(manager.get(), m_serviceName, SERVICE_STOP | SERVICE_QUERY_STATUS));
-    if (!service) {
-        const DWORD error = ::GetLastError();
-        manager.reset();
-        TraceFormatW(kLevelError, m_traceCategory, kMsgOpenServiceFailed, m_serviceName, error);
-        return false;
-    }
+    auto [manager, service] = OpenNamedService(m_traceCategory, m_serviceName, SERVICE_STOP | SERVICE_QUERY_STATUS);
+    if (!service) return false;
     // The process outlives its STOPPED report for a moment; whoever replaces the program's files
     // after a stop needs it gone, so it is waited for too (bounded).
     const vemo::unique_handle serviceProcess = OpenServiceProcess(service.get());

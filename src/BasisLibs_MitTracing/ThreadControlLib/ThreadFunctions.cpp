@@ -1,10 +1,13 @@
 #include "BasisLibs_MitTracing/ThreadControlLib/ThreadFunctions.h"
 
 #include <array>
+#include <cstring>
 #include <cwchar>
+#include <string>
 
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/ExceptionTranslator.h"
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/SehGuard.h"
+#include "common/AnsiText.h"
 #include "common/TraceCategories.h"
 #include "common/UniqueHandle.h"
 #include "tracing/MethodTrace.h"
@@ -78,11 +81,11 @@ private:
 
 // UTF-8 of the longest prefix of pszName that fits into nDest - 1 bytes, never half a character.
 void ToUtf8Bounded(const wchar_t* pszName, char* pszDest, size_t nDest) {
-    int length = static_cast<int>(wcsnlen(pszName, kThreadNameChars - 1));
+    size_t length = wcsnlen(pszName, kThreadNameChars - 1);
+    std::string utf8;
     while (length > 0) {
-        const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, pszName, length, nullptr, 0, nullptr, nullptr);
-        if (bytes > 0 && static_cast<size_t>(bytes) < nDest) {
-            ::WideCharToMultiByte(CP_UTF8, 0, pszName, length, pszDest, bytes, nullptr, nullptr);
+        if (vemo::WideToUtf8(std::wstring_view(pszName, length), utf8) && utf8.size() < nDest) {
+            memcpy(pszDest, utf8.data(), utf8.size());
             return;
         }
         --length;
