@@ -7,6 +7,7 @@
 #include "VeMoHostPluginLib/PathTemplates.h"
 #include "common/AnsiText.h"
 #include "common/TraceCategories.h"
+#include "common/RegistryValue.h"
 #include "common/UniqueHandle.h"
 #include "configdb/ConfigDB.h"
 #include "tracing/MethodTrace.h"
@@ -427,20 +428,16 @@ bool CPluginConfig::IsPluginIgnoredByRegistryKey(const std::wstring& strRegistry
         Trace8(kKeyNotOpened, keyPath.c_str(), static_cast<int>(openRc));
         return false;
     }
-    BYTE data[kRegistryDataBytes] = {};
-    DWORD size = sizeof(data);
-    DWORD type = REG_NONE;
+    const vemo::StoredRegistryValue stored = vemo::ReadStoredRegistryValue(key.get(), valueName.c_str(), kRegistryDataBytes);
     bool ignored = false;
-    const LSTATUS queryRc = ::RegQueryValueExW(key.get(), valueName.c_str(), nullptr, &type, data, &size);
-    if (queryRc != ERROR_SUCCESS) {
-        Trace8(kValueNotRead, valueName.c_str(), static_cast<int>(queryRc));
-    } else if (type == REG_DWORD) {
-        DWORD value = 0;
-        std::memcpy(&value, data, sizeof(value));
+    if (stored.status != ERROR_SUCCESS) {
+        Trace8(kValueNotRead, valueName.c_str(), static_cast<int>(stored.status));
+    } else if (stored.type == REG_DWORD) {
+        const DWORD value = stored.AsDword();
         Trace8(kValueRead, valueName.c_str(), keyPath.c_str(), static_cast<int>(value));
         ignored = value != 0;
     } else {
-        Trace8(kWrongType, valueName.c_str(), static_cast<int>(type), static_cast<int>(REG_DWORD));
+        Trace8(kWrongType, valueName.c_str(), static_cast<int>(stored.type), static_cast<int>(REG_DWORD));
     }
     return ignored;
 }

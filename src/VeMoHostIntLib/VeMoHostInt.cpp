@@ -14,6 +14,7 @@
 #include "common/CommandTable.h"
 #include "common/ProductIds.h"
 #include "common/TraceCategories.h"
+#include "common/RegistryValue.h"
 #include "common/UniqueHandle.h"
 #include "common/WideFormat.h"
 #include "configdb/ConfigDB.h"
@@ -50,26 +51,19 @@ void Pause2Attach() {
                      static_cast<int>(opened));
         return;
     }
-    // Zero-filled and one wchar_t longer than the query may fill, so REG_SZ text always ends.
-    wchar_t data[kPauseValueBytes / sizeof(wchar_t) + 1] = {};
-    DWORD type = 0;
-    DWORD size = kPauseValueBytes;
-    if (::RegQueryValueExW(key.get(), kWaitForDebugAttachValue, nullptr, &type, reinterpret_cast<BYTE*>(data),
-                           &size) != ERROR_SUCCESS) {
-        return;
-    }
+    const vemo::StoredRegistryValue stored =
+        vemo::ReadStoredRegistryValue(key.get(), kWaitForDebugAttachValue, kPauseValueBytes);
+    if (stored.status != ERROR_SUCCESS) return;
     long seconds = 0;
-    if (type == REG_DWORD) {
-        DWORD value = 0;
-        std::memcpy(&value, data, sizeof(value));
-        seconds = static_cast<long>(value);
-    } else if (type == REG_SZ) {
-        seconds = std::wcstol(data, nullptr, 10);
+    if (stored.type == REG_DWORD) {
+        seconds = static_cast<long>(stored.AsDword());
+    } else if (stored.type == REG_SZ) {
+        seconds = std::wcstol(stored.AsText(), nullptr, 10);
     } else {
         TraceFormatW(kLevelError, g_szVeMoHostCategory,
                      L"Registry-Key <%s> hat den falschen Typ <%d> und kann nicht verarbeitet werden! Es werden die "
                      L"Typen REG_DWORD und REG_SZ unterstützt.",
-                     kWaitForDebugAttachValue, static_cast<int>(type));
+                     kWaitForDebugAttachValue, static_cast<int>(stored.type));
         return;
     }
     if (seconds > 0) {

@@ -4,8 +4,12 @@
 // trace and daemon modules; value names in either character width.
 #include <windows.h>
 
+#include <algorithm>
+#include <cstring>
 #include <optional>
+#include <string>
 #include <type_traits>
+#include <vector>
 
 namespace vemo {
 
@@ -23,6 +27,30 @@ std::optional<DWORD> ReadRegistryDword(HKEY key, const Char* pszName) {
     }
     if (status != ERROR_SUCCESS) return std::nullopt;
     return value;
+}
+
+// A value as stored, for readers that report a wrong type or a failed read themselves. At most
+// maxBytes are read (a longer value fails with ERROR_MORE_DATA); a wide zero always follows the
+// data, so a REG_SZ without its own end still ends.
+struct StoredRegistryValue {
+    LSTATUS status = ERROR_FILE_NOT_FOUND;
+    DWORD type = REG_NONE;
+    std::vector<BYTE> data;
+
+    DWORD AsDword() const {
+        DWORD value = 0;
+        std::memcpy(&value, data.data(), std::min(sizeof(value), data.size()));
+        return value;
+    }
+    const wchar_t* AsText() const { return reinterpret_cast<const wchar_t*>(data.data()); }
+};
+
+inline StoredRegistryValue ReadStoredRegistryValue(HKEY key, const wchar_t* pszName, DWORD maxBytes) {
+    StoredRegistryValue stored;
+    stored.data.assign(maxBytes + sizeof(wchar_t) + 1, 0);
+    DWORD size = maxBytes;
+    stored.status = ::RegQueryValueExW(key, pszName, nullptr, &stored.type, stored.data.data(), &size);
+    return stored;
 }
 
 }  // namespace vemo
