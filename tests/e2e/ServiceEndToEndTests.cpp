@@ -7,6 +7,7 @@
 #include <shlobj.h>
 
 #include <memory>
+#include <tuple>
 #include <string>
 #include <vector>
 
@@ -38,39 +39,37 @@ unique_schandle Open(const wchar_t* name, DWORD access) {
 }
 // Last error of opening the service: 0 when it exists.
 DWORD OpenError(const wchar_t* name) { return Open(name, SERVICE_QUERY_CONFIG) ? 0 : ::GetLastError(); }
-
-// The configuration the manager keeps, or nothing.
-std::vector<BYTE> QueryConfig(const wchar_t* name) {
-    const unique_schandle service = Open(name, SERVICE_QUERY_CONFIG);
-    DWORD needed = 0;
-    ::QueryServiceConfigW(service.get(), nullptr, 0, &needed);
-    std::vector<BYTE> buffer(needed);
-    if (!service || !::QueryServiceConfigW(service.get(), reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data()), needed, &needed)) {
-        return std::vector<BYTE>(sizeof(QUERY_SERVICE_CONFIGW));
-    }
-    return buffer;
+// Last error of opening the service's Event Log source: 0 when it exists.
+LONG OpenSourceError(const wchar_t* name, vemo::unique_hkey& source) {
+    return ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, vemo::eventlog::SourceKeyPath(name).c_str(), 0, KEY_READ | KEY_WOW64_64KEY,
+                           source.put());
 }
-const QUERY_SERVICE_CONFIGW& Config(const std::vector<BYTE>& buffer) {
-    return *reinterpret_cast<const QUERY_SERVICE_CONFIGW*>(buffer.data());
+
+// The configuration the manager keeps (zeroed when there is none) and the description.
+struct ServiceConfig {
+    std::vector<BYTE> buffer = std::vector<BYTE>(8192);
+    const QUERY_SERVICE_CONFIGW* operator->() const { return reinterpret_cast<const QUERY_SERVICE_CONFIGW*>(buffer.data()); }
+    std::wstring description;
+};
+ServiceConfig QueryConfig(const wchar_t* name) {
+    const unique_schandle service = Open(name, SERVICE_QUERY_CONFIG);
+    ServiceConfig config;
+    std::vector<BYTE> description(8192);
+    DWORD needed = 0;
+    ::QueryServiceConfigW(service.get(), reinterpret_cast<QUERY_SERVICE_CONFIGW*>(config.buffer.data()), 8192, &needed);
+    if (::QueryServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, description.data(), 8192, &needed)) {
+        const wchar_t* text = reinterpret_cast<SERVICE_DESCRIPTIONW*>(description.data())->lpDescription;
+        config.description = text ? text : L"";
+    }
+    return config;
 }
 std::wstring Text(const wchar_t* text) { return text ? text : L""; }
-std::wstring Description(const wchar_t* name) {
-    const unique_schandle service = Open(name, SERVICE_QUERY_CONFIG);
-    std::vector<BYTE> buffer(8192);
-    DWORD needed = 0;
-    if (!::QueryServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, buffer.data(), static_cast<DWORD>(buffer.size()), &needed)) {
-        return L"";
-    }
-    return Text(reinterpret_cast<SERVICE_DESCRIPTIONW*>(buffer.data())->lpDescription);
-}
 
 SERVICE_STATUS_PROCESS Status(const wchar_t* name) {
     const unique_schandle service = Open(name, SERVICE_QUERY_STATUS);
     SERVICE_STATUS_PROCESS status{};
     DWORD needed = 0;
-    if (!::QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof(status), &needed)) {
-        return SERVICE_STATUS_PROCESS{};
-    }
+    ::QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof(status), &needed);
     return status;
 }
 DWORD State(const wchar_t* name) { return Status(name).dwCurrentState; }
@@ -120,24 +119,24 @@ protected:
 TEST_F(ServiceEndToEnd, InstallRegistersBothServicesWithTheirEventSourcesAndAgainChangesNothing) {
     ASSERT_EQ(0u, RunExe(L"/install"));
     const std::wstring quoted = L"\"" + Executable() + L"\"";
-    for (const auto& [name, binaryPath] : {std::pair{kMainService, quoted}, std::pair{kBasisService, quoted + L" /STARTPURE"}}) {
+    for (const auto& [name, binaryPath, description] :
+         {std::tuple{kMainService, quoted, L"Zentrale Komponente f\u00fcr Kartenwacht Plugins"},
+          std::tuple{kBasisService, quoted + L" /STARTPURE", L"Zentrale Komponente f\u00fcr Kartenwacht Basis-Plugins"}}) {
         SCOPED_TRACE(Narrow(name));
-        const auto buffer = QueryConfig(name);
-        const QUERY_SERVICE_CONFIGW& config = Config(buffer);
-        EXPECT_EQ(0x110u, config.dwServiceType);  // own process, interactive
-        EXPECT_EQ(static_cast<DWORD>(SERVICE_AUTO_START), config.dwStartType);
-        EXPECT_EQ(static_cast<DWORD>(SERVICE_ERROR_NORMAL), config.dwErrorControl);
-        EXPECT_EQ(L"SmartCardGroup", Text(config.lpLoadOrderGroup));
-        EXPECT_EQ(binaryPath, Text(config.lpBinaryPathName));
-        EXPECT_EQ(name, Text(config.lpDisplayName));
-        EXPECT_EQ(L"LocalSystem", Text(config.lpServiceStartName));
+        const ServiceConfig config = QueryConfig(name);
+        EXPECT_EQ(0x110u, config->dwServiceType);  // own process, interactive
+        EXPECT_EQ(static_cast<DWORD>(SERVICE_AUTO_START), config->dwStartType);
+        EXPECT_EQ(static_cast<DWORD>(SERVICE_ERROR_NORMAL), config->dwErrorControl);
+        EXPECT_EQ(L"SmartCardGroup", Text(config->lpLoadOrderGroup));
+        EXPECT_EQ(binaryPath, Text(config->lpBinaryPathName));
+        EXPECT_EQ(name, Text(config->lpDisplayName));
+        EXPECT_EQ(L"LocalSystem", Text(config->lpServiceStartName));
+        EXPECT_EQ(description, config.description);
         // The Event Log source, with this executable's message table.
         vemo::unique_hkey source;
-        ASSERT_EQ(ERROR_SUCCESS, ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, vemo::eventlog::SourceKeyPath(name).c_str(), 0,
-                                                 KEY_READ | KEY_WOW64_64KEY, source.put()));
+        ASSERT_EQ(ERROR_SUCCESS, OpenSourceError(name, source));
         wchar_t file[MAX_PATH] = {};
-        DWORD bytes = sizeof(file);
-        DWORD types = 0;
+        DWORD bytes = sizeof(file), types = 0;
         EXPECT_EQ(ERROR_SUCCESS, ::RegGetValueW(source.get(), nullptr, L"EventMessageFile", RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND,
                                                 nullptr, file, &bytes));
         EXPECT_EQ(Executable(), std::wstring(file));
@@ -145,38 +144,28 @@ TEST_F(ServiceEndToEnd, InstallRegistersBothServicesWithTheirEventSourcesAndAgai
         EXPECT_EQ(ERROR_SUCCESS, ::RegGetValueW(source.get(), nullptr, L"TypesSupported", RRF_RT_REG_DWORD, nullptr, &types, &bytes));
         EXPECT_EQ(static_cast<DWORD>(EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE), types);
     }
-    EXPECT_EQ(L"Zentrale Komponente f\u00fcr Kartenwacht Plugins", Description(kMainService));
-    EXPECT_EQ(L"Zentrale Komponente f\u00fcr Kartenwacht Basis-Plugins", Description(kBasisService));
     EXPECT_TRUE(TraceHas("service \"TRUVO Kartenwacht-Dienst\" is now installed"));
 
     // Changed by hand: a second install must leave it alone.
-    {
-        const unique_schandle service = Open(kMainService, SERVICE_CHANGE_CONFIG);
-        ASSERT_TRUE(::ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_DEMAND_START, SERVICE_NO_CHANGE, nullptr,
-                                           nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
-    }
+    ASSERT_TRUE(::ChangeServiceConfigW(Open(kMainService, SERVICE_CHANGE_CONFIG).get(), SERVICE_NO_CHANGE, SERVICE_DEMAND_START,
+                                       SERVICE_NO_CHANGE, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
     ASSERT_EQ(0u, RunExe(L"-INSTALL"));
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_DEMAND_START), Config(QueryConfig(kMainService)).dwStartType);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_DEMAND_START), QueryConfig(kMainService)->dwStartType);
     EXPECT_TRUE(TraceHas("service \"TRUVO Kartenwacht-Basis-Dienst\" is already installed"));
 }
 
+// The words' parsing is EntryPointTests' business; here what the program does with them.
 TEST_F(ServiceEndToEnd, IdentityWordsSelectOneServiceAndTooManyArgumentsChangeNothing) {
     EXPECT_EQ(257u, RunExe(L"/install BASE extra"));
     EXPECT_EQ(kNoService, OpenError(kBasisService));
     EXPECT_TRUE(TraceHas("Too many arguments! Only 3 arguments are allowed: VeMoHostService /<command> [sc]"));
-    EXPECT_FALSE(TraceHas("kommando <"));
     ASSERT_EQ(0u, RunExe(L"/install BASE"));
     EXPECT_EQ(0u, OpenError(kBasisService));
     EXPECT_EQ(kNoService, OpenError(kMainService));
     ASSERT_EQ(0u, RunExe(L"BASE /uninstall"));
     EXPECT_EQ(kNoService, OpenError(kBasisService));
     vemo::unique_hkey source;
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, vemo::eventlog::SourceKeyPath(kBasisService).c_str(), 0,
-                                                    KEY_READ | KEY_WOW64_64KEY, source.put()))
-        << "the event source outlived its service";
-    ASSERT_EQ(0u, RunExe(L"-install VEMO"));
-    EXPECT_EQ(0u, OpenError(kMainService));
-    EXPECT_EQ(kNoService, OpenError(kBasisService));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, OpenSourceError(kBasisService, source)) << "the event source outlived its service";
 }
 
 TEST_F(ServiceEndToEnd, StartRunsBothAndStopWaitsUntilTheyHaveStopped) {
@@ -187,42 +176,31 @@ TEST_F(ServiceEndToEnd, StartRunsBothAndStopWaitsUntilTheyHaveStopped) {
     // Both processes serve their service through the first record's object, whose name they trace.
     EXPECT_TRUE(WaitForTrace("service \"TRUVO Kartenwacht-Dienst\" started", 2));
     EXPECT_TRUE(TraceHas("call to start service \"TRUVO Kartenwacht-Dienst\" was successful"));
-
     // Controls other than stop leave the service running; unknown ones are reported.
-    {
-        const unique_schandle service = Open(kMainService, SERVICE_ALL_ACCESS);
-        SERVICE_STATUS status{};
-        EXPECT_TRUE(::ControlService(service.get(), SERVICE_CONTROL_INTERROGATE, &status));
-        ::ControlService(service.get(), 200, &status);
-    }
+    const unique_schandle service = Open(kMainService, SERVICE_ALL_ACCESS);
+    SERVICE_STATUS status{};
+    EXPECT_TRUE(::ControlService(service.get(), SERVICE_CONTROL_INTERROGATE, &status));
+    ::ControlService(service.get(), 200, &status);
     EXPECT_TRUE(WaitForTrace("bad service request!"));
     EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), State(kMainService));
 
-    EXPECT_EQ(0u, RunExe(L"/stop"));
-    // /stop returns only once each service has stopped.
+    EXPECT_EQ(0u, RunExe(L"/stop"));  // returns only once each service has stopped
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), State(kMainService));
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), State(kBasisService));
-    EXPECT_TRUE(TraceHas("service \"TRUVO Kartenwacht-Dienst\" has stopped."));
     EXPECT_EQ(2u, TraceCount("setting stop-state for \"TRUVO Kartenwacht-Dienst\""));
-}
 
-TEST_F(ServiceEndToEnd, AStopRightAfterRunningStillEndsTheService) {
-    ASSERT_EQ(0u, RunExe(L"/install VEMO"));
-    const unique_schandle service = Open(kMainService, SERVICE_ALL_ACCESS);
-    ASSERT_TRUE(service);
+    // A stop at the first sight of RUNNING, while the service may not be in its loop yet, still ends it.
     for (int round = 0; round < 3; ++round) {
         SCOPED_TRACE(round);
-        // The manager may report STOPPED while the last round's process is still leaving; then a
-        // start is refused with ERROR_SERVICE_ALREADY_RUNNING for a moment (seen under Wine).
+        // The manager may report STOPPED while the last process is still leaving; then a start
+        // is refused with ERROR_SERVICE_ALREADY_RUNNING for a moment (seen under Wine).
         DWORD startError = ERROR_SERVICE_ALREADY_RUNNING;
         WaitFor([&] {
             startError = ::StartServiceW(service.get(), 0, nullptr) ? ERROR_SUCCESS : ::GetLastError();
             return startError != ERROR_SERVICE_ALREADY_RUNNING;
         }, kStateTimeoutMs);
         ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), startError);
-        // Stop at the first sight of RUNNING, while the service may not be in its loop yet.
         ASSERT_TRUE(WaitForState(kMainService, SERVICE_RUNNING));
-        SERVICE_STATUS status{};
         ASSERT_TRUE(::ControlService(service.get(), SERVICE_CONTROL_STOP, &status));
         EXPECT_TRUE(WaitForState(kMainService, SERVICE_STOPPED));
     }
@@ -240,10 +218,8 @@ TEST_F(ServiceEndToEnd, MissingServicesStopAndUninstallSuccessfullyButDoNotStart
     EXPECT_TRUE(TraceHas("could not stop service \"TRUVO Kartenwacht-Dienst\", because it is not installed"));
     EXPECT_TRUE(TraceHas("service \"TRUVO Kartenwacht-Basis-Dienst\" is not installed"));
     EXPECT_TRUE(TraceHas("could not start service \"TRUVO Kartenwacht-Dienst\", because it is not installed"));
-    EXPECT_TRUE(TraceHas("OpenService() failed with <1060>!"));
     // Without arguments it tries to run as a service, which from the console fails.
     EXPECT_EQ(0u, RunExe(L""));
-    EXPECT_TRUE(TraceHas("kommando <NULL>"));
     EXPECT_TRUE(TraceHas("error starting Windows-service <TRUVO Kartenwacht-Dienst>. LastError <"));
 }
 
@@ -251,7 +227,6 @@ TEST_F(ServiceEndToEnd, MissingServicesStopAndUninstallSuccessfullyButDoNotStart
 
 constexpr wchar_t kBasisComponentKey[] = L"SOFTWARE\\TRUVOeg\\Components\\B0003811";
 constexpr char kHostStartedLine[] = "VeMoHost gestartet, pid <";
-constexpr char kNoActivePlugins[] = "Keine aktiven Plugins mehr vorhanden!";
 
 class SampleInstallation : public ServiceEndToEnd {
 protected:
@@ -317,10 +292,10 @@ TEST_F(SampleInstallation, EachServiceRunsItsOwnPluginsAndTheHostStartsOnce) {
     ASSERT_EQ(0u, RunExe(L"/stop"));
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), State(kMainService));
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), State(kBasisService));
-    EXPECT_EQ(1u, TraceCount(kNoActivePlugins, mainPid));
-    EXPECT_EQ(1u, TraceCount(kNoActivePlugins, basisPid));
-    EXPECT_EQ(1u, TraceCount("PlugIn<HauptPlugin>::UN-Init dauerte", mainPid));
-    EXPECT_EQ(1u, TraceCount("PlugIn<BasisPlugin>::UN-Init dauerte", basisPid));
+    for (const auto& [pid, plugin] : {std::pair{mainPid, "HauptPlugin"}, std::pair{basisPid, "BasisPlugin"}}) {
+        EXPECT_EQ(1u, TraceCount("Keine aktiven Plugins mehr vorhanden!", pid));
+        EXPECT_EQ(1u, TraceCount("PlugIn<" + std::string(plugin) + ">::UN-Init dauerte", pid));
+    }
     EXPECT_EQ(0u, TraceCount("soll abgeschossen werden"));
 }
 
