@@ -11,7 +11,6 @@
 namespace {
 
 using namespace vemo::test::tcchild;
-constexpr DWORD kQuitWaitMs = 60000;
 
 std::wstring Variable(const wchar_t* name) {
     wchar_t value[1024] = {};
@@ -30,10 +29,10 @@ bool WriteWhole(const std::wstring& path, const std::wstring& content) {
     return ::MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
 }
 
-// True when the event was set, false when the bound passed first.
+// True when the event was set within a minute.
 bool WaitForQuit(HANDLE quit) {
 #ifdef VEMO_CHILD_WITH_MESSAGE_QUEUE
-    const ULONGLONG deadline = ::GetTickCount64() + kQuitWaitMs;
+    const ULONGLONG deadline = ::GetTickCount64() + 60000;
     for (ULONGLONG now = ::GetTickCount64(); now < deadline; now = ::GetTickCount64()) {
         MSG msg;
         while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&msg);
@@ -42,7 +41,7 @@ bool WaitForQuit(HANDLE quit) {
     }
     return false;
 #else
-    return ::WaitForSingleObject(quit, kQuitWaitMs) == WAIT_OBJECT_0;
+    return ::WaitForSingleObject(quit, 60000) == WAIT_OBJECT_0;
 #endif
 }
 
@@ -54,10 +53,9 @@ int Run() {
     const std::wstring evidence = Variable(kEvidenceVariable);
     STARTUPINFOW startup{.cb = sizeof(startup)};
     ::GetStartupInfoW(&startup);
-    if (evidence.empty() || !WriteWhole(evidence, std::wstring(::GetCommandLineW()) + L"\n" + std::to_wstring(startup.dwFlags) +
-                                                      L" " + std::to_wstring(startup.wShowWindow))) {
-        return 2;
-    }
+    const std::wstring started = std::wstring(::GetCommandLineW()) + L"\n" + std::to_wstring(startup.dwFlags) + L" " +
+                                 std::to_wstring(startup.wShowWindow);
+    if (evidence.empty() || !WriteWhole(evidence, started)) return 2;
     const std::wstring quitName = Variable(kQuitEventVariable);
     if (quitName.empty()) return 0;
     const vemo::unique_handle quit(::OpenEventW(SYNCHRONIZE, FALSE, quitName.c_str()));
