@@ -331,8 +331,8 @@ DWORD WINAPI WriteThroughNull(void*) {
     return 0;
 }
 
-// A thread of the thread-control library faults: the translator traces, prunes the history,
-// writes a real dump into the log folder, and only that thread ends.
+// A thread of the thread-control library faults: the translator it runs under (its naming left it
+// in place) traces, prunes the history, writes a real dump into the log folder; only that thread ends.
 TEST_F(DumpTest, AFaultEndsOnlyItsThreadWithATraceLineAndARealDump) {
     ThreadControl::TC_SetTraceCategory(kCategory);
     const std::wstring oldDump = LogDir() + Old(L"X", L"01.01.2020.00.00.00");
@@ -344,7 +344,10 @@ TEST_F(DumpTest, AFaultEndsOnlyItsThreadWithATraceLineAndARealDump) {
     DWORD exitCode = 0;
     ASSERT_TRUE(::GetExitCodeThread(thread.get(), &exitCode));
     EXPECT_EQ(ThreadControl::kThreadExitException, exitCode);
-    EXPECT_TRUE(Has(1, L"Exception in _ThreadFunction() für Thread <Absturzfaden> aufgetreten!")) << recorder.All();
+    const auto reported = recorder.Lines(Narrow(L"Exception in _ThreadFunction() für Thread <Absturzfaden> aufgetreten!"));
+    ASSERT_EQ(1u, reported.size()) << recorder.All();
+    EXPECT_EQ(1, reported[0].level);
+    EXPECT_EQ("DumpTests", reported[0].category) << "the library writes under the category it was given";
     EXPECT_EQ(1u, recorder.Count("TranslateSEHExceptionToStdException -> Exception aufgetreten! Thread-ID <"));
     EXPECT_FALSE(Exists(oldDump));
     const auto files = FileNamesIn(LogDir());

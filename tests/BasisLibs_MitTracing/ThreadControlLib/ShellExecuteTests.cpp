@@ -1,14 +1,17 @@
-// Start as the desktop user through the shell, and the user-session host VeMoHost.exe it starts.
-// The host lies in the common bin folder beside the real trace module, so its start line lands
+// Start as the desktop user through the shell, the user-session host VeMoHost.exe it starts, and
+// the search for a program in the console session. The host lies in the common bin folder beside the real trace module, so its start line lands
 // in the configured trace file; the tests read that file from the size it had before the start.
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <shlobj.h>
 
+#include <algorithm>
+#include <cwctype>
 #include <string>
 #include <thread>
 
 #include "BasisLibs_MitTracing/ThreadControlLib/ProcessControl.h"
+#include "BasisLibs_MitTracing/ThreadControlLib/ProcessInfo.h"
 #include "QnUmTraceSystem001/TraceSettings.h"
 #include "TestSupport.h"
 #include "ThreadControlTraceTest.h"
@@ -146,6 +149,66 @@ TEST_F(ThreadControlShell, TheHostStartedAsDesktopUserRunsBesideOthersAndEachEnd
     EXPECT_TRUE(EndsOn(hosts[1], WM_ENDSESSION, TRUE));
     EXPECT_TRUE(EndsOn(hosts[2], WM_QUIT, 0));
     EXPECT_FALSE(HostRunning(processId));
+}
+
+// --- the search in the console session: for this test program itself, which runs for sure under a
+// name no other process of the prefix has --------------------------------------------------------
+
+constexpr DWORD kUntouched = 4711;
+constexpr wchar_t kMsgInSessionFormat[] = L"Prozess <%s> wurde in SessionID <%d> mit Prozess-ID <%d> gefunden.";
+
+class ThreadControlProcessSearch : public ThreadControlTraceTest {
+protected:
+    void SetUp() override {
+        ThreadControlTraceTest::SetUp();
+        wchar_t path[MAX_PATH] = {};
+        ASSERT_GT(::GetModuleFileNameW(nullptr, path, MAX_PATH), 0u);
+        ownPath = path;
+        ownName = ownPath.substr(ownPath.find_last_of(L'\\') + 1);
+        ASSERT_TRUE(::ProcessIdToSessionId(::GetCurrentProcessId(), &ownSession));
+        // Where the test does not run at the console, finding itself there would be wrong.
+        if (ownSession != ::WTSGetActiveConsoleSessionId()) GTEST_SKIP() << "not running in the console session";
+    }
+    std::wstring ownPath, ownName;
+    DWORD ownSession = 0;
+    const int ownId = static_cast<int>(::GetCurrentProcessId());
+};
+
+// Only the file name is searched for, in any case; the outcome is reported with the name as given.
+TEST_F(ThreadControlProcessSearch, FindsARunningProgramByItsFileNameInAnyCase) {
+    std::wstring upper = ownName;
+    std::transform(upper.begin(), upper.end(), upper.begin(), [](wchar_t c) { return std::towupper(c); });
+    const std::pair<std::wstring, bool> cases[] = {
+        {ownName, true}, {upper, true}, {ownPath, true}, {L"D:\\anderswo\\" + upper, true}, {L"KeinSolcherProzess.exe", false},
+        {L"", false}, {L"C:\\Programme\\", false}, {std::wstring(255, L'p') + L".exe", false},
+    };
+    for (const auto& [name, found] : cases) {
+        SCOPED_TRACE(Latin1(name));
+        recorder.Reset();
+        DWORD processId = kUntouched;
+        EXPECT_EQ(found, ThreadControl::TC_FindProcessInConsoleSessionW(name.c_str(), &processId));
+        EXPECT_EQ(found ? ::GetCurrentProcessId() : 0u, processId);
+        EXPECT_EQ(1u, Count(8, Line(found ? L"Prozess <%s> wurde gefunden." : L"Prozess <%s> wurde nicht gefunden.", name.c_str())));
+    }
+    DWORD processId = kUntouched;
+    EXPECT_FALSE(ThreadControl::TC_FindProcessInConsoleSessionW(nullptr, &processId));
+    EXPECT_EQ(0u, processId);
+    EXPECT_TRUE(ThreadControl::TC_FindProcessInConsoleSessionW(ownName.c_str(), nullptr));  // the id may be left out
+    EXPECT_TRUE(Texts(1).empty());
+}
+
+TEST_F(ThreadControlProcessSearch, OnlyTheSearchedSessionCountsAndAnySessionReturnsNoId) {
+    DWORD processId = kUntouched;
+    EXPECT_FALSE(ThreadControl::_IsProcessRunning(ownName.c_str(), ownSession + 1, &processId));
+    EXPECT_EQ(0u, processId);
+    EXPECT_EQ(1u, Count(8, Line(L"Prozess <%s> wurde in SessionID <%d> gefunden. Es wird weitergesucht...", ownName.c_str(),
+                                static_cast<int>(ownSession))));
+    // Any session: found without asking for the process's session, which then counts as 0.
+    recorder.Reset();
+    processId = kUntouched;
+    EXPECT_TRUE(ThreadControl::_IsProcessRunning(ownName.c_str(), ThreadControl::kAnySession, &processId));
+    EXPECT_EQ(0u, processId);
+    EXPECT_EQ(1u, Count(8, Line(kMsgInSessionFormat, ownName.c_str(), 0, ownId)));
 }
 
 }  // namespace
