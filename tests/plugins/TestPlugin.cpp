@@ -1,9 +1,7 @@
-// A plug-in with several behaviours per entry point; the configuration file picks one by export
-// name. Each entry point can fail in the four ways a plug-in crashes: access violation, integer
-// division by zero, stack overflow and a thrown exception. Every call first appends
-// "<export name> <pid> <tid>" to the file named by VEMO_TEST_PLUGIN_LOG, so a test sees which
-// entry points ran, in which process and thread, even when the call then throws or faults.
-// VEMO_TEST_PLUGIN_LOAD_DELAY_MS makes loading the module take that long, for a slow discovery.
+// A plug-in with several behaviours per entry point, picked by export name in the configuration:
+// access violation, division by zero, stack overflow, a throw, and the ordinary ones. Every call
+// first appends "<export name> <pid> <tid>" to the file named by VEMO_TEST_PLUGIN_LOG, even when it
+// then faults; VEMO_TEST_PLUGIN_LOAD_DELAY_MS makes loading the module take that long.
 #include <windows.h>
 
 #include <cstdio>
