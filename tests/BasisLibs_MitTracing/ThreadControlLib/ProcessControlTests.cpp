@@ -162,21 +162,8 @@ TEST_F(ThreadControlProcesses, TheChildSeesTheQuotedProgramAndTheParametersAndIs
         const auto errors = Texts(2);
         EXPECT_TRUE(errors.empty() || (RunningUnderWine() && errors == std::vector<std::string>{
                                            "Beim Warten auf den Prozess-Start trat der Fehler <0> auf!"})) << recorder.All();
-        EXPECT_EQ(0u, Count(8, "WaitForInputIdle() war erfolgreich."));
+        EXPECT_EQ(0u, Count(8, "WaitForInputIdle() war erfolgreich."));  // (a windowed one: ShellExecuteTests)
     }
-}
-
-// A windowed program (the user-session host, which runs until it is closed) is waited for until
-// it is idle, and not until its end.
-TEST_F(ThreadControlProcesses, AWindowedProgramIsWaitedForUntilIdle) {
-    DWORD processId = 0;
-    ASSERT_FALSE(ThreadControl::TC_FindProcessInConsoleSessionW(L"VeMoHost.exe", &processId)) << "a host is still there";
-    ASSERT_EQ(ThreadControl::kStartProcessSucceeded, ThreadControl::TC_StartProcessAsyncW(Child(L"..\\VeMoHost.exe").c_str(), nullptr, nullptr));
-    EXPECT_EQ(1u, Count(8, "WaitForInputIdle() war erfolgreich.")) << recorder.All();
-    EXPECT_TRUE(Texts(2).empty()) << recorder.All();
-    ASSERT_TRUE(ThreadControl::TC_FindProcessInConsoleSessionW(L"VeMoHost.exe", &processId));
-    const vemo::unique_handle host(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId));
-    EXPECT_TRUE(host && ::TerminateProcess(host.get(), 0) && ::WaitForSingleObject(host.get(), 30000) == WAIT_OBJECT_0);
 }
 
 }  // namespace

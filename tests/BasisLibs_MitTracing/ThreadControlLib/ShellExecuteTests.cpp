@@ -1,6 +1,7 @@
 // Start as the desktop user through the shell, the user-session host VeMoHost.exe it starts, and
-// the search for a program in the console session. The host lies in the common bin folder beside the real trace module, so its start line lands
-// in the configured trace file; the tests read that file from the size it had before the start.
+// the search for a program in the console session. The host lies in the common bin folder beside
+// the real trace module, so its start line lands in the configured trace file; the tests read that
+// file from the size it had before the start.
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <shlobj.h>
@@ -9,6 +10,7 @@
 #include <cwctype>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "BasisLibs_MitTracing/ThreadControlLib/ProcessControl.h"
 #include "QnUmTraceSystem001/TraceSettings.h"
@@ -46,15 +48,6 @@ struct Host {
 Host OpenHost(DWORD id) {
     return Host{id, vemo::unique_handle(::OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id))};
 }
-Host StartDirectly(const std::wstring& program) {
-    STARTUPINFOW startup{.cb = sizeof(startup)};
-    PROCESS_INFORMATION info = {};
-    std::wstring commandLine = L"\"" + program + L"\"";
-    if (!::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) return {};
-    const vemo::unique_handle thread(info.hThread);
-    return Host{info.dwProcessId, vemo::unique_handle(info.hProcess)};
-}
-
 // Its window found by its class (every GUI thread under Wine has an extra top-level window), hidden;
 // the message ends the host with 0.
 ::testing::AssertionResult EndsOn(const Host& host, UINT message, WPARAM wParam) {
@@ -118,7 +111,7 @@ TEST_F(ThreadControlShell, TheCallersComStateIsLeftAsItWas) {
 }
 
 // The host started as the desktop user is found, writes its line and ends on close; hosts started
-// beside it run as well and end on session end and on quit.
+// beside it by the process start run as well and end on session end and on quit.
 TEST_F(ThreadControlShell, TheHostStartedAsDesktopUserRunsBesideOthersAndEachEndsOnItsMessage) {
     DWORD processId = 0;
     ASSERT_FALSE(HostRunning(processId)) << "a host of an earlier run is still there: " << processId;
@@ -137,7 +130,15 @@ TEST_F(ThreadControlShell, TheHostStartedAsDesktopUserRunsBesideOthersAndEachEnd
     // Wine's explorer serves the desktop view even without a display: the shell route works there.
     EXPECT_TRUE(viaShell || !RunningUnderWine()) << recorder.All();
     ASSERT_TRUE(WaitFor([&] { return HostRunning(processId); }, kBoundMs));
-    const Host hosts[] = {OpenHost(processId), StartDirectly(host), StartDirectly(host)};
+    // Two more beside it through the process start, which waits until each is idle, never for its end.
+    recorder.Reset();
+    for (int i = 0; i < 2; ++i) ASSERT_EQ(ThreadControl::kStartProcessSucceeded, ThreadControl::TC_StartProcessAsyncW(host, nullptr, nullptr));
+    EXPECT_EQ(2u, Count(8, "WaitForInputIdle() war erfolgreich.")) << recorder.All();
+    EXPECT_TRUE(Texts(2).empty()) << recorder.All();
+    std::vector<DWORD> beside = ProcessIdsNamed(L"VeMoHost.exe");
+    std::erase(beside, processId);
+    ASSERT_EQ(2u, beside.size());
+    const Host hosts[] = {OpenHost(processId), OpenHost(beside[0]), OpenHost(beside[1])};
     for (const Host& started : hosts) {
         ASSERT_TRUE(started.process);
         const std::string line = Line(L"\t8\tVeMoHost\tVeMoHost gestartet, pid <%d>\r\n", static_cast<int>(started.id));
