@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <shlobj.h>
 
-#include <algorithm>
 #include <cwchar>
 
 #include "TraceModuleHarness.h"
@@ -57,10 +56,9 @@ TEST_P(TraceModuleConfig, AnswersAndWritesWhatTheRegistrySays) {
         UseScratchTraceFile();
         for (const Value& v : c.values) {
             const size_t slash = v.name.rfind(L'\\');
-            const std::wstring key = std::wstring(kRegistryKey) + (slash == std::wstring::npos ? L"" : L"\\" + v.name.substr(0, slash));
-            const std::wstring name = slash == std::wstring::npos ? v.name : v.name.substr(slash + 1);
-            ASSERT_TRUE(v.type == REG_SZ ? SetRegistryString(key, name, v.text)
-                                         : SetRegistryValue(key, name, v.type, &v.number, sizeof(v.number)));
+            const std::wstring key = slash == std::wstring::npos ? kRegistryKey : kRegistryKey + (L"\\" + v.name.substr(0, slash));
+            const std::wstring name = v.name.substr(slash == std::wstring::npos ? 0 : slash + 1);
+            ASSERT_TRUE(v.type == REG_SZ ? SetRegistryString(key, name, v.text) : SetRegistryValue(key, name, v.type, &v.number, 4));
         }
         ASSERT_TRUE(RunInChildren());
         EXPECT_EQ(c.enabled, Exists(TraceFile())) << "switched off, not even an empty file";
@@ -69,16 +67,15 @@ TEST_P(TraceModuleConfig, AnswersAndWritesWhatTheRegistrySays) {
     EXPECT_EQ(c.enabled, api.IsTracingEnabled());
     EXPECT_EQ(c.mask, Answered(api));
     EXPECT_EQ(c.enabled ? c.mask : api.GetAppTracingLevel(), api.GetAppTracingLevel());
-    std::vector<std::string> expected;
+    std::vector<std::string> expected, written;
     for (const auto& [category, mask] : c.answers) {
         EXPECT_EQ(mask, Answered(api, category)) << (category ? category : "<null>");
         if (!category || !*category) continue;
         EXPECT_EQ(c.enabled ? mask : api.GetLevel(category), api.GetLevel(category)) << category;
         // ExpWrite applies the category's mask itself: the program asks only ExpShouldTrace first.
         for (int level = 1; level <= 16; level <<= 1) {
-            const std::string text = std::to_string(level);
-            EXPECT_EQ(0, api.Write(level, category, text.c_str()));
-            if (mask & level) expected.push_back(std::string(category) + "|" + text);
+            EXPECT_EQ(0, api.Write(level, category, std::to_string(level).c_str()));
+            if (mask & level) expected.push_back(std::string(category) + "|" + std::to_string(level));
         }
         const unsigned char bytes[] = {1, 2, 3};
         EXPECT_EQ(0, api.WriteEntry(1, category, "Eintrag", "x"));
@@ -88,7 +85,6 @@ TEST_P(TraceModuleConfig, AnswersAndWritesWhatTheRegistrySays) {
         expected.push_back(std::string(category) + "|Eintrag: 3 Bytes\r\n00000000  01 02 03" + std::string(13 * 3, ' ') + "  ...");
     }
     // The category is written as the caller spelled it.
-    std::vector<std::string> written;
     for (const TraceLine& r : Read(TraceFile()).records) written.push_back(r.category + "|" + r.text);
     EXPECT_EQ(expected, written);
 }

@@ -14,30 +14,22 @@
 namespace {
 
 using namespace vemo::test;
+using Strings = std::vector<std::string>;
 
 constexpr DWORD kRunTimeoutMs = 60000;
 constexpr wchar_t kToolName[] = L"VeMoPluginCheck.exe";
 constexpr wchar_t kMainService[] = L"TRUVO Kartenwacht-Dienst";
 constexpr wchar_t kTestKey[] = L"SOFTWARE\\VeMoPluginCheckTests";
 constexpr char kRegistry[] = "SOFTWARE\\VeMoPluginCheckTests\\";
-constexpr DWORD kExitOk = 0;
-constexpr DWORD kExitWarnings = 1;
-constexpr DWORD kExitErrors = 2;
-constexpr DWORD kExitNotChecked = 3;
+constexpr DWORD kExitOk = 0, kExitWarnings = 1, kExitErrors = 2, kExitNotChecked = 3;
+constexpr const char* kToolMachine = sizeof(void*) == 4 ? "x86" : "x64";
 
 std::wstring Bin() { return ExecutableDirectory(); }
-
-std::string Document(const std::vector<PluginSpec>& specs) { return PluginDocument(specs); }
 std::string Element(const std::string& name, const std::string& text) { return "<" + name + ">" + text + "</" + name + ">"; }
 
-constexpr const char* kToolMachine = sizeof(void*) == 4 ? "x86" : "x64";
-constexpr const char* kForeignMachine = sizeof(void*) == 4 ? "x64" : "x86";
-
-using Strings = std::vector<std::string>;
-
 // Every value of "name" in the JSON text, in order, as written (strings without their quotes).
-std::vector<std::string> Values(const std::string& json, const std::string& name) {
-    std::vector<std::string> values;
+Strings Values(const std::string& json, const std::string& name) {
+    Strings values;
     const std::regex pair("\"" + name + "\": (\"((?:[^\"\\\\]|\\\\.)*)\"|[-0-9a-z]+)");
     for (auto it = std::sregex_iterator(json.begin(), json.end(), pair); it != std::sregex_iterator(); ++it) {
         values.push_back((*it)[2].matched ? (*it)[2].str() : (*it)[1].str());
@@ -47,14 +39,14 @@ std::vector<std::string> Values(const std::string& json, const std::string& name
 // The first value of "name" after the anchor text.
 std::string After(const std::string& json, const std::string& anchor, const std::string& name) {
     const size_t at = json.find(anchor);
-    if (at == std::string::npos) return "<" + anchor + " not found>";
-    const Strings values = Values(json.substr(at + anchor.size()), name);
-    return values.empty() ? "<none>" : values.front();
+    const Strings values = at == std::string::npos ? Strings{} : Values(json.substr(at + anchor.size()), name);
+    return values.empty() ? "<none after " + anchor + ">" : values.front();
 }
 std::string Escaped(std::string text) {  // as JSON writes a path
     for (size_t at = text.find('\\'); at != std::string::npos; at = text.find('\\', at + 2)) text.insert(at, 1, '\\');
     return text;
 }
+
 class PluginCheckTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -70,7 +62,6 @@ protected:
         DWORD exitCode = 0;
         std::string output;
     };
-    int m_runs = 0;
     ToolRun Run(const std::wstring& arguments) {
         // A file of its own per run: whatever a run left holding its output cannot keep the next out.
         const std::wstring file = output.path() + L"out" + std::to_wstring(++m_runs) + L".txt";
@@ -80,8 +71,7 @@ protected:
     }
     // The JSON form and the text form, each with the exit code expected.
     std::pair<std::string, std::string> RunBoth(DWORD expectedExit) {
-        const ToolRun json = Run(DirArgument() + L" /json");
-        const ToolRun text = Run(DirArgument());
+        const ToolRun json = Run(DirArgument() + L" /json"), text = Run(DirArgument());
         EXPECT_EQ(expectedExit, json.exitCode) << json.output;
         EXPECT_EQ(expectedExit, text.exitCode) << text.output;
         return {json.output, text.output};
@@ -93,22 +83,23 @@ protected:
 
     ScratchDirectory config{L"PluginCheckConfig"};
     ScratchDirectory output{L"PluginCheckOutput"};
+    int m_runs = 0;
 };
 
 TEST_F(PluginCheckTest, EveryVerdictInTextAndJson) {
     const std::string registry = kRegistry;
     Write(L"B0000001.xml",
-          Document({{.name = L"Main", .run = L"RunPollStop", .timeoutUnload = 7000,
-                     .extra = "<menu pos=\"3\"><item><fid>5</fid><text>Open</text></item></menu>"},
-                    {.name = L"Basis", .binary = L"TestPluginUnitialize.dll", .pure = true},
-                    {.name = L"ByComponent", .extra = Element("ignoreoninstalledcomponent", "B0009902,B0009931")},
-                    // An ignored plug-in's time-out does not count for the unload time-out.
-                    {.name = L"ByRegistry", .timeoutUnload = 9000, .extra = Element("ignoreonregistrykey", registry + "Ignore")},
-                    {.name = L"NotSystem", .system = false, .extra = Element("ignoreonregistrykey", registry + "Keep")},
-                    {.name = L"Main"},
-                    {.name = L"NoPath", .path = kNoPath},
-                    // Same name as the first, but the basis service never loaded that one.
-                    {.name = L"Main", .pure = true}}));
+          PluginDocument({{.name = L"Main", .run = L"RunPollStop", .timeoutUnload = 7000,
+                           .extra = "<menu pos=\"3\"><item><fid>5</fid><text>Open</text></item></menu>"},
+                          {.name = L"Basis", .binary = L"TestPluginUnitialize.dll", .pure = true},
+                          {.name = L"ByComponent", .extra = Element("ignoreoninstalledcomponent", "B0009902,B0009931")},
+                          // An ignored plug-in's time-out does not count for the unload time-out.
+                          {.name = L"ByRegistry", .timeoutUnload = 9000, .extra = Element("ignoreonregistrykey", registry + "Ignore")},
+                          {.name = L"NotSystem", .system = false, .extra = Element("ignoreonregistrykey", registry + "Keep")},
+                          {.name = L"Main"},
+                          {.name = L"NoPath", .path = kNoPath},
+                          // Same name as the first, but the basis service never loaded that one.
+                          {.name = L"Main", .pure = true}}));
     const auto [json, text] = RunBoth(kExitErrors);
     EXPECT_EQ((Strings{"main", "basis", "ignoredByComponent", "ignoredByRegistry", "notSystemContext", "duplicate",
                        "emptyPathOrName", "basis"}),
@@ -116,56 +107,54 @@ TEST_F(PluginCheckTest, EveryVerdictInTextAndJson) {
         << json;
     EXPECT_EQ((Strings{"", "", "B0009931", Escaped(registry + "Ignore"), "", Escaped(ConfigFile("B0000001.xml")) + " #1", "", ""}),
               Values(json, "verdictDetail"));
-    EXPECT_EQ("7000", Values(json, "timeoutUnload").front());
-    EXPECT_EQ("RunPollStop", Values(json, "run").front());
-    EXPECT_EQ("3", Values(json, "position").front());
-    EXPECT_EQ((Strings{"Open", "5"}), (Strings{Values(json, "text").front(), Values(json, "function").front()}));
-    EXPECT_EQ(kToolMachine, Values(json, "machine").front());
+    EXPECT_EQ((Strings{"7000", "RunPollStop", "3", "Open", "5", kToolMachine}),
+              (Strings{Values(json, "timeoutUnload").front(), Values(json, "run").front(), Values(json, "position").front(),
+                       Values(json, "text").front(), Values(json, "function").front(), Values(json, "machine").front()}));
     EXPECT_EQ("true", After(json, R"("name": "Unitialize")", "found")) << json;
     EXPECT_EQ("true", After(json, R"("name": "Unitialize")", "fallback"));
     EXPECT_EQ((Strings{"7000"}), Values(json, "unloadTimeoutMs"));
     EXPECT_EQ((Strings{"1", "1", "2"}), (Strings{Values(json, "errors")[0], Values(json, "warnings")[0], Values(json, "exitCode")[0]}));
-
-    for (const char* line : {"loaded by the main service \"TRUVO Kartenwacht-Dienst\"",
-                             "loaded by the basis service \"TRUVO Kartenwacht-Basis-Dienst\" (/STARTPURE)",
-                             "component \"B0009931\" (installed)", "system-context plug-ins only",
-                             "WARNING [duplicate]", "ERROR [emptyPathOrName]", "Unload time-out: 7000 ms",
-                             "Result: 1 error(s), 1 warning(s), exit code 2"}) {
+    for (const std::string& line : {std::string("loaded by the main service \"TRUVO Kartenwacht-Dienst\""),
+                                    std::string("loaded by the basis service \"TRUVO Kartenwacht-Basis-Dienst\" (/STARTPURE)"),
+                                    std::string("component \"B0009931\" (installed)"), std::string("system-context plug-ins only"),
+                                    std::string("WARNING [duplicate]"), std::string("ERROR [emptyPathOrName]"),
+                                    std::string("Unload time-out: 7000 ms"), "registry value HKLM\\" + registry + "Ignore",
+                                    std::string("Result: 1 error(s), 1 warning(s), exit code 2")}) {
         EXPECT_NE(std::string::npos, text.find(line)) << line << "\n" << text;
     }
-    EXPECT_NE(std::string::npos, text.find("registry value HKLM\\" + registry + "Ignore"));
 }
 
 TEST_F(PluginCheckTest, ModulesThatCannotBeLoaded) {
     Write(L"Foreign.dll", ForeignArchitectureImage());
     Write(L"NotPe.dll", "just text");
-    Write(L"B0000001.xml", Document({{.name = L"Missing", .binary = L"NoSuchPlugin.dll"},
-                                     {.name = L"WrongMachine", .binary = L"Foreign.dll", .path = config.path()},
-                                     {.name = L"NoExport", .initialize = L"NoSuchExport"},
-                                     {.name = L"NotPe", .binary = L"NotPe.dll", .path = config.path(), .pure = true},
-                                     // Not loaded by either service: its missing module is only a note.
-                                     {.name = L"NotSystem", .binary = L"NoSuchPlugin.dll", .system = false}}));
+    Write(L"B0000001.xml", PluginDocument({{.name = L"Missing", .binary = L"NoSuchPlugin.dll"},
+                                           {.name = L"WrongMachine", .binary = L"Foreign.dll", .path = config.path()},
+                                           {.name = L"NoExport", .initialize = L"NoSuchExport"},
+                                           {.name = L"NotPe", .binary = L"NotPe.dll", .path = config.path(), .pure = true},
+                                           // Not loaded by either service: its missing module is only a note.
+                                           {.name = L"NotSystem", .binary = L"NoSuchPlugin.dll", .system = false}}));
     const auto [json, text] = RunBoth(kExitErrors);
     EXPECT_EQ((Strings{"missing", "wrongMachine", "checked", "notPeImage", "missing"}), Values(json, "status")) << json;
     EXPECT_EQ((Strings{"moduleMissing", "wrongMachine", "exportMissing", "notPeImage", "moduleMissing"}), Values(json, "code"));
     EXPECT_EQ((Strings{"moduleNotLoadable", "moduleNotLoadable", "moduleNotLoadable", "moduleNotLoadable", "notSystemContext"}),
               Values(json, "verdict"));
-    EXPECT_EQ((Strings{"false", "false", "false", "false", "false"}), Values(json, "loadable"));
+    EXPECT_EQ(Strings(5, "false"), Values(json, "loadable"));
     EXPECT_EQ("info", Values(json, "severity").back());
     EXPECT_EQ((Strings{"4", "0"}), (Strings{Values(json, "errors")[0], Values(json, "warnings")[0]}));
     EXPECT_EQ("false", After(json, R"("configured": "NoSuchExport")", "found")) << json;
-    EXPECT_NE(std::string::npos, text.find(std::string("machine type ") + kForeignMachine + ", the service needs " + kToolMachine)) << text;
+    EXPECT_NE(std::string::npos, text.find(std::string("machine type ") + (sizeof(void*) == 4 ? "x64" : "x86") +
+                                           ", the service needs " + kToolMachine)) << text;
     EXPECT_NE(std::string::npos, text.find("does not export \"NoSuchExport\" (initialize)"));
 }
 
 TEST_F(PluginCheckTest, MalformedFileUnknownElementBadComponentListAndSkippedFile) {
     Write(L"B0000001.xml", "<plugins><plugin description=\"cut\">");
     Write(L"B0000002.xml",
-          Document({{.name = L"Unknown", .extra = "<Bogus/><TIMEOUTUNLOAD>100</TIMEOUTUNLOAD>"},
-                    {.name = L"Rejected", .extra = Element("ignoreoninstalledcomponent", "b0009901")},
-                    {.name = L"Malformed", .pure = true, .extra = Element("ignoreoninstalledcomponent", "B0009902; B0009903")}}));
-    Write(L"B123456A.xml", Document({}));
-    Write(L"notes.xml", Document({}));
+          PluginDocument({{.name = L"Unknown", .extra = "<Bogus/><TIMEOUTUNLOAD>100</TIMEOUTUNLOAD>"},
+                          {.name = L"Rejected", .extra = Element("ignoreoninstalledcomponent", "b0009901")},
+                          {.name = L"Malformed", .pure = true, .extra = Element("ignoreoninstalledcomponent", "B0009902; B0009903")}}));
+    Write(L"B123456A.xml", PluginDocument({}));
+    Write(L"notes.xml", PluginDocument({}));
     const auto [json, text] = RunBoth(kExitErrors);
     // A refused list leaves the plug-in to be loaded; a malformed token ignores it.
     EXPECT_EQ((Strings{"main", "main", "ignoredByComponent"}), Values(json, "verdict")) << json;
@@ -176,27 +165,22 @@ TEST_F(PluginCheckTest, MalformedFileUnknownElementBadComponentListAndSkippedFil
     EXPECT_EQ(Escaped(ConfigFile("B123456A.xml")), After(json, "\"skippedFiles\"", "path"));
     EXPECT_EQ("100", Values(json, "timeoutUnload").front());
     EXPECT_EQ((Strings{"3", "2"}), (Strings{Values(json, "errors")[0], Values(json, "warnings")[0]}));
-    EXPECT_NE(std::string::npos, text.find("ERROR [malformedXml]")) << text;
-    EXPECT_NE(std::string::npos, text.find("WARNING [skippedFile] " + ConfigFile("B123456A.xml")));
-    EXPECT_NE(std::string::npos, text.find("WARNING [unknownElement] element \"Bogus\""));
+    for (const std::string& line : {std::string("ERROR [malformedXml]"), "WARNING [skippedFile] " + ConfigFile("B123456A.xml"),
+                                    std::string("WARNING [unknownElement] element \"Bogus\"")}) {
+        EXPECT_NE(std::string::npos, text.find(line)) << line << "\n" << text;
+    }
     EXPECT_EQ(std::string::npos, text.find("notes.xml"));
 }
 
-struct ArgumentCase {
-    const wchar_t* arguments;
-    DWORD exitCode;
-};
-
 TEST_F(PluginCheckTest, ExitCodesAndRejectedArguments) {
-    Write(L"B0000001.xml", Document({{.name = L"Main"}, {.name = L"Basis", .binary = L"TestPluginUnitialize.dll", .pure = true}}));
+    Write(L"B0000001.xml", PluginDocument({{.name = L"Main"}, {.name = L"Basis", .binary = L"TestPluginUnitialize.dll", .pure = true}}));
     EXPECT_EQ(kExitOk, Run(DirArgument()).exitCode);
-    Write(L"B0000002.xml", Document({{.name = L"Other", .extra = "<x/>"}}));
+    Write(L"B0000002.xml", PluginDocument({{.name = L"Other", .extra = "<x/>"}}));
     EXPECT_EQ(kExitWarnings, Run(DirArgument() + L" -json").exitCode);
     const ToolRun help = Run(L"/?");
     EXPECT_EQ(kExitOk, help.exitCode);
     EXPECT_NE(std::string::npos, help.output.find("/dir <directory>"));
-    for (const std::wstring& arguments : {std::wstring(L"/nonsense"), std::wstring(L"/dir"),
-                                          L"/dir \"" + config.path() + L"missing\""}) {
+    for (const std::wstring& arguments : {std::wstring(L"/nonsense"), std::wstring(L"/dir"), L"/dir \"" + config.path() + L"missing\""}) {
         EXPECT_EQ(kExitNotChecked, Run(arguments).exitCode) << Narrow(arguments);
     }
 }
@@ -215,11 +199,11 @@ TEST_F(PluginCheckTest, TheSampleConfigurationChecksClean) {
 TEST_F(PluginCheckTest, JsonEscapesBackslashesQuotesAndControlCharacters) {
     Write(L"B0000001.xml", "<plugins><plugin description=\"Say &quot;hi&quot; \\ there\"><binaryName>x.dll</binaryName>"
                            "<path>C:\\odd \"dir\"\\sub\\</path><events>a\tb</events><system>false</system></plugin></plugins>");
-    const ToolRun run = Run(DirArgument() + L" /json");
-    EXPECT_NE(std::string::npos, run.output.find(R"("path": "C:\\odd \"dir\"\\sub\\")")) << run.output;
-    EXPECT_NE(std::string::npos, run.output.find(R"("path": "C:\\odd \"dir\"\\sub\\x.dll")"));
-    EXPECT_NE(std::string::npos, run.output.find(R"("name": "Say \"hi\" \\ there")"));
-    EXPECT_NE(std::string::npos, run.output.find(R"("events": "a\tb")"));
+    const std::string json = Run(DirArgument() + L" /json").output;
+    for (const char* escaped : {R"("path": "C:\\odd \"dir\"\\sub\\")", R"("path": "C:\\odd \"dir\"\\sub\\x.dll")",
+                                R"("name": "Say \"hi\" \\ there")", R"("events": "a\tb")"}) {
+        EXPECT_NE(std::string::npos, json.find(escaped)) << escaped << "\n" << json;
+    }
 }
 
 TEST_F(PluginCheckTest, ConfigurationDirectoryOfAnInstalledComponent) {
@@ -227,7 +211,7 @@ TEST_F(PluginCheckTest, ConfigurationDirectoryOfAnInstalledComponent) {
         GTEST_SKIP() << "component B0003811 is installed in this prefix; not touching it";
     }
     ASSERT_TRUE(RegisterComponent(kBasisComponent, config.path()));
-    Write(L"B0000003.xml", Document({{.name = L"Installed"}}));
+    Write(L"B0000003.xml", PluginDocument({{.name = L"Installed"}}));
     const ToolRun run = Run(L"/json");
     DeleteRegistryTree(std::wstring(kComponentsKey) + kBasisComponent);
     EXPECT_EQ(kExitOk, run.exitCode) << run.output;
@@ -237,6 +221,7 @@ TEST_F(PluginCheckTest, ConfigurationDirectoryOfAnInstalledComponent) {
     EXPECT_EQ("B0003811", After(run.output, "\"path\": \"" + Escaped(ConfigFile("B0000003.xml")) + "\"", "component"));
 }
 
+// The services' states, and the user-session host in the console session (the real one, ended here).
 TEST_F(PluginCheckTest, ServicesAndHostInConsoleSession) {
     vemo::unique_schandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     ASSERT_TRUE(manager);
@@ -244,8 +229,7 @@ TEST_F(PluginCheckTest, ServicesAndHostInConsoleSession) {
     if (service) GTEST_SKIP() << "the main service is installed in this prefix; not touching it";
     const std::wstring binary = L"\"" + Bin() + kToolName + L"\"";
     service.reset(::CreateServiceW(manager.get(), kMainService, kMainService, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                                   SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE, binary.c_str(), nullptr, nullptr, nullptr,
-                                   nullptr, nullptr));
+                                   SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE, binary.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
     ASSERT_TRUE(service) << ::GetLastError();
     const ToolRun before = Run(DirArgument() + L" /json");
     ::DeleteService(service.get());
@@ -255,10 +239,8 @@ TEST_F(PluginCheckTest, ServicesAndHostInConsoleSession) {
 
     STARTUPINFOW startup{.cb = sizeof(STARTUPINFOW)};
     PROCESS_INFORMATION info{};
-    const std::wstring standIn = Bin() + VEMO_HOST_STANDIN_DIR L"\\VemoHost.exe";
-    ASSERT_TRUE(::CreateProcessW(standIn.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info));
-    vemo::unique_handle process(info.hProcess);
-    vemo::unique_handle thread(info.hThread);
+    ASSERT_TRUE(::CreateProcessW((Bin() + L"VeMoHost.exe").c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info));
+    const vemo::unique_handle process(info.hProcess), thread(info.hThread);
     ASSERT_TRUE(WaitFor([&] { return !ProcessIdsNamed(L"VemoHost.exe").empty(); }, 10000));
     const ToolRun running = Run(DirArgument() + L" /json");
     ::TerminateProcess(process.get(), 0);

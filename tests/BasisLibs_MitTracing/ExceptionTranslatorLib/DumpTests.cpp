@@ -6,6 +6,7 @@
 #include <dbghelp.h>
 
 #include <cstring>
+#include <optional>
 #include <regex>
 
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/DumpHistorie.h"
@@ -31,6 +32,7 @@ constexpr wchar_t kNoVersion[] = L"0.0.0.0";
 constexpr DWORD kTestExceptionCode = 0xE0D0D001;
 const std::wstring kBuildVersion = std::to_wstring(VEMO_TEST_VERSION_MAJOR) + L"." + std::to_wstring(VEMO_TEST_VERSION_MINOR) +
                                    L"." + std::to_wstring(VEMO_TEST_VERSION_PATCH) + L".0";
+const std::wstring kOwnDumpPrefix = std::wstring(kCategory) + L"__dump_tests.exe__V" + kBuildVersion + L"_AppCrashDump_";
 
 // ConfigDB reads the log folder override once, at its start-up: set before anything asks it.
 class LogFolder : public ::testing::Environment {
@@ -70,7 +72,9 @@ protected:
         }
         return false;
     }
-    std::string Dump() const { return ReadFileBytes(LogDir() + *FileNamesIn(LogDir()).begin()); }
+    static void WriteDumps(const std::vector<std::wstring>& names) {
+        for (const std::wstring& name : names) ASSERT_TRUE(WriteFileBytes(LogDir() + name, "dump"));
+    }
 
     Recorder recorder;
     const std::wstring m_previousCategory = g_szExceptionTranslatorCategory;
@@ -84,12 +88,10 @@ TEST_F(DumpTest, NameCarriesLogDirCategoryModuleVersionAndTheTimeNow) {
     const __time64_t before = _time64(nullptr);
     GetMiniDumpFilename(name);
     const __time64_t after = _time64(nullptr);
-    const std::wstring text(name);
-    const std::wstring head = LogDir() + kCategory + L"__dump_tests.exe__V" + kBuildVersion + L"_AppCrashDump_";
-    ASSERT_TRUE(text.starts_with(head) && text.ends_with(L".dmp.txt")) << Narrow(text);
+    const std::wstring text(name), head = LogDir() + kOwnDumpPrefix;
+    const std::wstring stamp = text.starts_with(head) ? text.substr(head.size()) : L"";
     std::wsmatch f;
-    const std::wstring stamp = text.substr(head.size(), text.size() - head.size() - 8);
-    ASSERT_TRUE(std::regex_match(stamp, f, std::wregex(LR"((\d\d)\.(\d\d)\.(\d\d\d\d)\.(\d\d)\.(\d\d)\.(\d\d))")));
+    ASSERT_TRUE(std::regex_match(stamp, f, std::wregex(LR"((\d\d)\.(\d\d)\.(\d{4})\.(\d\d)\.(\d\d)\.(\d\d)\.dmp\.txt)"))) << Narrow(text);
     tm local{.tm_sec = std::stoi(f[6]), .tm_min = std::stoi(f[5]), .tm_hour = std::stoi(f[4]), .tm_mday = std::stoi(f[1]),
              .tm_mon = std::stoi(f[2]) - 1, .tm_year = std::stoi(f[3]) - 1900, .tm_isdst = -1};
     const __time64_t stamped = _mktime64(&local);
@@ -105,32 +107,32 @@ TEST_F(DumpTest, NameCarriesLogDirCategoryModuleVersionAndTheTimeNow) {
 
 TEST(DumpName, PadsTheStampAndLeavesOutAnUnknownLogDirectory) {
     wchar_t name[kMiniDumpPathChars] = {};
-    tm march{.tm_sec = 9, .tm_min = 5, .tm_hour = 7, .tm_mday = 4, .tm_mon = 2, .tm_year = 126};
-    FormatMiniDumpFilename(name, L"C:\\Logs\\", L"VHService", L"VeMoHostService", L".exe", L"1.2.3.4", march);
+    FormatMiniDumpFilename(name, L"C:\\Logs\\", L"VHService", L"VeMoHostService", L".exe", L"1.2.3.4",
+                           tm{.tm_sec = 9, .tm_min = 5, .tm_hour = 7, .tm_mday = 4, .tm_mon = 2, .tm_year = 126});
     EXPECT_STREQ(L"C:\\Logs\\VHService__VeMoHostService.exe__V1.2.3.4_AppCrashDump_04.03.2026.07.05.09.dmp.txt", name);
-    tm december{.tm_sec = 58, .tm_min = 59, .tm_hour = 23, .tm_mday = 31, .tm_mon = 11, .tm_year = 126};
-    FormatMiniDumpFilename(name, L"", L"VeMoHost", L"VeMoHost", L".exe", kNoVersion, december);
+    FormatMiniDumpFilename(name, L"", L"VeMoHost", L"VeMoHost", L".exe", kNoVersion,
+                           tm{.tm_sec = 58, .tm_min = 59, .tm_hour = 23, .tm_mday = 31, .tm_mon = 11, .tm_year = 126});
     EXPECT_STREQ(L"VeMoHost__VeMoHost.exe__V0.0.0.0_AppCrashDump_31.12.2026.23.59.58.dmp.txt", name);
 }
 
 // --- dump files -----------------------------------------------------------------------------------
 
-// The exception stream of a dump file, if it has one; flags of its header.
-bool ReadExceptionStream(const std::string& bytes, MINIDUMP_EXCEPTION_STREAM& exception, ULONG64& flags) {
+// The exception stream of a dump file, if it has one.
+std::optional<MINIDUMP_EXCEPTION_STREAM> ExceptionOf(const std::string& bytes) {
     MINIDUMP_HEADER header{};
-    if (bytes.size() < sizeof(header) || bytes.compare(0, 4, "MDMP") != 0) return false;
+    if (bytes.size() < sizeof(header) || bytes.compare(0, 4, "MDMP") != 0) return std::nullopt;
     std::memcpy(&header, bytes.data(), sizeof(header));
-    flags = header.Flags;
     for (ULONG32 i = 0; i < header.NumberOfStreams; ++i) {
         MINIDUMP_DIRECTORY entry{};
+        MINIDUMP_EXCEPTION_STREAM exception{};
         const size_t at = header.StreamDirectoryRva + i * sizeof(entry);
-        if (at + sizeof(entry) > bytes.size()) return false;
+        if (at + sizeof(entry) > bytes.size()) return std::nullopt;
         std::memcpy(&entry, bytes.data() + at, sizeof(entry));
         if (entry.StreamType != ExceptionStream || entry.Location.Rva + sizeof(exception) > bytes.size()) continue;
         std::memcpy(&exception, bytes.data() + entry.Location.Rva, sizeof(exception));
-        return true;
+        return exception;
     }
-    return false;
+    return std::nullopt;
 }
 
 // A vectored handler writes the dump while the raised exception is dispatched, with the pointers
@@ -156,13 +158,13 @@ TEST_F(DumpTest, AFileWrittenFromADispatchedExceptionReplacesTheOldOneAndCarries
     }
     const std::string bytes = ReadFileBytes(g_vectoredDumpFile);
     EXPECT_LT(bytes.size(), old.size());
-    MINIDUMP_EXCEPTION_STREAM exception{};
-    ULONG64 flags = 0;
-    ASSERT_TRUE(ReadExceptionStream(bytes, exception, flags));
-    EXPECT_EQ(::GetCurrentThreadId(), exception.ThreadId);
-    EXPECT_EQ(kTestExceptionCode, exception.ExceptionRecord.ExceptionCode);
-    EXPECT_EQ(1u, exception.ExceptionRecord.NumberParameters);
-    EXPECT_EQ(0x5EEDu, exception.ExceptionRecord.ExceptionInformation[0]);
+    const auto exception = ExceptionOf(bytes);
+    ASSERT_TRUE(exception);
+    EXPECT_EQ(::GetCurrentThreadId(), exception->ThreadId);
+    EXPECT_EQ(kTestExceptionCode, exception->ExceptionRecord.ExceptionCode);
+    EXPECT_EQ(1u, exception->ExceptionRecord.NumberParameters);
+    EXPECT_EQ(0x5EEDu, exception->ExceptionRecord.ExceptionInformation[0]);
+    const ULONG64 flags = reinterpret_cast<const MINIDUMP_HEADER*>(bytes.data())->Flags;
     EXPECT_EQ(static_cast<ULONG64>(MiniDumpWithDataSegs), flags & (MiniDumpWithDataSegs | MiniDumpWithFullMemory));
     EXPECT_FALSE(DbgHelpLoaded()) << "dbghelp.dll stayed loaded after the dump";
 
@@ -170,20 +172,19 @@ TEST_F(DumpTest, AFileWrittenFromADispatchedExceptionReplacesTheOldOneAndCarries
     ::DeleteFileW(g_vectoredDumpFile.c_str());
     CreateMiniDump(nullptr, g_vectoredDumpFile.c_str());
     EXPECT_EQ("MDMP", ReadFileBytes(g_vectoredDumpFile).substr(0, 4));
-    EXPECT_FALSE(ReadExceptionStream(ReadFileBytes(g_vectoredDumpFile), exception, flags));
+    EXPECT_FALSE(ExceptionOf(ReadFileBytes(g_vectoredDumpFile)));
     CONTEXT context{};
     ::RtlCaptureContext(&context);
     EXCEPTION_RECORD record{};
     EXCEPTION_POINTERS pointers{&record, &context};
-    const std::wstring missingFolder = LogDir() + L"fehlt\\crash.dmp.txt";
-    for (const wchar_t* file : {static_cast<const wchar_t*>(nullptr), L"", missingFolder.c_str()}) CreateMiniDump(&pointers, file);
+    CreateMiniDump(&pointers, (LogDir() + L"fehlt\\crash.dmp.txt").c_str());  // no folder, no dump
     // A file another handle holds without sharing stays as it is.
     {
         vemo::unique_hfile holder(::CreateFileW(g_vectoredDumpFile.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
         ASSERT_TRUE(holder);
         CreateMiniDump(&pointers, g_vectoredDumpFile.c_str());
     }
-    EXPECT_FALSE(ReadExceptionStream(ReadFileBytes(g_vectoredDumpFile), exception, flags));
+    EXPECT_FALSE(ExceptionOf(ReadFileBytes(g_vectoredDumpFile)));
     EXPECT_EQ(std::set<std::wstring>{L"vectored.dmp.txt"}, FileNamesIn(LogDir()));
     EXPECT_FALSE(DbgHelpLoaded());
 }
@@ -196,48 +197,34 @@ void DiscardUpdate(HANDLE update) noexcept { ::EndUpdateResourceW(update, TRUE);
 bool WriteModuleCopy(const std::wstring& path, const VS_FIXEDFILEINFO* fixed) {
     if (!::CopyFileW(_GetThisModulePath().c_str(), path.c_str(), FALSE)) return false;
     vemo::unique_any<HANDLE, DiscardUpdate> update(::BeginUpdateResourceW(path.c_str(), TRUE));
-    if (!update) return false;
-    if (fixed) {
-        constexpr wchar_t kKey[] = L"VS_VERSION_INFO";
-        const size_t valueOffset = (6 + sizeof(kKey) + 3) & ~size_t{3};
-        std::vector<BYTE> block(valueOffset + sizeof(*fixed), 0);
-        const WORD header[] = {static_cast<WORD>(block.size()), static_cast<WORD>(sizeof(*fixed)), 0};
-        std::memcpy(block.data(), header, 6);
-        std::memcpy(block.data() + 6, kKey, sizeof(kKey));
-        std::memcpy(block.data() + valueOffset, fixed, sizeof(*fixed));
-        if (!::UpdateResourceW(update.get(), RT_VERSION, MAKEINTRESOURCEW(1), MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL),
-                               block.data(), static_cast<DWORD>(block.size()))) {
-            return false;
-        }
-    }
-    return ::EndUpdateResourceW(update.release(), FALSE) != FALSE;
+    constexpr wchar_t kKey[] = L"VS_VERSION_INFO";
+    constexpr size_t kValueOffset = (6 + sizeof(kKey) + 3) & ~size_t{3};
+    std::vector<BYTE> block(kValueOffset + sizeof(VS_FIXEDFILEINFO), 0);
+    const WORD header[] = {static_cast<WORD>(block.size()), static_cast<WORD>(sizeof(VS_FIXEDFILEINFO)), 0};
+    std::memcpy(block.data(), header, 6);
+    std::memcpy(block.data() + 6, kKey, sizeof(kKey));
+    if (fixed) std::memcpy(block.data() + kValueOffset, fixed, sizeof(*fixed));
+    return update && (!fixed || ::UpdateResourceW(update.get(), RT_VERSION, MAKEINTRESOURCEW(1), MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL),
+                                                   block.data(), static_cast<DWORD>(block.size()))) &&
+           ::EndUpdateResourceW(update.release(), FALSE);
 }
 
 TEST_F(DumpTest, VersionTakesProductVersionHighAndFileVersionLow) {
     EXPECT_EQ(kBuildVersion, _GetFileVersionString(_GetThisModulePath().c_str()));
-    struct Case {
-        DWORD signature, fileMs, fileLs, productMs, productLs;
-        const wchar_t* version;
-    };
-    const Case cases[] = {{VS_FFI_SIGNATURE, MAKELONG(2, 1), MAKELONG(4, 3), MAKELONG(6, 5), MAKELONG(8, 7), L"5.6.3.4"},
-                          {VS_FFI_SIGNATURE, MAKELONG(0, 2), MAKELONG(65535, 7), MAKELONG(0, 2), MAKELONG(65535, 7), L"2.0.7.65535"},
-                          {0x12345678, MAKELONG(0, 1), 0, MAKELONG(0, 1), 0, kNoVersion}};
-    for (const Case& c : cases) {
-        const std::wstring module = LogDir() + L"kopie" + std::to_wstring(&c - cases) + L".dll";
-        VS_FIXEDFILEINFO fixed{.dwSignature = c.signature, .dwStrucVersion = VS_FFI_STRUCVERSION, .dwFileVersionMS = c.fileMs,
-                               .dwFileVersionLS = c.fileLs, .dwProductVersionMS = c.productMs, .dwProductVersionLS = c.productLs,
-                               .dwFileOS = VOS_NT_WINDOWS32, .dwFileType = VFT_DLL};
+    for (const DWORD signature : {static_cast<DWORD>(VS_FFI_SIGNATURE), DWORD{0x12345678}}) {
+        const std::wstring module = LogDir() + L"kopie" + std::to_wstring(signature) + L".dll";
+        VS_FIXEDFILEINFO fixed{.dwSignature = signature, .dwStrucVersion = VS_FFI_STRUCVERSION, .dwFileVersionMS = MAKELONG(2, 1),
+                               .dwFileVersionLS = MAKELONG(4, 3), .dwProductVersionMS = MAKELONG(6, 5),
+                               .dwProductVersionLS = MAKELONG(8, 7), .dwFileOS = VOS_NT_WINDOWS32, .dwFileType = VFT_DLL};
         ASSERT_TRUE(WriteModuleCopy(module, &fixed));
-        EXPECT_EQ(c.version, _GetFileVersionString(module.c_str()));
+        const bool valid = signature == VS_FFI_SIGNATURE;
+        EXPECT_EQ(valid ? L"5.6.3.4" : kNoVersion, _GetFileVersionString(module.c_str()));
         uint32_t major = 99;
-        EXPECT_EQ(c.signature == VS_FFI_SIGNATURE, _GetFileVersionFromFile(module.c_str(), &major, nullptr, nullptr, nullptr));
-        if (c.signature != VS_FFI_SIGNATURE) {  // untouched
-            EXPECT_EQ(99u, major);
-        }
+        EXPECT_EQ(valid, _GetFileVersionFromFile(module.c_str(), &major, nullptr, nullptr, nullptr));
+        EXPECT_EQ(valid ? 5u : 99u, major) << "a failed query leaves its out-parameter untouched";
     }
     // Files without a version: a text file, a module without resources, a missing file, none.
-    const std::wstring text = LogDir() + L"plain.txt";
-    const std::wstring bare = LogDir() + L"bare.dll";
+    const std::wstring text = LogDir() + L"plain.txt", bare = LogDir() + L"bare.dll";
     ASSERT_TRUE(WriteFileBytes(text, "no resources here") && WriteModuleCopy(bare, nullptr));
     for (const std::wstring& file : {text, bare, LogDir() + L"missing.dll"}) EXPECT_EQ(kNoVersion, _GetFileVersionString(file.c_str()));
     EXPECT_EQ(kNoVersion, _GetFileVersionString(nullptr));
@@ -272,10 +259,7 @@ std::vector<std::wstring> operator+(std::vector<std::wstring> a, const std::vect
 
 const HistoryCase kHistoryCases[] = {
     {"FiveStay", Days(kService, {11, 13, 15}) + Days(kHost, {12, 14}), {}},
-    // Neither first nor last by name.
-    {"OfSixTheOldestByStampGoes", {Current(kService, L"31.01.2026.10.00.00"), Current(kHost, L"01.02.2026.09.00.00"),
-                                   Current(kService, L"15.01.2026.08.30.00"), Current(kHost, L"02.02.2026.00.00.01"),
-                                   Current(kService, L"01.01.2026.00.00.00"), Current(kService, L"10.12.2025.23.59.59")}, {5}},
+    // Neither first nor last by name; every field counts, the year first.
     {"EveryFieldCountsYearFirst", {Current(kService, L"05.03.2026.07.05.09"), Current(kHost, L"05.03.2026.07.05.10"),
                                    Current(kService, L"05.03.2026.07.05.08"), Current(kHost, L"31.12.2025.23.59.59"),
                                    Current(kService, L"06.03.2026.00.00.00"), Current(kHost, L"05.03.2026.17.00.00"),
@@ -294,7 +278,7 @@ class DumpHistory : public DumpTest, public ::testing::WithParamInterface<Histor
 
 TEST_P(DumpHistory, KeepsTheFiveNewest) {
     const HistoryCase& c = GetParam();
-    for (const std::wstring& name : c.files) ASSERT_TRUE(WriteFileBytes(LogDir() + name, "dump"));
+    WriteDumps(c.files);
     ClearDumpHistory(kOldDumpPattern);
     ClearDumpHistory(kCurrentDumpPattern);
     std::set<std::wstring> expected(c.files.begin(), c.files.end());
@@ -311,20 +295,18 @@ INSTANTIATE_TEST_SUITE_P(Cases, DumpHistory, ::testing::ValuesIn(kHistoryCases),
 // Of two equal stamps at the cut, the one the directory search finds later stays.
 TEST_F(DumpTest, OfEqualStampsAtTheCutTheOneFoundLaterStays) {
     const std::vector<std::wstring> names = Days(kService, {10, 11, 13}) + Days(kHost, {10, 12, 14});
-    for (const std::wstring& name : names) ASSERT_TRUE(WriteFileBytes(LogDir() + name, "dump"));
+    WriteDumps(names);
     WIN32_FIND_DATAW data{};
     ASSERT_TRUE(vemo::unique_hfind(::FindFirstFileW((LogDir() + L"*10.01.2026*").c_str(), &data)));
     ClearDumpHistory(kCurrentDumpPattern);
     std::set<std::wstring> expected(names.begin(), names.end());
     expected.erase(data.cFileName);
     EXPECT_EQ(expected, FileNamesIn(LogDir()));
-    const auto scope = recorder.Lines("---> Beginn: ExceptionTranslator::ClearDumpHistory (");  // its source, as built
-    EXPECT_TRUE(!scope.empty() && scope.front().text.ends_with(" BasisLibs_MitTracing/ExceptionTranslatorLib/DumpHistorie.cpp"));
 }
 
 TEST_F(DumpTest, ADumpThatCannotBeDeletedIsReportedAndTheWalkGoesOn) {
     const std::vector<std::wstring> names = Days(kHost, {10, 11, 12, 13, 14, 15, 16});
-    for (const std::wstring& name : names) ASSERT_TRUE(WriteFileBytes(LogDir() + name, "dump"));
+    WriteDumps(names);
     const std::wstring busy = LogDir() + names[0];
     {
         vemo::unique_hfile holder(::CreateFileW(busy.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
@@ -345,8 +327,8 @@ DWORD WINAPI WriteThroughNull(void*) {
     return 0;
 }
 
-// A thread of the thread-control library faults: the translator traces, prunes the history,
-// writes a real dump into the log folder, and only that thread ends.
+// A thread of the thread-control library faults: the translator it runs under (its naming left it
+// in place) traces, prunes the history, writes a real dump into the log folder; only that thread ends.
 TEST_F(DumpTest, AFaultEndsOnlyItsThreadWithATraceLineAndARealDump) {
     ThreadControl::TC_SetTraceCategory(kCategory);
     const std::wstring oldDump = LogDir() + Old(L"X", L"01.01.2020.00.00.00");
@@ -358,20 +340,24 @@ TEST_F(DumpTest, AFaultEndsOnlyItsThreadWithATraceLineAndARealDump) {
     DWORD exitCode = 0;
     ASSERT_TRUE(::GetExitCodeThread(thread.get(), &exitCode));
     EXPECT_EQ(ThreadControl::kThreadExitException, exitCode);
-    EXPECT_TRUE(Has(1, L"Exception in _ThreadFunction() für Thread <Absturzfaden> aufgetreten!")) << recorder.All();
+    const auto reported = recorder.Lines(Narrow(L"Exception in _ThreadFunction() für Thread <Absturzfaden> aufgetreten!"));
+    ASSERT_EQ(1u, reported.size()) << recorder.All();
+    EXPECT_EQ(1, reported[0].level);
+    EXPECT_EQ("DumpTests", reported[0].category) << "the library writes under the category it was given";
     EXPECT_EQ(1u, recorder.Count("TranslateSEHExceptionToStdException -> Exception aufgetreten! Thread-ID <"));
     EXPECT_FALSE(Exists(oldDump));
     const auto files = FileNamesIn(LogDir());
     ASSERT_EQ(1u, files.size());
-    EXPECT_EQ(0u, files.begin()->find(std::wstring(kCategory) + L"__dump_tests.exe__V" + kBuildVersion + L"_AppCrashDump_"));
-    EXPECT_EQ("MDMP", Dump().substr(0, 4));
+    EXPECT_TRUE(files.begin()->starts_with(kOwnDumpPrefix)) << Narrow(*files.begin());
+    EXPECT_TRUE(ExceptionOf(ReadFileBytes(LogDir() + *files.begin()))) << "a dump with the fault in it";
 }
 
 TEST_F(DumpTest, TheInvalidParameterHandlerWritesADumpAndReturns) {
     InvalidParameterHandler(nullptr, nullptr, nullptr, 0, 0);  // as the runtime calls it
     EXPECT_EQ(1u, recorder.Count("InvalidParameterHandler -> Exception aufgetreten! Thread-ID <")) << recorder.All();
-    ASSERT_EQ(1u, FileNamesIn(LogDir()).size());
-    EXPECT_EQ("MDMP", Dump().substr(0, 4));
+    const auto files = FileNamesIn(LogDir());
+    ASSERT_EQ(1u, files.size());
+    EXPECT_EQ("MDMP", ReadFileBytes(LogDir() + *files.begin()).substr(0, 4));
 }
 
 }  // namespace

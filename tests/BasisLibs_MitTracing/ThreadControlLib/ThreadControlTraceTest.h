@@ -22,7 +22,6 @@ inline std::string Latin1(const std::wstring& text) {
 // A wide trace format filled in, as the module receives it.
 template <typename... Args>
 std::string Line(const wchar_t* format, Args... args) { return Latin1(vemo::FormatW(format, args...)); }
-inline bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
 class ThreadControlTraceTest : public ::testing::Test {
 protected:
@@ -34,26 +33,16 @@ protected:
 
     std::vector<std::string> Texts(int level) const {
         std::vector<std::string> texts;
-        const std::string category = Latin1(ThreadControl::_GetTraceCategory());
         for (auto& r : recorder.Records()) {
-            if (r.level == level && r.category == category) texts.push_back(r.text);
+            if (r.level == level && r.category == Latin1(ThreadControl::_GetTraceCategory())) texts.push_back(r.text);
         }
         return texts;
     }
-    size_t Count(int level, const std::string& text) const {
+    // Lines at the level that are text, or that start with it.
+    size_t Count(int level, const std::string& text, bool prefix = false) const {
         size_t n = 0;
-        for (auto& t : Texts(level)) n += t == text;
+        for (auto& t : Texts(level)) n += prefix ? t.starts_with(text) : t == text;
         return n;
-    }
-    size_t CountStartingWith(int level, const char* prefix) const {
-        size_t n = 0;
-        for (auto& t : Texts(level)) n += StartsWith(t, prefix);
-        return n;
-    }
-    std::string Lines(int level) const {  // for failure messages
-        std::string lines;
-        for (auto& t : Texts(level)) lines += "\n  " + t;
-        return lines;
     }
 
     Recorder recorder;
