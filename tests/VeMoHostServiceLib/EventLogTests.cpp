@@ -63,8 +63,6 @@ TEST(EventMessages, EveryEventFormatsWithItsInsertsFromTheExecutable) {
             EXPECT_NE(std::wstring::npos, formatted.find(insert)) << std::hex << message.id;
         }
         EXPECT_EQ(std::wstring::npos, formatted.find(L'%')) << std::hex << message.id;
-        // The documented number is the low word; the severity sits in the top bits.
-        EXPECT_GE(message.id & 0xFFFF, 1000u);
     }
 }
 
@@ -103,14 +101,16 @@ TEST_F(EventLogTest, APluginRunReportsWhatWentWrongWithWhichPlugin) {
 }
 
 // More descriptors than one wait can take fail the barrier at once, like a time-out: every
-// waiter sees it, the log gets it once.
+// waiter sees it, the log gets it once. As many as one wait can take are waited for.
 TEST_F(EventLogTest, ABarrierTimeOutIsReportedOnceForAllWaiters) {
-    // Descriptors without a module: the loading pass signals every slot itself.
-    std::vector<PluginSpec> many(MAXIMUM_WAIT_OBJECTS + 1, {.path = scratch.path()});
-    HostDescribed(many);
-    EXPECT_TRUE(WaitForPluginInitialization());
-    EXPECT_TRUE(WaitForPluginInitialization());
-    EXPECT_EQ(1u, Events(VEMO_EVENT_BARRIER_TIMEOUT).size());
+    for (const size_t n : {size_t{MAXIMUM_WAIT_OBJECTS}, size_t{MAXIMUM_WAIT_OBJECTS + 1}}) {
+        // Descriptors without a module: the loading pass signals every slot itself.
+        HostDescribed(std::vector<PluginSpec>(n, {.path = scratch.path()}));
+        EXPECT_TRUE(WaitForPluginInitialization());
+        EXPECT_TRUE(WaitForPluginInitialization());
+        EXPECT_EQ(n > MAXIMUM_WAIT_OBJECTS ? 1u : 0u, Events(VEMO_EVENT_BARRIER_TIMEOUT).size()) << n;
+        UnloadPlugins();
+    }
 }
 
 TEST_F(EventLogTest, AnUnreadableConfigurationFileAndAWrittenDumpAreReported) {
