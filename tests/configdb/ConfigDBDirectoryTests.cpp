@@ -1,6 +1,7 @@
 // Directory queries, their registry sources and their fallbacks, against the private hive and the
 // real file system: one row per case. Every folder a case makes goes again; folders other
-// programs may share are only removed when they were made here and are left empty.
+// programs may share are only removed when they were made here and are left empty. Then the
+// special folders, the Windows release, module folders and directory creation.
 #include <gtest/gtest.h>
 #include <shlobj.h>
 
@@ -37,14 +38,9 @@ std::string B(bool value) { return value ? "1" : "0"; }
 const char kData[] = "{c}\\AvailableDataDirectories\\Bilder\\Dir1|";
 
 const Lookup kLookups[] = {
-    // Below the newest version: version names compare as decimal numbers; without any at or above
-    // 1.0 the lookup goes to the missing "1.0".
+    // Below the newest version (its choice: ConfigDBRegistryTests).
     {"KonfigBelowTheNewestVersion", {"{c}\\Versions\\1.0\\ConfigDir||{s}old", "{c}\\Versions\\2.0\\ConfigDir||{s}new"},
      Q(_GetKonfigDirFromRegistry(id)), "{s}new\\", {.made = {"{s}old", "{s}new"}}},
-    {"LogBelowTheNewestVersion", {"{c}\\Versions\\1.0\\LogDir||{s}old", "{c}\\Versions\\2.0\\LogDir||{s}new"},
-     Q(_GetLogDirFromRegistry(id)), "{s}new\\", {.made = {"{s}old", "{s}new"}}},
-    {"OnlyOldVersions", {"{c}\\Versions\\0.9\\ConfigDir||{s}", "{c}\\Versions\\0.9\\LogDir||{s}"},
-     Q(_GetKonfigDirFromRegistry(id) + _GetLogDirFromRegistry(id)), ""},
     // Registered folders end in exactly one backslash.
     {"RegisteredKonfig", {"{v}\\ConfigDir||C:\\Irgendwo\\Konfig"}, Q(_GetKonfigDirFromRegistry(id)), "C:\\Irgendwo\\Konfig\\"},
     {"RegisteredLog", {"{v}\\LogDir||C:\\Irgendwo\\Log\\"}, Q(_GetLogDirFromRegistry(id)), "C:\\Irgendwo\\Log\\"},
@@ -98,8 +94,6 @@ const Lookup kLookups[] = {
     {"KonfigGuessInProgramData", {}, Q(CDB_GetKonfigDir(id)), "{pd}Truvo\\Konfig\\{id}\\",
      {.lines = {"I _GuessLocalKonfigDir: Keine Truvo-Umgebung, nehmen ProgrammData-Verzeichnis."},
      .made = {"{pd}Truvo\\Konfig\\{id}"}}},
-    {"KonfigGuessInProgramFiles", {}, Q(CDB_GetKonfigDir(id)), "{pf}Truvo\\Konfig\\{id}\\",
-     {.made = {"{pf}Truvo\\Konfig\\{id}"}}},
     {"KonfigGuessTakesProgramFilesFirst", {}, Q(CDB_GetKonfigDir(id)), "{pf}Truvo\\Konfig\\{id}\\",
      {.made = {"{pd}Truvo\\Konfig\\{id}", "{pf}Truvo\\Konfig\\{id}"}}},
     {"KonfigGuessFindsNothingAndMakesNothing", {}, Q(CDB_GetKonfigDir(id) + "|" + _GuessLocalKonfigDir(id)),
@@ -224,7 +218,7 @@ TEST(ConfigDbFallbacks, LowIntegrityTemporaryDirectory) {
 
 // The folders by their place in the profile and the environment, not by the shell's own answer.
 // Systems before Vista answer through the older interface, which knows no LocalLow: there the
-// low folder is the local one.
+// low folder is the local one. Both program-files kinds mean the 32-bit folder.
 TEST(ConfigDbFallbacks, SpecialFoldersLieWhereTheProfileAndTheEnvironmentSay) {
     auto env = [](const char* name) {
         char value[MAX_PATH] = {};
@@ -233,13 +227,11 @@ TEST(ConfigDbFallbacks, SpecialFoldersLieWhereTheProfileAndTheEnvironmentSay) {
     };
     const std::string local = env("LOCALAPPDATA");
     ASSERT_TRUE(local.ends_with("\\Local\\")) << local;
-    const std::string low = local.substr(0, local.size() - 6) + "LocalLow\\";
-    // Both program-files kinds mean the 32-bit folder, where the product is installed.
     const std::pair<ConfigDBDirType, std::string> folders[] = {
-        {CDB_DIR_LOCAL_APPDATA, local}, {CDB_DIR_ROAMING_APPDATA, env("APPDATA")},
-        {CDB_DIR_PROGRAMDATA, env("ProgramData")}, {CDB_DIR_PROGRAM_FILES_X86, env("ProgramFiles(x86)")},
-        {CDB_DIR_PROGRAM_FILES, env("ProgramFiles(x86)")}};
+        {CDB_DIR_LOCAL_APPDATA, local}, {CDB_DIR_ROAMING_APPDATA, env("APPDATA")}, {CDB_DIR_PROGRAMDATA, env("ProgramData")},
+        {CDB_DIR_PROGRAM_FILES_X86, env("ProgramFiles(x86)")}, {CDB_DIR_PROGRAM_FILES, env("ProgramFiles(x86)")}};
     for (const auto& [type, expected] : folders) EXPECT_EQ(expected, CDB_GetSpecialFolderPath(type)) << type;
+    const std::string low = local.substr(0, local.size() - 6) + "LocalLow\\";
     EXPECT_EQ(low, CDB_GetSpecialFolderPath(CDB_DIR_LOCAL_APPDATA_LOW));
     for (const int os : {CDB_OS_XP_SP3, CDB_OS_SERVER_2003_R2, CDB_OS_VISTA, CDB_OS_UNKNOWN}) {
         for (const auto& [type, expected] : folders) EXPECT_EQ(expected, SpecialFolderPathFor(type, os)) << os;
@@ -249,10 +241,101 @@ TEST(ConfigDbFallbacks, SpecialFoldersLieWhereTheProfileAndTheEnvironmentSay) {
     TraceCapture trace;
     EXPECT_EQ("", CDB_GetSpecialFolderPath(7));
     EXPECT_EQ("", SpecialFolderPathFor(6, CDB_OS_XP_SP3));
-    for (const wchar_t* line : {L"CDB_GetSpecialFolderPath: Falscher ConfigDBDirType <7> wurde übergeben!",
-                                L"CDB_GetSpecialFolderPath: Falscher ConfigDBDirType <6> wurde übergeben!"}) {
-        EXPECT_TRUE(trace.HasError(line));
+    EXPECT_TRUE(trace.HasError(L"CDB_GetSpecialFolderPath: Falscher ConfigDBDirType <7> wurde übergeben!"));
+    EXPECT_TRUE(trace.HasError(L"CDB_GetSpecialFolderPath: Falscher ConfigDBDirType <6> wurde übergeben!"));
+}
+
+TEST(ConfigDbOsVersion, ReleasesMapToTheirIndex) {
+    constexpr BYTE W = VER_NT_WORKSTATION, S = VER_NT_SERVER, DC = VER_NT_DOMAIN_CONTROLLER;
+    struct Case {
+        DWORD major, minor;
+        WORD servicePack;
+        BYTE type;
+        bool r2;
+        int index;
+    };
+    const Case cases[] = {
+        {5, 1, 0, W, false, CDB_OS_XP},          {5, 1, 1, W, false, CDB_OS_XP_SP1},       {5, 1, 2, W, false, CDB_OS_XP_SP2},
+        {5, 1, 3, W, false, CDB_OS_XP_SP3},      {5, 1, 4, W, false, CDB_OS_XP},           {5, 2, 0, S, false, CDB_OS_SERVER_2003},
+        {5, 2, 0, S, true, CDB_OS_SERVER_2003_R2}, {5, 0, 0, W, false, CDB_OS_UNKNOWN},    {5, 3, 0, W, false, CDB_OS_UNKNOWN},
+        {6, 0, 0, W, false, CDB_OS_VISTA},       {6, 0, 1, W, false, CDB_OS_VISTA_SP1},    {6, 0, 2, W, false, CDB_OS_VISTA_SP2},
+        {6, 0, 3, W, false, CDB_OS_VISTA},       {6, 0, 2, S, false, CDB_OS_SERVER_2008},  {6, 1, 0, W, false, CDB_OS_WIN7},
+        {6, 1, 1, W, false, CDB_OS_WIN7_SP1},    {6, 1, 1, S, false, CDB_OS_SERVER_2008_R2}, {6, 1, 0, DC, false, CDB_OS_SERVER_2008_R2},
+        {6, 2, 0, W, false, CDB_OS_WIN8},        {6, 2, 0, S, false, CDB_OS_SERVER_2012},  {6, 3, 0, W, false, CDB_OS_WIN8_1},
+        {6, 3, 0, S, false, CDB_OS_SERVER_2012_R2}, {6, 4, 0, W, false, CDB_OS_UNKNOWN},   {10, 0, 0, W, false, CDB_OS_WIN10},
+        {10, 0, 0, S, false, CDB_OS_SERVER_2016},  // also Server 2019 and 2022
+        {10, 1, 0, W, false, CDB_OS_UNKNOWN},    {11, 0, 0, W, false, CDB_OS_AFTER_WIN10}, {12, 3, 0, S, false, CDB_OS_AFTER_SERVER_2016},
+        {4, 0, 0, W, false, CDB_OS_UNKNOWN},     {7, 0, 0, W, false, CDB_OS_UNKNOWN},      {9, 0, 0, S, false, CDB_OS_UNKNOWN},
+    };
+    for (const Case& c : cases) {
+        OsVersionFacts facts{VER_PLATFORM_WIN32_NT, c.major, c.minor, c.servicePack, c.type, c.r2};
+        EXPECT_EQ(c.index, MapOsVersion(facts)) << c.major << "." << c.minor << " SP" << c.servicePack;
+        facts.platformId = VER_PLATFORM_WIN32_WINDOWS;
+        EXPECT_EQ(CDB_OS_UNKNOWN, MapOsVersion(facts));
     }
+    EXPECT_EQ(CDB_OS_UNKNOWN, MapOsVersion(OsVersionFacts{}));
+    // Wine 8 reports Windows 7 SP1 workstation; the table covers every other release.
+    if (!vemo::test::RunningUnderWine()) return;
+    TraceCapture trace;
+    EXPECT_EQ(CDB_OS_WIN7_SP1, CDB_GetOsVersion());
+    EXPECT_TRUE(trace.HasInfo(Widen("CDB_GetOsVersion: \"" + std::to_string(CDB_OS_WIN7_SP1) + "\" (Windows 7 SP1)")));
+}
+
+TEST(ConfigDbModules, DirectoryAndTitleOfModules) {
+    EXPECT_EQ("C:\\Programme\\VeMo\\", ModuleDirFromFileName("\\\\?\\C:\\Programme\\VeMo\\Dienst.exe"));
+    EXPECT_EQ("C:\\Programme\\VeMo\\", ModuleDirFromFileName("C:\\Programme\\VeMo\\Dienst.exe"));
+    EXPECT_EQ("\\\\server\\share\\", ModuleDirFromFileName("\\\\server\\share\\Dienst.exe"));
+    EXPECT_EQ("Dienst", ModuleTitleFromFileName("\\\\?\\C:\\Programme\\VeMo\\Dienst.exe", false));
+    EXPECT_EQ("Dienst.exe", ModuleTitleFromFileName("C:\\Programme\\VeMo\\Dienst.exe", true));
+    TraceCapture trace;
+    EXPECT_EQ(ExeDirectory(), _GetModuleDir(nullptr));
+    EXPECT_EQ(ExeDirectory(), _GetModuleDir(nullptr));  // from the cache
+    EXPECT_EQ(ExeDirectory(), _GetModuleDir(ConfigDbModule()));
+    EXPECT_EQ(ExeDirectory(), CDB_GetThisDllDir());
+    EXPECT_TRUE(trace.HasInfo(Widen("CDB_GetThisDllDir: Ermittelter Pfad <" + ExeDirectory() + ">.")));
+    EXPECT_EQ("configdb_tests", _GetModuleFileTitle(nullptr, false));
+    EXPECT_EQ("configdb_tests.exe", _GetModuleFileTitle(nullptr, true));
+    const HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
+    char path[MAX_PATH] = {};
+    const std::string name(path, ::GetModuleFileNameA(kernel, path, MAX_PATH));
+    EXPECT_EQ(name.substr(0, name.rfind('\\') + 1), _GetModuleDir(kernel));
+    EXPECT_EQ("kernel32", _GetModuleFileTitle(kernel, false));
+}
+
+// Every missing level is made, topmost first; what exists is not made again, with or without a
+// trailing backslash; a file in the way stops it with error 80.
+TEST(ConfigDbCreateDirectory, MakesEveryMissingLevelTopmostFirstAndStopsAtAFile) {
+    const Scratch scratch;
+    const std::wstring base = Widen(scratch.path());
+    TraceCapture trace;
+    EXPECT_TRUE(CDB_CreateDirectory(scratch.path() + "a\\b\\c"));
+    EXPECT_TRUE(Exists(scratch.path() + "a\\b\\c"));
+    std::vector<std::wstring> creating;
+    for (const auto& line : trace.Lines()) {
+        if (line.text.starts_with(L"_CreateDirectory: Pfad '<")) creating.push_back(line.text);
+    }
+    EXPECT_EQ((std::vector<std::wstring>{L"_CreateDirectory: Pfad '<" + base + L"a>' soll angelegt werden",
+                                         L"_CreateDirectory: Pfad '<" + base + L"a\\b>' soll angelegt werden",
+                                         L"_CreateDirectory: Pfad '<" + base + L"a\\b\\c>' soll angelegt werden"}),
+              creating);
+    EXPECT_TRUE(trace.HasInfo(L"CDB_CreateDirectory: Verzeichnis <" + base + L"a\\b\\c> wurde angelegt"));
+    trace.Clear();
+    EXPECT_TRUE(CDB_CreateDirectory(scratch.path() + "a\\b\\c"));
+    EXPECT_TRUE(CDB_CreateDirectory(scratch.path() + "a\\b\\c\\"));
+    EXPECT_TRUE(trace.Lines().empty()) << Narrow(trace.Dump());
+    EXPECT_TRUE(CDB_CreateDirectory(scratch.path() + "d\\"));
+    EXPECT_TRUE(Exists(scratch.path() + "d"));
+
+    ASSERT_TRUE(vemo::test::WriteFileBytes(base + L"datei", "x"));
+    EXPECT_FALSE(CDB_CreateDirectory(scratch.path() + "datei\\unter"));
+    EXPECT_FALSE(Exists(scratch.path() + "datei\\unter"));
+    EXPECT_TRUE(trace.HasError(L"_CreateDirectory: Angeforderter Pfad ist eine Datei (<" + base + L"datei>)"));
+    EXPECT_TRUE(trace.HasError(L"CDB_CreateDirectory: Fehler <80> beim Anlegen des Verzeichnisses <" + base + L"datei\\unter>!"));
+    ::SetLastError(0);
+    EXPECT_FALSE(_CreateDirectory(base + L"datei"));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_EXISTS), ::GetLastError());
+    EXPECT_FALSE(CDB_CreateDirectory(""));
+    EXPECT_TRUE(trace.HasError(L"CDB_CreateDirectory: Kein Pfad übergeben!"));
 }
 
 }  // namespace

@@ -69,14 +69,6 @@ TEST_F(ConfigDbTest, TracerWriteReportsBadFormatsAndConvertsUmlauts) {
     EXPECT_TRUE(trace.HasInfo(L"Hinweis"));
 }
 
-TEST(ConfigDbTrace, SetTraceCallbackReturnsThePreviousOne) {
-    const CDB_TraceCallback first = [](bool, const wchar_t*) {};
-    const CDB_TraceCallback second = [](bool, const wchar_t*) {};
-    const CDB_TraceCallback before = CDB_SetTraceCallback(first);
-    EXPECT_EQ(first, CDB_SetTraceCallback(second));
-    EXPECT_EQ(second, CDB_SetTraceCallback(before));
-}
-
 TEST(ConfigDbTrace, InternTraceWithoutTheMutexMarksTheFailedWait) {
     // This process has every diagnostic file off, so it has no trace mutex to wait for.
     ASSERT_EQ(nullptr, configdb::TraceMutex());
@@ -243,31 +235,46 @@ TEST_F(ConfigDbTest, OneTimeDumpOfTheOwnDirectoriesWithTheLogOverride) {
 
 // --- the shared diagnostic file -------------------------------------------------------------------
 
+namespace {
+// In a child: starts ConfigDB, reports ready and waits for the parent's go.
+void ReadyThenWaitForGo() {
+    configdb::Init();
+    vemo::unique_handle ready(::OpenSemaphoreW(SEMAPHORE_MODIFY_STATE, FALSE, EventName("ready").c_str()));
+    vemo::unique_handle go(::OpenEventW(SYNCHRONIZE, FALSE, EventName("go").c_str()));
+    ASSERT_TRUE(ready && go && ::ReleaseSemaphore(ready.get(), 1, nullptr));
+    ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(go.get(), kBoundMs));
+}
+
+// In the parent: children of this test, each with the trace mutex, all ready for the go.
+struct Writers {
+    vemo::unique_handle ready{::CreateSemaphoreW(nullptr, 0, 2, EventName("ready").c_str())};
+    vemo::unique_handle go{::CreateEventW(nullptr, TRUE, FALSE, EventName("go").c_str())};
+    std::vector<std::shared_future<vemo::test::CapturedProcess>> children;
+
+    Writers(size_t count, const std::string& folder) {
+        SwitchInternalTraceOn(folder);
+        const ::testing::TestInfo& test = *::testing::UnitTest::GetInstance()->current_test_info();
+        for (size_t i = 0; i < count; ++i) {
+            children.push_back(vemo::test::StartChild(std::string(test.test_suite_name()) + "." + test.name(), Widen(folder)));
+        }
+        for (size_t i = 0; ready && i < count; ++i) EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(ready.get(), kBoundMs));
+    }
+    void GoAndWait() const {
+        ASSERT_TRUE(::SetEvent(go.get()));
+        for (const auto& child : children) EXPECT_TRUE(vemo::test::Passed(child.get())) << child.get().output;
+    }
+};
+}  // namespace
+
 TEST_F(ConfigDbTest, TwoProcessesWritingOneFileLoseNoLine) {
     constexpr int kLines = 200;
     if (InChild()) {
-        configdb::Init();
-        vemo::unique_handle ready(::OpenSemaphoreW(SEMAPHORE_MODIFY_STATE, FALSE, EventName("ready").c_str()));
-        vemo::unique_handle go(::OpenEventW(SYNCHRONIZE, FALSE, EventName("go").c_str()));
-        ASSERT_TRUE(ready && go && ::ReleaseSemaphore(ready.get(), 1, nullptr));
-        ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(go.get(), kBoundMs));
-        for (int i = 0; i < kLines; ++i) {
-            configdb::_InternTrace((Folder() + "gemeinsam.log").c_str(), "%lu %d", ::GetCurrentProcessId(), i);
-        }
+        ReadyThenWaitForGo();
+        for (int i = 0; i < kLines; ++i) configdb::_InternTrace((Folder() + "gemeinsam.log").c_str(), "%lu %d", ::GetCurrentProcessId(), i);
         return;
     }
     const Scratch scratch;
-    SwitchInternalTraceOn(scratch.path());  // gives each child the trace mutex
-    vemo::unique_handle ready(::CreateSemaphoreW(nullptr, 0, 2, EventName("ready").c_str()));
-    vemo::unique_handle go(::CreateEventW(nullptr, TRUE, FALSE, EventName("go").c_str()));
-    ASSERT_TRUE(ready && go);
-    const std::string name = "ConfigDbTest.TwoProcessesWritingOneFileLoseNoLine";
-    auto first = vemo::test::StartChild(name, Widen(scratch.path()));
-    auto second = vemo::test::StartChild(name, Widen(scratch.path()));
-    for (int i = 0; i < 2; ++i) ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(ready.get(), kBoundMs));
-    ::SetEvent(go.get());
-    EXPECT_TRUE(vemo::test::Passed(first.get())) << first.get().output;
-    EXPECT_TRUE(vemo::test::Passed(second.get())) << second.get().output;
+    Writers(2, scratch.path()).GoAndWait();
     std::map<std::string, int> seen;
     std::set<DWORD> writers;
     for (const std::string& line : FileLines(scratch.path() + "gemeinsam.log")) {
@@ -286,31 +293,20 @@ TEST_F(ConfigDbTest, TwoProcessesWritingOneFileLoseNoLine) {
 
 TEST_F(ConfigDbTest, AWriterBlockedOverASecondWritesWithTheTimeoutMark) {
     if (InChild()) {
-        configdb::Init();
-        vemo::unique_handle ready(::OpenEventW(EVENT_MODIFY_STATE, FALSE, EventName("ready_block").c_str()));
-        vemo::unique_handle go(::OpenEventW(SYNCHRONIZE, FALSE, EventName("go_block").c_str()));
-        ASSERT_TRUE(ready && go && ::SetEvent(ready.get()));
-        ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(go.get(), kBoundMs));
+        ReadyThenWaitForGo();
         configdb::_InternTrace((Folder() + "blockiert.log").c_str(), "spaet %lu", ::GetCurrentProcessId());
         return;
     }
     const Scratch scratch;
-    SwitchInternalTraceOn(scratch.path());
-    vemo::unique_handle go(::CreateEventW(nullptr, TRUE, FALSE, EventName("go_block").c_str()));
-    vemo::unique_handle ready(::CreateEventW(nullptr, TRUE, FALSE, EventName("ready_block").c_str()));
-    ASSERT_TRUE(go && ready);
-    auto child = vemo::test::StartChild("ConfigDbTest.AWriterBlockedOverASecondWritesWithTheTimeoutMark",
-                                        Widen(scratch.path()));
-    ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(ready.get(), kBoundMs));
-    // Hold the child's trace mutex until it has written.
+    const Writers writer(1, scratch.path());
+    // Holds the child's trace mutex until it has written.
     vemo::unique_handle mutex(::CreateMutexW(nullptr, FALSE, L"CDB_MUTEX_INTERN_TRACE"));
     ASSERT_TRUE(mutex);
     const DWORD wait = ::WaitForSingleObject(mutex.get(), kBoundMs);
     ASSERT_TRUE(wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED);
     {
         vemo::mutex_release_scope owned(mutex.get());
-        ::SetEvent(go.get());
-        EXPECT_TRUE(vemo::test::Passed(child.get())) << child.get().output;
+        writer.GoAndWait();
     }
     const auto lines = FileLines(scratch.path() + "blockiert.log");
     ASSERT_EQ(1u, lines.size());
