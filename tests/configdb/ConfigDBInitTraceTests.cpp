@@ -1,4 +1,4 @@
-// Start-up switches and the diagnostic files. ConfigDB reads its switches once per process, so
+// ConfigDB's trace and its diagnostic files. ConfigDB reads its switches once per process, so
 // these cases set the private hive here and run their checks in a child, which shares the hive
 // and starts ConfigDB afresh; the child's argument is the scratch folder the parent made.
 #include <gtest/gtest.h>
@@ -24,8 +24,6 @@ constexpr char kTimeoutPrefix[] = "-----> _InternTrace: Timeout bei WaitForSingl
 constexpr char kWaitFailedPrefix[] =
     "------> _InternTrace: Fehler <-1> bei WaitForSingleObject, eigentliche Trace-Zeile folgt:";
 constexpr DWORD kBoundMs = 30000;
-const std::wstring kTraceMutexLine = L"Init: Der Mutex <CDB_MUTEX_INTERN_TRACE> konnte erfolgreich erzeugt werden";
-const std::wstring kUserMutexLine = L"Init: Der Mutex <CDB_MUTEX_GETUSERNAME> konnte erfolgreich erzeugt werden";
 
 // "dd.mm.yyyy hh:mm:ss.mmm [pid] [tid] text", after a mark of a failed or late wait.
 struct ParsedLine {
@@ -103,7 +101,7 @@ TEST_P(InternalTraceSwitch, WantsEinInAnyCase) {
     CDB_GetProgDir("B9999901", false);
     const auto lines = FileLines(Folder() + "ConfigDB_Intern.log");
     ASSERT_EQ(on, !lines.empty());
-    EXPECT_EQ(on, trace.HasInfo(kTraceMutexLine));
+    EXPECT_EQ(on, trace.HasInfo(L"Init: Der Mutex <CDB_MUTEX_INTERN_TRACE> konnte erfolgreich erzeugt werden"));
     size_t queryLines = 0;
     for (const std::string& line : lines) {
         const ParsedLine parsed = Parse(line);
@@ -122,60 +120,15 @@ INSTANTIATE_TEST_SUITE_P(Values, InternalTraceSwitch,
                          ::testing::Values(std::pair{"ein", true}, std::pair{"EIN", true}, std::pair{"Ein", true},
                                            std::pair{"1", false}, std::pair{"aus", false}));
 
-// What the start-up reports for the switches found, and that it reads them once: the argument
-// names the case, then the parent's folder.
-TEST_F(ConfigDbTest, StartUpReportsWhatItFindsAndReadsItOnce) {
-    if (InChild()) {
-        const std::wstring which = ChildArgument().substr(0, 1);
-        const std::string dir = Narrow(ChildArgument().substr(1));
-        configdb::Init();
-        EXPECT_TRUE(trace.HasInfo(kUserMutexLine));
-        EXPECT_FALSE(which != L"a" && trace.HasInfo(kTraceMutexLine));
-        if (which == L"k") {  // no product key at all
-            EXPECT_TRUE(trace.HasError(L"Init: Fehler <2> beim Öffnen des Registry-Pfades <SOFTWARE\\TRUVO VeMo Compact>!"));
-        } else if (which == L"d") {  // every switch on, every folder missing
-            EXPECT_TRUE(trace.HasError(L"Init: Fehler <2> beim Lesen des Eintrags \"LogVia_InternTraceDirectory\"!"));
-            for (const char* error :
-                 {"Fehlt> existiert nicht, um Pfade für Komponenten auszugeben!",
-                  "AuchWeg> existiert nicht, um alle Pfade für die B0003810 auszugeben!",
-                  "NichtDa> existiert nicht, um als alternativer Log-Pfad für die Komponente B0003810 zurückgegeben zu "
-                  "werden!"}) {
-                EXPECT_TRUE(trace.HasError(Widen("Init: Verzeichnis <" + dir + error))) << error;
-            }
-            // The log folder override counts only when its folder exists at the start-up.
-            ASSERT_TRUE(::CreateDirectoryA((dir + "NichtDa").c_str(), nullptr));
-            EXPECT_NE(dir + "NichtDa\\", CDB_GetLogDir(kOwnId, false));
-        } else {  // only "LogVia_InternTrace" = "aus"
-            for (const char* name : {"ConfigDBTracingDirsActive", "ConfigDBLibDirsActive", "ConfigDBLogDirB0003810"}) {
-                EXPECT_TRUE(trace.HasInfo(Widen("Init: Fehler <2> beim Lesen des Eintrags \"" + std::string(name) + "\"!")))
-                    << name;
-            }
-            EXPECT_FALSE(trace.HasInfo(L"Init: Fehler <2> beim Lesen des Eintrags \"LogVia_InternTrace\"!"));
-            EXPECT_FALSE(trace.HasError(L"Init: Fehler <2> beim Lesen des Eintrags \"LogVia_InternTraceDirectory\"!"));
-            SwitchInternalTraceOn(dir);
-            CDB_GetProgDir(UniqueComponentId(), false);
-            EXPECT_FALSE(Exists(dir + "ConfigDB_Intern.log")) << "switched on after the start-up";
-        }
-        EXPECT_FALSE(HasFailure()) << Narrow(trace.Dump());
-        return;
-    }
+// This process started long ago: switches and overrides set now change nothing here.
+TEST_F(ConfigDbTest, SwitchesAndOverridesAreReadOnceAtTheStartUp) {
     const Scratch scratch;
-    const std::wstring folder = Widen(scratch.path());
-    EXPECT_TRUE(RunCurrentTestInChildren(1, L"k" + folder));
-    SetValues({"{prod}|LogVia_InternTrace|ein", "{prod}|ConfigDBLibDirsActive|ein",
-               "{prod}|ConfigDBLibDirsDirectory|{s}Fehlt", "{prod}|ConfigDBTracingDirsActive|EIN",
-               "{prod}|ConfigDBTracingDirsDirectory|{s}AuchWeg", "{prod}|ConfigDBLogDirB0003810|{s}NichtDa"},
-              "", scratch.path());
-    EXPECT_TRUE(RunCurrentTestInChildren(1, L"d" + folder));
-    ASSERT_TRUE(vemo::test::ResetHklmSandbox());
-    SetValues({"{prod}|LogVia_InternTrace|aus"}, "", "");
-    EXPECT_TRUE(RunCurrentTestInChildren(1, L"a" + folder));
-    // This process started long ago: switches and overrides set now change nothing here either.
     SwitchInternalTraceOn(scratch.path());
-    SetValues({"{prod}|ConfigDBLogDirB0003810|{s}"}, "", scratch.path());
-    CDB_GetProgDir(UniqueComponentId(), false);
-    EXPECT_FALSE(Exists(scratch.path() + "ConfigDB_Intern.log"));
+    SetValues({"{prod}|ConfigDBLibDirsActive|ein", "{prod}|ConfigDBLibDirsDirectory|{s}", "{prod}|ConfigDBLogDirB0003810|{s}"}, "",
+              scratch.path());
+    EXPECT_EQ(ExeDirectory(), CDB_GetProgDir(UniqueComponentId(), false));
     EXPECT_NE(scratch.path(), CDB_GetLogDir(kOwnId, false));
+    EXPECT_TRUE(vemo::test::FileNamesIn(Widen(scratch.path())).empty());
 }
 
 TEST_F(ConfigDbTest, PathLogGetsOneLinePerQuery) {
@@ -192,20 +145,10 @@ TEST_F(ConfigDbTest, PathLogGetsOneLinePerQuery) {
     ASSERT_EQ(2u, lines.size());
     EXPECT_EQ(id + " Programm <" + ExeDirectory() + ">", Parse(lines[0]).text);
     EXPECT_EQ(id + " Log <>", Parse(lines[1]).text);
-    // Every query announces the path log before its own lines.
-    const std::wstring announce = Widen("Init: Pfade für alle Komponenten werden bei jeder Abfrage nach <" + Folder() +
-                                        "ConfigDB_Lib_Dirs.log> ausgegeben");
-    std::vector<std::wstring> order;
-    for (const auto& line : trace.Lines()) {
-        if (line.text == announce || line.text.starts_with(L"CDB_GetProgDir: ")) order.push_back(line.text);
-    }
-    ASSERT_GE(order.size(), 2u) << Narrow(trace.Dump());
-    EXPECT_EQ(announce, order.front());
-    EXPECT_LE(2, std::count(order.begin(), order.end(), announce)) << Narrow(trace.Dump());
 }
 
-// The dump may make the product's data and user configuration folders; the log folder override
-// of "B0003810" counts for that component only.
+// The start-up's one-time dump of the product's folders (it may make its data and user
+// configuration folders); the log folder override of "B0003810" counts for that component only.
 TEST_F(ConfigDbTest, OneTimeDumpOfTheOwnDirectoriesWithTheLogOverride) {
     const std::string data = Expand("{tl}Truvo\\Daten\\B0003810\\Data\\", "", "");
     const std::string userKonfig = Expand("{roam}Truvo\\Konfig\\VeMoCompact\\", "", "");
