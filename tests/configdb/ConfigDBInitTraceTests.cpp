@@ -3,10 +3,10 @@
 // and starts ConfigDB afresh; the child's argument is the scratch folder the parent made.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <map>
 #include <regex>
 #include <set>
+#include <string_view>
 
 #include "ConfigDbTest.h"
 #include "common/UniqueHandle.h"
@@ -21,11 +21,11 @@ using vemo::test::RunCurrentTestInChildren;
 namespace {
 
 constexpr char kTimeoutPrefix[] = "-----> _InternTrace: Timeout bei WaitForSingleObject, eigentliche Trace-Zeile folgt:";
-constexpr char kWaitFailedPrefix[] =
-    "------> _InternTrace: Fehler <-1> bei WaitForSingleObject, eigentliche Trace-Zeile folgt:";
+// Lines written before the start-up made the mutex.
+constexpr char kWaitFailedPrefix[] = "------> _InternTrace: Fehler <-1> bei WaitForSingleObject, eigentliche Trace-Zeile folgt:";
 constexpr DWORD kBoundMs = 30000;
 
-// "dd.mm.yyyy hh:mm:ss.mmm [pid] [tid] text", after a mark of a failed or late wait.
+// "dd.mm.yyyy hh:mm:ss.mmm [pid] [tid] text", after the mark of a failed or late wait.
 struct ParsedLine {
     bool ok = false;
     DWORD pid = 0;
@@ -34,8 +34,8 @@ struct ParsedLine {
 };
 ParsedLine Parse(std::string line) {
     static const std::regex pattern(R"(^(\d{2})\.(\d{2})\.\d{4} (\d{2}):(\d{2}):(\d{2})\.\d{3} \[(\d+)\] \[(\d+)\] (.*)$)");
-    for (const char* mark : {kWaitFailedPrefix, kTimeoutPrefix}) {
-        if (line.starts_with(mark)) line.erase(0, std::strlen(mark));
+    for (const std::string_view mark : {kWaitFailedPrefix, kTimeoutPrefix}) {
+        if (line.starts_with(mark)) line.erase(0, mark.size());
     }
     std::smatch m;
     if (!std::regex_match(line, m, pattern)) return {};
@@ -65,26 +65,6 @@ TEST_F(ConfigDbTest, TracerWriteReportsBadFormatsAndConvertsUmlauts) {
     EXPECT_TRUE(trace.HasError(L"Kosten\u20AC"));
     configdb::_TracerWrite(false, "Hinweis");
     EXPECT_TRUE(trace.HasInfo(L"Hinweis"));
-}
-
-TEST(ConfigDbTrace, InternTraceWithoutTheMutexMarksTheFailedWait) {
-    // This process has every diagnostic file off, so it has no trace mutex to wait for.
-    ASSERT_EQ(nullptr, configdb::TraceMutex());
-    const Scratch scratch;
-    const std::string file = scratch.path() + "ohne_mutex.log";
-    configdb::_InternTrace(file.c_str(), "Zeile <%d>", 1);
-    configdb::_InternTrace(file.c_str(), "%s", "");
-    configdb::_InternTrace(nullptr, "nie");
-    configdb::_InternTrace("", "nie");
-    const auto lines = FileLines(file);
-    ASSERT_EQ(2u, lines.size());
-    EXPECT_TRUE(lines[0].starts_with(kWaitFailedPrefix)) << lines[0];
-    const ParsedLine first = Parse(lines[0]);
-    EXPECT_TRUE(first.ok) << lines[0];
-    EXPECT_EQ(::GetCurrentProcessId(), first.pid);
-    EXPECT_EQ(::GetCurrentThreadId(), first.tid);
-    EXPECT_EQ("Zeile <1>", first.text);
-    EXPECT_EQ("---------- (Keine Info zum Ausgeben verfügbar, iFormatLen <0>)", Parse(lines[1]).text);
 }
 
 // The internal trace wants "ein" in any case; its lines carry time, process, thread and level.
@@ -129,22 +109,6 @@ TEST_F(ConfigDbTest, SwitchesAndOverridesAreReadOnceAtTheStartUp) {
     EXPECT_EQ(ExeDirectory(), CDB_GetProgDir(UniqueComponentId(), false));
     EXPECT_NE(scratch.path(), CDB_GetLogDir(kOwnId, false));
     EXPECT_TRUE(vemo::test::FileNamesIn(Widen(scratch.path())).empty());
-}
-
-TEST_F(ConfigDbTest, PathLogGetsOneLinePerQuery) {
-    if (!InChild()) {
-        const Scratch scratch;
-        SetValues({"{prod}|ConfigDBLibDirsActive|ein", "{prod}|ConfigDBLibDirsDirectory|{s}"}, "", scratch.path());
-        EXPECT_TRUE(RunCurrentTestInChildren(1, Widen(scratch.path())));
-        return;
-    }
-    const std::string id = UniqueComponentId();
-    CDB_GetProgDir(id, false);
-    CDB_GetLogDir(id, false);
-    const auto lines = FileLines(Folder() + "ConfigDB_Lib_Dirs.log");
-    ASSERT_EQ(2u, lines.size());
-    EXPECT_EQ(id + " Programm <" + ExeDirectory() + ">", Parse(lines[0]).text);
-    EXPECT_EQ(id + " Log <>", Parse(lines[1]).text);
 }
 
 // The start-up's one-time dump of the product's folders (it may make its data and user
