@@ -47,7 +47,7 @@ ParsedLine Parse(std::string line) {
 std::vector<std::string> FileLines(const std::string& path) {
     return vemo::test::SplitLines(vemo::test::ReadFileBytes(Widen(path)));
 }
-std::string Folder() { return Narrow(ChildArgument()); }  // in a child: the parent's scratch folder
+std::string ParentFolder() { return Narrow(ChildArgument()); }  // in a child: the parent's scratch folder
 std::wstring EventName(const char* what) { return L"Local\\cdbtest_" + Widen(what); }
 void SwitchInternalTraceOn(const std::string& directory, const char* value = "ein") {
     SetValues({std::string("{prod}|LogVia_InternTrace|") + value, "{prod}|LogVia_InternTraceDirectory|" + directory}, "", "");
@@ -79,7 +79,7 @@ TEST_P(InternalTraceSwitch, WantsEinInAnyCase) {
         return;
     }
     CDB_GetProgDir("B9999901", false);
-    const auto lines = FileLines(Folder() + "ConfigDB_Intern.log");
+    const auto lines = FileLines(ParentFolder() + "ConfigDB_Intern.log");
     ASSERT_EQ(on, !lines.empty());
     EXPECT_EQ(on, trace.HasInfo(L"Init: Der Mutex <CDB_MUTEX_INTERN_TRACE> konnte erfolgreich erzeugt werden"));
     size_t queryLines = 0;
@@ -118,16 +118,16 @@ TEST_F(ConfigDbTest, OneTimeDumpOfTheOwnDirectoriesWithTheLogOverride) {
     const std::string userKonfig = Expand("{roam}Truvo\\Konfig\\VeMoCompact\\", "", "");
     if (InChild()) {
         configdb::Init();
-        const std::string dumpFile = Folder() + "B0003810_TracingDirs.log";
+        const std::string dumpFile = ParentFolder() + "B0003810_TracingDirs.log";
         EXPECT_TRUE(trace.HasInfo(Widen("Init: Pfade für B0003810 werden einmalig nach <" + dumpFile + "> ausgegeben")));
         std::vector<std::string> texts;
         for (const std::string& line : FileLines(dumpFile)) texts.push_back(Parse(line).text);
-        EXPECT_EQ((std::vector<std::string>{"Programm <" + Folder() + "B0003810\\>", "Daten <" + data + ">",
-                                            "Konfig <" + Folder() + "B0003810\\>", "Log <" + Folder() + "Log\\>",
+        EXPECT_EQ((std::vector<std::string>{"Programm <" + ParentFolder() + "B0003810\\>", "Daten <" + data + ">",
+                                            "Konfig <" + ParentFolder() + "B0003810\\>", "Log <" + ParentFolder() + "Log\\>",
                                             "Konfig Benutzer <" + userKonfig + ">"}),
                   texts);
-        EXPECT_EQ(Folder() + "Log\\", CDB_GetLogDir(kOwnId, false));
-        EXPECT_EQ(Folder() + "Andere\\", CDB_GetLogDir("B9999902", false));
+        EXPECT_EQ(ParentFolder() + "Log\\", CDB_GetLogDir(kOwnId, false));
+        EXPECT_EQ(ParentFolder() + "Andere\\", CDB_GetLogDir("B9999902", false));
         return;
     }
     const Scratch scratch;
@@ -177,7 +177,7 @@ TEST_F(ConfigDbTest, TwoProcessesWritingOneFileLoseNoLine) {
     constexpr int kLines = 200;
     if (InChild()) {
         ReadyThenWaitForGo();
-        for (int i = 0; i < kLines; ++i) configdb::_InternTrace((Folder() + "gemeinsam.log").c_str(), "%lu %d", ::GetCurrentProcessId(), i);
+        for (int i = 0; i < kLines; ++i) configdb::_InternTrace((ParentFolder() + "gemeinsam.log").c_str(), "%lu %d", ::GetCurrentProcessId(), i);
         return;
     }
     const Scratch scratch;
@@ -201,7 +201,7 @@ TEST_F(ConfigDbTest, TwoProcessesWritingOneFileLoseNoLine) {
 TEST_F(ConfigDbTest, AWriterBlockedOverASecondWritesWithTheTimeoutMark) {
     if (InChild()) {
         ReadyThenWaitForGo();
-        configdb::_InternTrace((Folder() + "blockiert.log").c_str(), "spaet %lu", ::GetCurrentProcessId());
+        configdb::_InternTrace((ParentFolder() + "blockiert.log").c_str(), "spaet %lu", ::GetCurrentProcessId());
         return;
     }
     const Scratch scratch;
