@@ -182,7 +182,6 @@ TEST_F(DaemonModeTest, EachAnswerOfTheModule) {
         EXPECT_EQ(c.done, RunDaemonMode(c.stopWhileChecking, hostNeeded));
         EXPECT_EQ(c.hostNeeded, hostNeeded);
         EXPECT_EQ(c.errorLine ? std::vector<std::string>{c.errorLine} : std::vector<std::string>{}, Texts(2));
-        EXPECT_EQ(c.done == true, Traced(8, "R\xfc" "ckkehr aus Funktion VemoDaemonCheckLeser."));
         EXPECT_EQ(c.done == true, Traced(8, kExitReturned));
         EXPECT_EQ(c.calls, DaemonCalls());
         const bool fault = c.mode == DaemonTestMode::Fault;

@@ -212,15 +212,16 @@ TEST_F(PluginConfig, WithoutDocumentBothOperationsRaiseEPointer) {
     config.DropDocument();
     CPluginInfo info;
     CPluginInfo* first = &info;
-    for (int pass = 0; pass < 2; ++pass) {
-        HRESULT hr = S_OK;
+    auto raised = [](auto operation) {
         try {
-            pass == 0 ? config.GetNumberOfPluginInfos() : config.GetPluginInfo(&first, 1);
+            operation();
         } catch (const CXmlComError& e) {
-            hr = e.Error();
+            return e.Error();
         }
-        EXPECT_EQ(E_POINTER, hr) << pass;
-    }
+        return S_OK;
+    };
+    EXPECT_EQ(E_POINTER, raised([&] { config.GetNumberOfPluginInfos(); }));
+    EXPECT_EQ(E_POINTER, raised([&] { config.GetPluginInfo(&first, 1); }));
     std::wstring value = L"unchanged";
     EXPECT_EQ(CXmlBase::kAttributeMissing, CXmlBase::GetAttributeValue(nullptr, L"x", value));
     EXPECT_EQ(L"unchanged", value);
