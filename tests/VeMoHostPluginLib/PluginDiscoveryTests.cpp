@@ -27,8 +27,8 @@ bool InstallComponent(const wchar_t* id, const std::wstring& configDir) {
     return std::wstring(id) == kOwnComponent ? RegisterProduct(configDir) : RegisterComponent(id, configDir);
 }
 
-void WriteFile(const std::wstring& path, const std::vector<PluginSpec>& specs) {
-    ASSERT_TRUE(WritePluginConfiguration(path, specs));
+void WriteFile(const std::wstring& path, const std::vector<PluginSpec>& plugins) {
+    ASSERT_TRUE(WritePluginConfiguration(path, plugins));
 }
 
 bool IsSignalled(HANDLE event) { return event && ::WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
@@ -38,25 +38,25 @@ void ResetGlobals() {
     if (g_vecPluginInfo || g_hPluginsInitialized) UnloadPlugins();
 }
 
-// The specs as active descriptors, for a loading pass without configuration files; a spec's
-// path kNoPath leaves the descriptor without one.
-void Describe(const std::vector<PluginSpec>& specs, bool withEvents = true) {
+// The plug-ins as active descriptors, for a loading pass without configuration files; the path
+// kNoPath leaves a descriptor without one.
+void Describe(const std::vector<PluginSpec>& plugins, bool withEvents = true) {
     ResetGlobals();
-    const size_t n = specs.size();
+    const size_t n = plugins.size();
     g_vecPluginInfo = std::make_unique<CPluginInfo[]>(n);
     g_numPluginInfo = g_numActivePluginInfo = static_cast<int32_t>(n);
     if (withEvents) g_hPluginsInitialized = std::make_unique<vemo::unique_handle[]>(n);
     for (size_t i = 0; i < n; ++i) {
         CPluginInfo& pi = g_vecPluginInfo[i];
-        pi._name = specs[i].name;
-        pi._binaryName = specs[i].binary;
-        pi._path = specs[i].path == kNoPath ? L"" : PluginDirectory();
-        pi._initializeName = specs[i].initialize;
-        pi._runName = specs[i].run;
-        pi._uninitializeName = specs[i].uninitialize;
-        pi._runsInSystemContext = specs[i].system;
-        pi._runsInPureMode = specs[i].pure;
-        pi._type = specs[i].listener ? CPluginInfo::kTypeListener : CPluginInfo::kTypeDll;
+        pi._name = plugins[i].name;
+        pi._binaryName = plugins[i].binary;
+        pi._path = plugins[i].path == kNoPath ? L"" : PluginDirectory();
+        pi._initializeName = plugins[i].initialize;
+        pi._runName = plugins[i].run;
+        pi._uninitializeName = plugins[i].uninitialize;
+        pi._runsInSystemContext = plugins[i].system;
+        pi._runsInPureMode = plugins[i].pure;
+        pi._type = plugins[i].listener ? CPluginInfo::kTypeListener : CPluginInfo::kTypeDll;
     }
 }
 HANDLE Event(size_t i) { return g_hPluginsInitialized[i].get(); }
@@ -177,7 +177,7 @@ struct Loaded {
 struct LoadCase {
     const char* name;
     bool pureMode;
-    std::vector<PluginSpec> specs;
+    std::vector<PluginSpec> plugins;
     std::vector<Loaded> expected;
     bool withEvents = true;
 };
@@ -208,14 +208,14 @@ class LoadingPass : public PluginDiscovery, public ::testing::WithParamInterface
 
 TEST_P(LoadingPass, LoadsWhatTheServiceRuns) {
     const LoadCase& c = GetParam();
-    Describe(c.specs, c.withEvents);
+    Describe(c.plugins, c.withEvents);
     LoadPlugins(true, c.pureMode);
     ASSERT_EQ(c.withEvents, g_hPluginsInitialized != nullptr);
-    ASSERT_EQ(c.specs.size(), c.expected.size());
+    ASSERT_EQ(c.plugins.size(), c.expected.size());
     const HMODULE first = g_vecPluginInfo[0]._hModule.get() ? g_vecPluginInfo[0]._hModule.get()
                                                              : ::GetModuleHandleW(kTestPluginDll);
-    for (size_t i = 0; i < c.specs.size(); ++i) {
-        SCOPED_TRACE(Narrow(c.specs[i].name) + " " + std::to_string(i));
+    for (size_t i = 0; i < c.plugins.size(); ++i) {
+        SCOPED_TRACE(Narrow(c.plugins[i].name) + " " + std::to_string(i));
         const CPluginInfo& pi = g_vecPluginInfo[i];
         const Loaded& e = c.expected[i];
         EXPECT_EQ(e.loaded, pi._isLoaded);
