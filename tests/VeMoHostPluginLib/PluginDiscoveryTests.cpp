@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -181,6 +182,8 @@ struct LoadCase {
     std::vector<Loaded> expected;
     bool withEvents = true;
 };
+
+void PrintTo(const LoadCase& c, std::ostream* os) { *os << c.name; }
 
 const LoadCase kLoadCases[] = {
     // Context, mode and type decide; a failed plug-in gets no menu position; one module serves
