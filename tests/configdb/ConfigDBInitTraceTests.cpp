@@ -92,6 +92,7 @@ TEST_P(InternalTraceSwitch, WantsEinInAnyCase) {
         queryLines += parsed.text.starts_with("INFO - CDB_GetProgDir: ");
     }
     if (!on) return;
+    EXPECT_TRUE(lines.front().starts_with(kWaitFailedPrefix)) << "written before the start-up made the mutex";
     EXPECT_EQ(3u, queryLines);  // from the registry, no registry path, the verdict
     EXPECT_EQ("INFO - CDB_GetProgDir: Programmpfad <B9999901> = \"" + ExeDirectory() + "\"", Parse(lines.back()).text);
 }

@@ -98,8 +98,10 @@ TEST_F(ConfigDbTest, InstalledMeansTheComponentHasAVersion) {
     EXPECT_TRUE(CDB_IsComponentInstalled(kOwnId));
 }
 
-// The wide forms convert both ways (code page 1252 has one byte for the ü); an ID the code page
-// cannot hold converts to nothing and says so. Their buffers and results: BadInputTests.
+// The wide forms convert both ways (code page 1252 has one byte for the ü); an empty text
+// converts to nothing quietly, an ID the code page cannot hold to nothing with an error. A null
+// pointer shows as "NULL" in the message, a buffer by its address. Their buffers and results for
+// every registry shape: BadInputTests.
 TEST_F(ConfigDbTest, WideFormsConvertBothWays) {
     const Scratch scratch;
     const std::wstring id = Widen(UniqueComponentId());
@@ -115,7 +117,14 @@ TEST_F(ConfigDbTest, WideFormsConvertBothWays) {
     // The product's default program folder need not exist.
     EXPECT_EQ(CDB_OK, CDB_GetProgDir(Widen(kOwnId).c_str(), buffer, MAX_PATH, true));
     EXPECT_EQ(Widen(Expand("{pf}TRUVO\\PROGRAMM\\VeMoCompacT\\", "", "")), buffer);
+    EXPECT_EQ(CDB_ERROR_NULL_PARAMETER, CDB_GetLogDir(id.c_str(), nullptr, MAX_PATH, false));
+    EXPECT_TRUE(trace.HasError(L"CDB_GetLogDir: Mindestens ein Parameter ist NULL: pszDir <NULL>, pszCompID <" + id + L">!"));
+    EXPECT_EQ(CDB_ERROR_NULL_PARAMETER, CDB_GetLogDir(nullptr, buffer, MAX_PATH, false));
+    EXPECT_TRUE(trace.HasContaining(L"pszDir <0x")) << Narrow(trace.Dump());
     trace.Clear();
+    EXPECT_EQ("", configdb::_ConvertToUnicode(std::wstring()));
+    EXPECT_EQ(L"", configdb::_ConvertToUnicode(std::string()));
+    EXPECT_TRUE(trace.Lines().empty());
     EXPECT_EQ(L"", CDB_GetVersion(std::wstring(L"B\u4E2D"), 0));
     EXPECT_TRUE(trace.HasContaining(L"_ConvertToUnicode: Fehler beim Konvertieren des Strings <")) << Narrow(trace.Dump());
 }
