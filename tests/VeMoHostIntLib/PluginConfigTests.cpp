@@ -1,19 +1,42 @@
-// The configuration reader on real files in a scratch directory: one document per row, the
-// fields of its first descriptor as text.
+// The plug-in descriptor and the configuration reader on real files: the vocabulary (one document
+// per row, the fields of its first descriptor as text), the ignore rules against a private
+// machine hive and what the reader traces, and what a descriptor owns.
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <cstdint>
+#include <algorithm>
+#include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "Recorder.h"
 #include "TestSupport.h"
 #include "VeMoHostIntLib/PluginKonfig.h"
 
 namespace {
 
-// A private machine hive: the ignore rules must not see components another test installs.
-[[maybe_unused]] const bool kSandbox = vemo::test::UseHklmSandbox(L"Software\\VeMoPluginConfigReaderTests");
+using namespace vemo::test;
+
+// The ignore rules must not see components another test installs.
+[[maybe_unused]] const bool kSandbox = UseHklmSandbox(L"Software\\VeMoPluginConfigTests");
+constexpr wchar_t kRuleKey[] = L"SOFTWARE\\PluginRules";
+
+// What the reader counts and fills, with room for this many, from a document with these elements
+// inside its root.
+struct Descriptors {
+    std::unique_ptr<CPluginInfo[]> infos;
+    int counted = 0;
+    int filled = 0;
+};
+Descriptors Read(const std::wstring& file, const std::string& body, int room = 5) {
+    EXPECT_TRUE(WriteFileBytes(file, "<?xml version=\"1.0\" encoding=\"UTF-8\"?><r>" + body + "</r>"));
+    CPluginConfig config(file.c_str());
+    Descriptors read{std::make_unique<CPluginInfo[]>(static_cast<size_t>(room)), config.GetNumberOfPluginInfos()};
+    CPluginInfo* first = read.infos.get();
+    read.filled = config.GetPluginInfo(&first, room);
+    return read;
+}
 
 std::wstring Describe(const CPluginInfo& p) {
     std::wstring text = L";name=" + p._name + L";level=" + std::to_wstring(p._level) + L";type=" + std::to_wstring(p._type) +
@@ -37,6 +60,9 @@ struct VocabularyRow {
 
 const VocabularyRow kVocabulary[] = {
     {R"(<plugin description="Eins" type="DLL" level="1"/>)", 1, {L"name=Eins", L"level=1", L"type=1"}},
+    // The level is 1 only for the text "1"; the type texts ignore case.
+    {R"(<plugin type="Listener" level="01"/>)", 1, {L"type=2", L"level=0"}},
+    {R"(<plugin type="service" level=" 1"/>)", 1, {L"type=0", L"level=0"}},
     // Element names ignore case, nesting and namespace prefixes.
     {R"(<group><plugin><BINARYNAME>eins.dll</BINARYNAME><x:Path xmlns:x="urn:x">C:\P\{cat}</x:Path></plugin></group>)", 1,
      {L"binary=eins.dll", L"path=C:\\P\\"}},
@@ -58,40 +84,192 @@ const VocabularyRow kVocabulary[] = {
     {R"(<plugin description="a"/><plugin description="b"/><plugin description="c"/>)", 3, {L"name=a"}},
 };
 
-TEST(PluginConfig, VocabularyIgnoresCaseNestingAndPrefixes) {
-    vemo::test::ScratchDirectory dir{L"plugincfg"};
+class PluginConfig : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(ResetHklmSandbox());
+        ASSERT_TRUE(recorder.loaded());
+        recorder.Reset();
+    }
+    ScratchDirectory dir{L"plugincfg"};
     const std::wstring file = dir.path() + L"B0009999.xml";
+    Recorder recorder;
+};
+
+TEST_F(PluginConfig, VocabularyIgnoresCaseNestingAndPrefixes) {
     for (const VocabularyRow& row : kVocabulary) {
         SCOPED_TRACE(row.xml);
-        ASSERT_TRUE(vemo::test::WriteFileBytes(file, std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?><r>") + row.xml + "</r>"));
-        CPluginConfig config(file.c_str());
-        EXPECT_EQ(row.count, config.GetNumberOfPluginInfos());
-        std::vector<CPluginInfo> infos(4);
-        CPluginInfo* first = infos.data();
-        ASSERT_EQ(row.count, config.GetPluginInfo(&first, 4));
-        const std::wstring description = Describe(infos[0]);
+        const Descriptors read = Read(file, row.xml, 4);
+        EXPECT_EQ(row.count, read.counted);
+        ASSERT_EQ(row.count, read.filled);
+        const std::wstring description = Describe(read.infos[0]);
         for (const std::wstring& fact : row.facts) {
-            EXPECT_NE(std::wstring::npos, description.find(L";" + fact + L";")) << vemo::test::Narrow(fact) << " in "
-                                                                               << vemo::test::Narrow(description);
+            EXPECT_NE(std::wstring::npos, description.find(L";" + fact + L";")) << Narrow(fact) << " in " << Narrow(description);
         }
     }
 }
 
-TEST(PluginConfig, AtMostTheMaximumCountAndNothingFromBrokenFiles) {
-    vemo::test::ScratchDirectory dir{L"plugincfg"};
-    const std::wstring file = dir.path() + L"B0009999.xml";
-    ASSERT_TRUE(vemo::test::WriteFileBytes(file, R"(<r><plugin description="a"/><plugin description="b"/><plugin description="c"/></r>)"));
-    std::vector<CPluginInfo> infos(3);
-    CPluginInfo* first = infos.data();
-    EXPECT_EQ(0, CPluginConfig(file.c_str()).GetPluginInfo(&first, 0));
-    EXPECT_EQ(L"", infos[0]._name);
-    EXPECT_EQ(2, CPluginConfig(file.c_str()).GetPluginInfo(&first, 2));
-    EXPECT_EQ(L"b", infos[1]._name);
-    EXPECT_EQ(L"", infos[2]._name);
-
-    ASSERT_TRUE(vemo::test::WriteFileBytes(file, R"(<r><plugin description="a"></r>)"));
-    EXPECT_EQ(0, CPluginConfig(file.c_str()).GetNumberOfPluginInfos());
+TEST_F(PluginConfig, AtMostTheRoomGivenAndNothingFromBrokenFiles) {
+    const std::string three = R"(<plugin description="a"/><plugin description="b"/><plugin description="c"/>)";
+    EXPECT_EQ(0, Read(file, three, 0).filled);
+    const Descriptors two = Read(file, three, 2);
+    ASSERT_EQ(2, two.filled);
+    EXPECT_EQ(L"b", two.infos[1]._name);
+    const Descriptors broken = Read(file, R"(<plugin description="a">)", 1);
+    EXPECT_EQ(0, broken.counted);
+    EXPECT_EQ(0, broken.filled);
     EXPECT_EQ(0, CPluginConfig((dir.path() + L"fehlt.xml").c_str()).GetNumberOfPluginInfos());
+}
+
+// --- ignore rules -------------------------------------------------------------------------------
+
+std::string Plugin(const char* name, const char* tag, const char* value) {
+    return std::string("<plugin description=\"") + name + "\"><" + tag + ">" + value + "</" + tag + "></plugin>";
+}
+std::string ByKey(const char* name, const char* valuePath) { return Plugin(name, "ignoreonregistrykey", valuePath); }
+std::string ByComponent(const char* name, const char* ids) { return Plugin(name, "ignoreoninstalledcomponent", ids); }
+
+struct RuleRow {
+    const char* name;
+    std::string xml;
+    std::vector<std::wstring> kept;
+    std::vector<std::tuple<int, const char*, int>> lines;  // level, text, how often
+};
+
+const RuleRow kRules[] = {
+    {"OnlyANonZeroDwordIgnores",
+     ByKey("zero", "SOFTWARE\\PluginRules\\Zero") + ByKey("two", "SOFTWARE\\PluginRules\\Two") +
+         ByKey("text", "SOFTWARE\\PluginRules\\Text") + ByKey("nokey", "SOFTWARE\\NoSuchKey\\Value"),
+     {L"zero", L"text", L"nokey"},
+     {{8, "Schl\xfcssel <Text> hat den falschen Typ <1>. Es wird nur Typ <4> unterst\xfctzt!", 1},
+      {8, "Schl\xfcssel <Two> unter <HKLM\\SOFTWARE\\PluginRules> wurde erfolgreich gelesen. Wert: <2>", 1}}},
+    {"InstalledComponentsIgnore",
+     ByComponent("semi", "B0009911;B0009912") + ByComponent("comma", "B0009912,B0009911") +
+         ByComponent("none", "B0009911,B0009913") + ByComponent("short", "B12"),
+     {L"none", L"short"},
+     {{8, "Komponente <B0009912> ist installiert. Plugin <semi> wird nicht geladen.", 1},
+      {2, "L\xe4nge von Tag <ignoreoninstalledcomponent> ist ung\xfcltig (3)!", 1}}},
+    // A malformed token ignores its plug-in; a list in lower case is no list at all.
+    {"MalformedTokensIgnoreAndLowerCaseIsNoList",
+     "<plugin/>" + ByComponent("bad", "B0009911;x") + ByComponent("space", "B0009901; B0009902") + ByComponent("lower", "b0009911"),
+     {L"", L"lower"},
+     {{8, "Komponentenstring <x> ist fehlerhaft und/oder wird nicht unterst\xfctzt.", 1},
+      {8, "Komponentenstring < B0009902> ist fehlerhaft und/oder wird nicht unterst\xfctzt.", 1},
+      {2, "Ung\xfcltige Komponente in Tag <ignoreoninstalledcomponent> gefunden!", 1},
+      // Only the first element lacks a description; none has a type or level.
+      {4, "Fehler beim Ermitteln des Attributes <description>, attr == NULL", 1},
+      {4, "Fehler beim Ermitteln des Attributes <type>, attr == NULL", 4},
+      {4, "Fehler beim Ermitteln des Attributes <level>, attr == NULL", 4},
+      // Every plug-in element reports its children, also when it has none.
+      {8, "ChildNodes <0> gefunden...", 1},
+      {8, "ChildNodes <1> gefunden...", 3}}},
+};
+
+class IgnoreRules : public PluginConfig, public ::testing::WithParamInterface<RuleRow> {};
+
+TEST_P(IgnoreRules, IgnoreWhatTheRulesSayAndTraceWhy) {
+    ASSERT_TRUE(SetRegistryDword(kRuleKey, L"Zero", 0));
+    ASSERT_TRUE(SetRegistryDword(kRuleKey, L"Two", 2));
+    ASSERT_TRUE(SetRegistryString(kRuleKey, L"Text", L"1"));
+    ASSERT_TRUE(RegisterComponent(L"B0009912"));
+    recorder.Reset();
+    std::vector<std::wstring> names;
+    const Descriptors read = Read(file, GetParam().xml);
+    for (int i = 0; i < read.filled; ++i) names.push_back(read.infos[static_cast<size_t>(i)]._name);
+    EXPECT_EQ(GetParam().kept, names);  // no gap left by an ignored one
+    const auto records = recorder.Records();
+    for (const auto& [level, text, times] : GetParam().lines) {
+        EXPECT_EQ(times, std::ranges::count_if(records, [&](const auto& r) { return r.level == level && r.text == text; }))
+            << text << "\n" << recorder.All();
+    }
+}
+INSTANTIATE_TEST_SUITE_P(Rules, IgnoreRules, ::testing::ValuesIn(kRules),
+                         [](const ::testing::TestParamInfo<RuleRow>& info) { return std::string(info.param.name); });
+
+TEST_F(PluginConfig, AValuePathSplitsAtItsLastBackslash) {
+    CPluginConfig config((dir.path() + L"none.xml").c_str());
+    ASSERT_TRUE(SetRegistryDword(kRuleKey, L"Two", 2));
+    EXPECT_TRUE(config.IsPluginIgnoredByRegistryKey(L"SOFTWARE\\PluginRules\\Two"));
+    EXPECT_FALSE(config.IsPluginIgnoredByRegistryKey(L"SOFTWARE\\PluginRules\\Missing"));
+    EXPECT_FALSE(config.IsPluginIgnoredByRegistryKey(L"NoBackslash"));
+    EXPECT_FALSE(config.IsPluginIgnoredByRegistryKey(L""));
+    // Nothing behind the last backslash: the whole text is both key path and value name.
+    const std::wstring whole = std::wstring(kRuleKey) + L"\\Tail\\";
+    ASSERT_TRUE(SetRegistryDword(whole, whole, 1));
+    EXPECT_TRUE(config.IsPluginIgnoredByRegistryKey(whole));
+}
+
+// A reader whose document could not be created.
+class CPluginConfigWithoutDocument : public CPluginConfig {
+public:
+    using CPluginConfig::CPluginConfig;
+    void DropDocument() { m_xmlDocument.reset(); }
+};
+
+TEST_F(PluginConfig, WithoutDocumentBothOperationsRaiseEPointer) {
+    CPluginConfigWithoutDocument config((dir.path() + L"none.xml").c_str());
+    ASSERT_TRUE(config.HasDocument());
+    config.DropDocument();
+    CPluginInfo info;
+    CPluginInfo* first = &info;
+    auto raised = [](auto operation) {
+        try {
+            operation();
+        } catch (const CXmlComError& e) {
+            return e.Error();
+        }
+        return S_OK;
+    };
+    EXPECT_EQ(E_POINTER, raised([&] { config.GetNumberOfPluginInfos(); }));
+    EXPECT_EQ(E_POINTER, raised([&] { config.GetPluginInfo(&first, 1); }));
+    std::wstring value = L"unchanged";
+    EXPECT_EQ(CXmlBase::kAttributeMissing, CXmlBase::GetAttributeValue(nullptr, L"x", value));
+    EXPECT_EQ(L"unchanged", value);
+}
+
+// --- what a descriptor owns ----------------------------------------------------------------------
+
+// The reader copies finished descriptors into their slots; module and thread are never held twice.
+TEST(PluginInfo, CopyLeavesTheOwnersWithTheSource) {
+    CPluginInfo source(L"Quelle", L"p.dll", L"C:\\", L"1", L"listener");
+    source._hThread.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));  // any handle it owns
+    source._hModule.reset(::LoadLibraryW(L"kernel32.dll"));
+    const vemo::unique_handle event;
+    source._hRunEvent = &event;
+    CPluginInfo target;
+    target.Copy(source);
+    EXPECT_EQ(L"Quelle", target._name);
+    EXPECT_FALSE(target._hThread);
+    EXPECT_EQ(nullptr, target.GetPluginHndl());
+    EXPECT_TRUE(source._hThread && source._hModule);
+    EXPECT_EQ(&event, target._hRunEvent);
+}
+
+TEST(PluginInfo, SamePluginMeansTheSameNameToTheLetter) {
+    const CPluginInfo a(L"Kartenleser", L"p.dll", L"C:\\", L"0", L"dll");
+    EXPECT_TRUE(a.IsSamePlugin(CPluginInfo(L"Kartenleser", L"other.dll", L"D:\\", L"1", L"listener")));
+    EXPECT_FALSE(a.IsSamePlugin(CPluginInfo(L"kartenleser", L"p.dll", L"C:\\", L"0", L"dll")));
+}
+
+// A descriptor frees its module unless the stop released it (for a thread it could not end).
+TEST(PluginInfo, ADescriptorGivesBackItsModuleUnlessReleased) {
+    const std::wstring path = PluginDirectory() + kTestPluginDll;
+    auto loaded = [&] {
+        HMODULE module = nullptr;
+        return ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, path.c_str(), &module) != FALSE;
+    };
+    ASSERT_FALSE(loaded());
+    for (const bool release : {false, true}) {
+        HMODULE kept = nullptr;
+        {
+            CPluginInfo info;
+            info._hModule.reset(::LoadLibraryW(path.c_str()));
+            ASSERT_TRUE(loaded());
+            if (release) kept = info._hModule.release();
+        }
+        EXPECT_EQ(release, loaded());
+        const vemo::unique_hmodule giveBack(kept);
+    }
 }
 
 }  // namespace

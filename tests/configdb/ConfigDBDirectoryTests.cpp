@@ -1,6 +1,7 @@
 // Directory queries, their registry sources and their fallbacks, against the private hive and the
 // real file system: one row per case. Every folder a case makes goes again; folders other
-// programs may share are only removed when they were made here and are left empty.
+// programs may share are only removed when they were made here and are left empty. Then the
+// special folders, the Windows release, module folders and directory creation.
 #include <gtest/gtest.h>
 #include <shlobj.h>
 
@@ -37,17 +38,9 @@ std::string B(bool value) { return value ? "1" : "0"; }
 const char kData[] = "{c}\\AvailableDataDirectories\\Bilder\\Dir1|";
 
 const Lookup kLookups[] = {
-    // Below the newest version: version names compare as decimal numbers; without any at or above
-    // 1.0 the lookup goes to the missing "1.0".
+    // Below the newest version (its choice: ConfigDBRegistryTests).
     {"KonfigBelowTheNewestVersion", {"{c}\\Versions\\1.0\\ConfigDir||{s}old", "{c}\\Versions\\2.0\\ConfigDir||{s}new"},
      Q(_GetKonfigDirFromRegistry(id)), "{s}new\\", {.made = {"{s}old", "{s}new"}}},
-    {"LogBelowTheNewestVersion", {"{c}\\Versions\\1.0\\LogDir||{s}old", "{c}\\Versions\\2.0\\LogDir||{s}new"},
-     Q(_GetLogDirFromRegistry(id)), "{s}new\\", {.made = {"{s}old", "{s}new"}}},
-    {"OnlyOldVersions", {"{c}\\Versions\\0.9\\ConfigDir||{s}", "{c}\\Versions\\0.9\\LogDir||{s}"},
-     Q(_GetKonfigDirFromRegistry(id) + _GetLogDirFromRegistry(id)), ""},
-    // Registered folders end in exactly one backslash.
-    {"RegisteredKonfig", {"{v}\\ConfigDir||C:\\Irgendwo\\Konfig"}, Q(_GetKonfigDirFromRegistry(id)), "C:\\Irgendwo\\Konfig\\"},
-    {"RegisteredLog", {"{v}\\LogDir||C:\\Irgendwo\\Log\\"}, Q(_GetLogDirFromRegistry(id)), "C:\\Irgendwo\\Log\\"},
     {"RegisteredData", {std::string(kData) + "|C:\\Daten\\Bilder", "{c}\\AvailableDataDirectories\\Andere\\Dir1||C:\\X"},
      Q(_GetDataDirFromRegistry(id, "Bilder") + "|" + _GetDataDirFromRegistry(id, "Fehlt")), "C:\\Daten\\Bilder\\|"},
     {"OwnComponentHasNoRegisteredFolders",
@@ -58,23 +51,12 @@ const Lookup kLookups[] = {
     // Program folder: FixedProgDir joined with ProgDir, the product's from ProgKey.
     {"ProgDirJoinsFixedProgDirAndProgDir",
      {"{v}\\ProtectedDirectories|FixedProgDir|{s}Basis", "{v}\\ProtectedDirectories|ProgDir|Sub"},
-     Q(CDB_GetProgDir(id, false)), "{s}Basis\\Sub\\",
-     {.lines = {"I CDB_GetProgDir: Programmpfad <{s}Basis\\Sub\\> über Registry ermittelt.",
-               "I CDB_GetProgDir: Programmpfad <{id}> = \"{s}Basis\\Sub\\\""},
-     .made = {"{s}Basis\\Sub"}}},
-    {"ProgDirWithAMissingSub",
-     {"{v}\\ProtectedDirectories|FixedProgDir|{s}Basis\\", "{v}\\ProtectedDirectories|ProgDir|Fehlt"},
-     Q(_GetProgDirFromRegistry(id)), "{s}Basis\\Fehlt", {.made = {"{s}Basis"}}},
-    {"ProgDirWithAMissingBase",
-     {"{v}\\ProtectedDirectories|FixedProgDir|{s}KeineBasis", "{v}\\ProtectedDirectories|ProgDir|Sub"},
-     Q(_GetProgDirFromRegistry(id)), "{s}KeineBasis"},
+     Q(CDB_GetProgDir(id, false)), "{s}Basis\\Sub\\", {.made = {"{s}Basis\\Sub"}}},
     {"OwnProgDirFromProgKey", {"{prod}|ProgKey|{s}Programm"},
      Q(CDB_GetProgDir(id, false) + "|" + CDB_GetProgDir(id, true)), "{s}Programm\\|{s}Programm\\",
      {.made = {"{s}Programm"}, .id = kOwnId}},
-    {"OwnProgKeyMissing", {"{prod}|ProgKey|{s}Fehlt"}, Q(_GetProgDirFromRegistry(id)), "{s}Fehlt", {.id = kOwnId}},
     {"UnknownProgDirIsTheModuleDir", {}, Q(CDB_GetProgDir(id, false) + "|" + CDB_GetProgDir(id, true)), "{exe}|{exe}",
-     {.lines = {"I CDB_GetProgDir: Via Registry kein Programmpfad ermittelbar.",
-               "I CDB_GetProgDir: Programmpfad <{id}> = \"{exe}\""}}},
+     {.lines = {"I CDB_GetProgDir: Via Registry kein Programmpfad ermittelbar."}}},
     {"MissingRegisteredProgDirIsTheModuleDir", {"{v}\\ProtectedDirectories|FixedProgDir|{s}Weg"},
      Q(CDB_GetProgDir(id, false)), "{exe}",
      {.lines = {"I CDB_GetProgDir: Programmpfad via Registry existiert nicht: \"{s}Weg\""}}},
@@ -85,21 +67,15 @@ const Lookup kLookups[] = {
     {"SystemDirWithoutRegistry", {}, Q(CDB_GetSystemDir(1) + "|" + CDB_GetSystemDir(0)), "{exe}|{exe}"},
     {"SystemDirFromTheRegistry", {"{sys}|SystemDir|{s}System", "{prod}|ProgKey|{s}Programm"},
      Q(CDB_GetSystemDir(1) + "|" + CDB_GetSystemDir(0) + "|" + CDB_GetSystemDir(2)),
-     "{s}System\\|{s}Programm\\|{s}Programm\\",
-     {.lines = {"I CDB_GetSystemDir: Truvo-Systempfad <{s}System\\> über Registry ermittelt.",
-               "I CDB_GetSystemDir: Systempfad = \"{s}System\\\""},
-     .made = {"{s}System", "{s}Programm"}}},
+     "{s}System\\|{s}Programm\\|{s}Programm\\", {.made = {"{s}System", "{s}Programm"}}},
     // Machine-wide configuration: the registry, program files (x86), where older installations
     // keep their files, then common application data, each only where it exists; else the program.
+    // A registered folder gets one backslash added, never a second one.
     {"KonfigFromTheRegistry", {"{c}\\Versions\\2.0\\ConfigDir||{s}Konfig"}, Q(CDB_GetKonfigDir(id)), "{s}Konfig\\",
-     {.lines = {"I _GuessLocalKonfigDir: Konfigpfad <{s}Konfig\\> über Registry ermittelt.",
-               "I CDB_GetKonfigDir: KonfigPfad <{id}> = \"{s}Konfig\\\""},
-     .made = {"{s}Konfig"}}},
+     {.made = {"{s}Konfig"}}},
     {"KonfigGuessInProgramData", {}, Q(CDB_GetKonfigDir(id)), "{pd}Truvo\\Konfig\\{id}\\",
      {.lines = {"I _GuessLocalKonfigDir: Keine Truvo-Umgebung, nehmen ProgrammData-Verzeichnis."},
      .made = {"{pd}Truvo\\Konfig\\{id}"}}},
-    {"KonfigGuessInProgramFiles", {}, Q(CDB_GetKonfigDir(id)), "{pf}Truvo\\Konfig\\{id}\\",
-     {.made = {"{pf}Truvo\\Konfig\\{id}"}}},
     {"KonfigGuessTakesProgramFilesFirst", {}, Q(CDB_GetKonfigDir(id)), "{pf}Truvo\\Konfig\\{id}\\",
      {.made = {"{pd}Truvo\\Konfig\\{id}", "{pf}Truvo\\Konfig\\{id}"}}},
     {"KonfigGuessFindsNothingAndMakesNothing", {}, Q(CDB_GetKonfigDir(id) + "|" + _GuessLocalKonfigDir(id)),
@@ -123,29 +99,26 @@ const Lookup kLookups[] = {
     // Log: the registry, LocalLow, the registered folder made (on the program's drive when its
     // own is missing), the low temporary folder.
     {"LogMadeBelowLocalLow", {}, Q(CDB_GetLogDir(id, true)), "{low}Truvo\\Log\\{id}\\",
-     {.lines = {"I _GuessLocalLogDir: Benutzerspezifischer Logpfad <{low}Truvo\\Log\\{id}\\>",
-               "I CDB_GetLogDir: LogPfad <{id}> = \"{low}Truvo\\Log\\{id}\\\""},
-     .exists = {"{low}Truvo\\Log\\{id}"}}},
+     {.exists = {"{low}Truvo\\Log\\{id}"}}},
     {"LogWithoutCreateStopsAfterTheRegistry", {}, Q(CDB_GetLogDir(id, false)), "",
      {.lines = {"I _GuessLocalLogDir: Logpfad <> über Registry ermittelt.",
                "E CDB_GetLogDir: Konnten keinen LogPfad für <{id}> ermitteln!"},
      .absent = {"{low}Truvo\\Log\\{id}"}}},
-    {"RegisteredLogWithoutCreate", {"{v}\\LogDir||{s}Log"}, Q(CDB_GetLogDir(id, false)), "{s}Log\\", {.made = {"{s}Log"}}},
+    {"RegisteredLogWithoutCreate", {"{v}\\LogDir||{s}Log\\"}, Q(CDB_GetLogDir(id, false)), "{s}Log\\", {.made = {"{s}Log"}}},
     {"MissingRegisteredLogWithoutCreate", {"{v}\\LogDir||{s}Fehlt"}, Q(CDB_GetLogDir(id, false)), "{s}Fehlt\\",
      {.absent = {"{s}Fehlt"}}},
     {"RegisteredLogMadeWhenTheUserFolderIsBlocked", {"{v}\\LogDir||{s}Neu\\Tiefer"}, Q(CDB_GetLogDir(id, true)),
      "{s}Neu\\Tiefer\\", {.lines = {"E _CreateDirectory: Angeforderter Pfad ist eine Datei (<{low}Truvo\\Log\\{id}>)"},
      .exists = {"{s}Neu\\Tiefer"}, .blockUserLog = true}},
     {"LogOnAMissingDriveMovesToTheProgramDrive", {"{v}\\LogDir||{qexe}cdbfix_{id}\\log"}, Q(CDB_GetLogDir(id, true)),
-     "{lexe}cdbfix_{id}\\log\\", {.lines = {"I _GuessLocalLogDir: Versuchen Logpfad \"{qexe}cdbfix_{id}\\log\\\" anzulegen."},
-     .exists = {"{exe}cdbfix_{id}\\log"}, .blockUserLog = true}},
+     "{lexe}cdbfix_{id}\\log\\", {.exists = {"{exe}cdbfix_{id}\\log"}, .blockUserLog = true}},
     {"LogEndsInLowTemp", {}, Q(CDB_GetLogDir(id, true)), "{tl}Truvo\\Log\\{id}\\",
      {.lines = {"I _GuessLocalLogDir: Immer noch kein Log-Verzeichnis, versuchen es mit TempDir + TruvoPfad"},
      .exists = {"{tl}Truvo\\Log\\{id}"}, .blockUserLog = true}},
     // Data: the registry (made on request, on the program's drive when its own is missing), common
     // application data, in a company environment the low temporary folder.
     {"DataFromTheRegistry", {std::string(kData) + "|{s}Bilder"}, Q(CDB_GetDataDir(id, false, "Bilder")), "{s}Bilder\\",
-     {.lines = {"I _GuessLocalDataDir: Datenpfad <{s}Bilder\\> über Registry ermittelt."}, .made = {"{s}Bilder"}}},
+     {.made = {"{s}Bilder"}}},
     {"RegisteredDataMade", {std::string(kData) + "|{s}Neu\\Bilder"}, Q(CDB_GetDataDir(id, true, "Bilder")),
      "{s}Neu\\Bilder\\", {.exists = {"{s}Neu\\Bilder"}}},
     {"DataOnAMissingDriveMovesToTheProgramDrive", {std::string(kData) + "|{qexe}cdbfix_{id}\\daten"},
@@ -224,7 +197,7 @@ TEST(ConfigDbFallbacks, LowIntegrityTemporaryDirectory) {
 
 // The folders by their place in the profile and the environment, not by the shell's own answer.
 // Systems before Vista answer through the older interface, which knows no LocalLow: there the
-// low folder is the local one.
+// low folder is the local one. Both program-files kinds mean the 32-bit folder.
 TEST(ConfigDbFallbacks, SpecialFoldersLieWhereTheProfileAndTheEnvironmentSay) {
     auto env = [](const char* name) {
         char value[MAX_PATH] = {};
@@ -233,13 +206,11 @@ TEST(ConfigDbFallbacks, SpecialFoldersLieWhereTheProfileAndTheEnvironmentSay) {
     };
     const std::string local = env("LOCALAPPDATA");
     ASSERT_TRUE(local.ends_with("\\Local\\")) << local;
-    const std::string low = local.substr(0, local.size() - 6) + "LocalLow\\";
-    // Both program-files kinds mean the 32-bit folder, where the product is installed.
     const std::pair<ConfigDBDirType, std::string> folders[] = {
-        {CDB_DIR_LOCAL_APPDATA, local}, {CDB_DIR_ROAMING_APPDATA, env("APPDATA")},
-        {CDB_DIR_PROGRAMDATA, env("ProgramData")}, {CDB_DIR_PROGRAM_FILES_X86, env("ProgramFiles(x86)")},
-        {CDB_DIR_PROGRAM_FILES, env("ProgramFiles(x86)")}};
+        {CDB_DIR_LOCAL_APPDATA, local}, {CDB_DIR_ROAMING_APPDATA, env("APPDATA")}, {CDB_DIR_PROGRAMDATA, env("ProgramData")},
+        {CDB_DIR_PROGRAM_FILES_X86, env("ProgramFiles(x86)")}, {CDB_DIR_PROGRAM_FILES, env("ProgramFiles(x86)")}};
     for (const auto& [type, expected] : folders) EXPECT_EQ(expected, CDB_GetSpecialFolderPath(type)) << type;
+    const std::string low = local.substr(0, local.size() - 6) + "LocalLow\\";
     EXPECT_EQ(low, CDB_GetSpecialFolderPath(CDB_DIR_LOCAL_APPDATA_LOW));
     for (const int os : {CDB_OS_XP_SP3, CDB_OS_SERVER_2003_R2, CDB_OS_VISTA, CDB_OS_UNKNOWN}) {
         for (const auto& [type, expected] : folders) EXPECT_EQ(expected, SpecialFolderPathFor(type, os)) << os;
@@ -249,10 +220,94 @@ TEST(ConfigDbFallbacks, SpecialFoldersLieWhereTheProfileAndTheEnvironmentSay) {
     TraceCapture trace;
     EXPECT_EQ("", CDB_GetSpecialFolderPath(7));
     EXPECT_EQ("", SpecialFolderPathFor(6, CDB_OS_XP_SP3));
-    for (const wchar_t* line : {L"CDB_GetSpecialFolderPath: Falscher ConfigDBDirType <7> wurde übergeben!",
-                                L"CDB_GetSpecialFolderPath: Falscher ConfigDBDirType <6> wurde übergeben!"}) {
-        EXPECT_TRUE(trace.HasError(line));
+    EXPECT_TRUE(trace.HasError(L"CDB_GetSpecialFolderPath: Falscher ConfigDBDirType <7> wurde übergeben!"));
+    EXPECT_TRUE(trace.HasError(L"CDB_GetSpecialFolderPath: Falscher ConfigDBDirType <6> wurde übergeben!"));
+}
+
+TEST(ConfigDbOsVersion, ReleasesMapToTheirIndex) {
+    constexpr BYTE W = VER_NT_WORKSTATION, S = VER_NT_SERVER, DC = VER_NT_DOMAIN_CONTROLLER;
+    struct Case {
+        DWORD major, minor;
+        WORD servicePack;
+        BYTE type;
+        bool r2;
+        int index;
+    };
+    const Case cases[] = {
+        {5, 1, 0, W, false, CDB_OS_XP},          {5, 1, 1, W, false, CDB_OS_XP_SP1},       {5, 1, 2, W, false, CDB_OS_XP_SP2},
+        {5, 1, 3, W, false, CDB_OS_XP_SP3},      {5, 1, 4, W, false, CDB_OS_XP},           {5, 2, 0, S, false, CDB_OS_SERVER_2003},
+        {5, 2, 0, S, true, CDB_OS_SERVER_2003_R2}, {5, 0, 0, W, false, CDB_OS_UNKNOWN},    {5, 3, 0, W, false, CDB_OS_UNKNOWN},
+        {6, 0, 0, W, false, CDB_OS_VISTA},       {6, 0, 1, W, false, CDB_OS_VISTA_SP1},    {6, 0, 2, W, false, CDB_OS_VISTA_SP2},
+        {6, 0, 3, W, false, CDB_OS_VISTA},       {6, 0, 2, S, false, CDB_OS_SERVER_2008},  {6, 1, 0, W, false, CDB_OS_WIN7},
+        {6, 1, 1, W, false, CDB_OS_WIN7_SP1},    {6, 1, 1, S, false, CDB_OS_SERVER_2008_R2}, {6, 1, 0, DC, false, CDB_OS_SERVER_2008_R2},
+        {6, 2, 0, W, false, CDB_OS_WIN8},        {6, 2, 0, S, false, CDB_OS_SERVER_2012},  {6, 3, 0, W, false, CDB_OS_WIN8_1},
+        {6, 3, 0, S, false, CDB_OS_SERVER_2012_R2}, {6, 4, 0, W, false, CDB_OS_UNKNOWN},   {10, 0, 0, W, false, CDB_OS_WIN10},
+        {10, 0, 0, S, false, CDB_OS_SERVER_2016},  // also Server 2019 and 2022
+        {10, 1, 0, W, false, CDB_OS_UNKNOWN},    {11, 0, 0, W, false, CDB_OS_AFTER_WIN10}, {12, 3, 0, S, false, CDB_OS_AFTER_SERVER_2016},
+        {4, 0, 0, W, false, CDB_OS_UNKNOWN},     {7, 0, 0, W, false, CDB_OS_UNKNOWN},      {9, 0, 0, S, false, CDB_OS_UNKNOWN},
+    };
+    for (const Case& c : cases) {
+        OsVersionFacts facts{VER_PLATFORM_WIN32_NT, c.major, c.minor, c.servicePack, c.type, c.r2};
+        EXPECT_EQ(c.index, MapOsVersion(facts)) << c.major << "." << c.minor << " SP" << c.servicePack;
+        facts.platformId = VER_PLATFORM_WIN32_WINDOWS;
+        EXPECT_EQ(CDB_OS_UNKNOWN, MapOsVersion(facts));
     }
+    EXPECT_EQ(CDB_OS_UNKNOWN, MapOsVersion(OsVersionFacts{}));
+    // Wine 8 reports Windows 7 SP1 workstation; the table covers every other release.
+    if (!vemo::test::RunningUnderWine()) return;
+    TraceCapture trace;
+    EXPECT_EQ(CDB_OS_WIN7_SP1, CDB_GetOsVersion());
+    EXPECT_TRUE(trace.HasInfo(Widen("CDB_GetOsVersion: \"" + std::to_string(CDB_OS_WIN7_SP1) + "\" (Windows 7 SP1)")));
+}
+
+TEST(ConfigDbModules, DirectoryAndTitleOfModules) {
+    EXPECT_EQ("C:\\Programme\\VeMo\\", ModuleDirFromFileName("\\\\?\\C:\\Programme\\VeMo\\Dienst.exe"));
+    EXPECT_EQ("\\\\server\\share\\", ModuleDirFromFileName("\\\\server\\share\\Dienst.exe"));
+    EXPECT_EQ("Dienst", ModuleTitleFromFileName("\\\\?\\C:\\Programme\\VeMo\\Dienst.exe", false));
+    EXPECT_EQ("Dienst.exe", ModuleTitleFromFileName("C:\\Programme\\VeMo\\Dienst.exe", true));
+    EXPECT_EQ(ExeDirectory(), CDB_GetThisDllDir());  // linked statically: the program's
+    EXPECT_EQ("configdb_tests.exe", _GetModuleFileTitle(nullptr, true));
+    const HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
+    char path[MAX_PATH] = {};
+    const std::string name(path, ::GetModuleFileNameA(kernel, path, MAX_PATH));
+    EXPECT_EQ(name.substr(0, name.rfind('\\') + 1), _GetModuleDir(kernel));
+    EXPECT_EQ("kernel32", _GetModuleFileTitle(kernel, false));
+}
+
+// Every missing level is made, topmost first; what exists is not made again, with or without a
+// trailing backslash; a file in the way stops it with error 80.
+TEST(ConfigDbCreateDirectory, MakesEveryMissingLevelTopmostFirstAndStopsAtAFile) {
+    const Scratch scratch;
+    const std::wstring base = Widen(scratch.path());
+    TraceCapture trace;
+    EXPECT_TRUE(CDB_CreateDirectory(scratch.path() + "a\\b\\c"));
+    EXPECT_TRUE(Exists(scratch.path() + "a\\b\\c"));
+    std::vector<std::wstring> creating;
+    for (const auto& line : trace.Lines()) {
+        if (line.text.starts_with(L"_CreateDirectory: Pfad '<")) creating.push_back(line.text);
+    }
+    EXPECT_EQ((std::vector<std::wstring>{L"_CreateDirectory: Pfad '<" + base + L"a>' soll angelegt werden",
+                                         L"_CreateDirectory: Pfad '<" + base + L"a\\b>' soll angelegt werden",
+                                         L"_CreateDirectory: Pfad '<" + base + L"a\\b\\c>' soll angelegt werden"}),
+              creating);
+    EXPECT_TRUE(trace.HasInfo(L"CDB_CreateDirectory: Verzeichnis <" + base + L"a\\b\\c> wurde angelegt"));
+    trace.Clear();
+    EXPECT_TRUE(CDB_CreateDirectory(scratch.path() + "a\\b\\c"));
+    EXPECT_TRUE(CDB_CreateDirectory(scratch.path() + "a\\b\\c\\"));
+    EXPECT_TRUE(trace.Lines().empty()) << Narrow(trace.Dump());
+    EXPECT_TRUE(CDB_CreateDirectory(scratch.path() + "d\\"));
+    EXPECT_TRUE(Exists(scratch.path() + "d"));
+
+    ASSERT_TRUE(vemo::test::WriteFileBytes(base + L"datei", "x"));
+    EXPECT_FALSE(CDB_CreateDirectory(scratch.path() + "datei\\unter"));
+    EXPECT_FALSE(Exists(scratch.path() + "datei\\unter"));
+    EXPECT_TRUE(trace.HasError(L"_CreateDirectory: Angeforderter Pfad ist eine Datei (<" + base + L"datei>)"));
+    EXPECT_TRUE(trace.HasError(L"CDB_CreateDirectory: Fehler <80> beim Anlegen des Verzeichnisses <" + base + L"datei\\unter>!"));
+    ::SetLastError(0);
+    EXPECT_FALSE(_CreateDirectory(base + L"datei"));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_EXISTS), ::GetLastError());
+    EXPECT_FALSE(CDB_CreateDirectory(""));
+    EXPECT_TRUE(trace.HasError(L"CDB_CreateDirectory: Kein Pfad übergeben!"));
 }
 
 }  // namespace

@@ -1,12 +1,12 @@
-// Start-up switches and the diagnostic files. ConfigDB reads its switches once per process, so
+// ConfigDB's trace and its diagnostic files. ConfigDB reads its switches once per process, so
 // these cases set the private hive here and run their checks in a child, which shares the hive
 // and starts ConfigDB afresh; the child's argument is the scratch folder the parent made.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <map>
 #include <regex>
 #include <set>
+#include <string_view>
 
 #include "ConfigDbTest.h"
 #include "common/UniqueHandle.h"
@@ -21,13 +21,11 @@ using vemo::test::RunCurrentTestInChildren;
 namespace {
 
 constexpr char kTimeoutPrefix[] = "-----> _InternTrace: Timeout bei WaitForSingleObject, eigentliche Trace-Zeile folgt:";
-constexpr char kWaitFailedPrefix[] =
-    "------> _InternTrace: Fehler <-1> bei WaitForSingleObject, eigentliche Trace-Zeile folgt:";
+// Lines written before the start-up made the mutex.
+constexpr char kWaitFailedPrefix[] = "------> _InternTrace: Fehler <-1> bei WaitForSingleObject, eigentliche Trace-Zeile folgt:";
 constexpr DWORD kBoundMs = 30000;
-const std::wstring kTraceMutexLine = L"Init: Der Mutex <CDB_MUTEX_INTERN_TRACE> konnte erfolgreich erzeugt werden";
-const std::wstring kUserMutexLine = L"Init: Der Mutex <CDB_MUTEX_GETUSERNAME> konnte erfolgreich erzeugt werden";
 
-// "dd.mm.yyyy hh:mm:ss.mmm [pid] [tid] text", after a mark of a failed or late wait.
+// "dd.mm.yyyy hh:mm:ss.mmm [pid] [tid] text", after the mark of a failed or late wait.
 struct ParsedLine {
     bool ok = false;
     DWORD pid = 0;
@@ -36,8 +34,8 @@ struct ParsedLine {
 };
 ParsedLine Parse(std::string line) {
     static const std::regex pattern(R"(^(\d{2})\.(\d{2})\.\d{4} (\d{2}):(\d{2}):(\d{2})\.\d{3} \[(\d+)\] \[(\d+)\] (.*)$)");
-    for (const char* mark : {kWaitFailedPrefix, kTimeoutPrefix}) {
-        if (line.starts_with(mark)) line.erase(0, std::strlen(mark));
+    for (const std::string_view mark : {kWaitFailedPrefix, kTimeoutPrefix}) {
+        if (line.starts_with(mark)) line.erase(0, mark.size());
     }
     std::smatch m;
     if (!std::regex_match(line, m, pattern)) return {};
@@ -49,7 +47,7 @@ ParsedLine Parse(std::string line) {
 std::vector<std::string> FileLines(const std::string& path) {
     return vemo::test::SplitLines(vemo::test::ReadFileBytes(Widen(path)));
 }
-std::string Folder() { return Narrow(ChildArgument()); }  // in a child: the parent's scratch folder
+std::string ParentFolder() { return Narrow(ChildArgument()); }  // in a child: the parent's scratch folder
 std::wstring EventName(const char* what) { return L"Local\\cdbtest_" + Widen(what); }
 void SwitchInternalTraceOn(const std::string& directory, const char* value = "ein") {
     SetValues({std::string("{prod}|LogVia_InternTrace|") + value, "{prod}|LogVia_InternTraceDirectory|" + directory}, "", "");
@@ -69,34 +67,6 @@ TEST_F(ConfigDbTest, TracerWriteReportsBadFormatsAndConvertsUmlauts) {
     EXPECT_TRUE(trace.HasInfo(L"Hinweis"));
 }
 
-TEST(ConfigDbTrace, SetTraceCallbackReturnsThePreviousOne) {
-    const CDB_TraceCallback first = [](bool, const wchar_t*) {};
-    const CDB_TraceCallback second = [](bool, const wchar_t*) {};
-    const CDB_TraceCallback before = CDB_SetTraceCallback(first);
-    EXPECT_EQ(first, CDB_SetTraceCallback(second));
-    EXPECT_EQ(second, CDB_SetTraceCallback(before));
-}
-
-TEST(ConfigDbTrace, InternTraceWithoutTheMutexMarksTheFailedWait) {
-    // This process has every diagnostic file off, so it has no trace mutex to wait for.
-    ASSERT_EQ(nullptr, configdb::TraceMutex());
-    const Scratch scratch;
-    const std::string file = scratch.path() + "ohne_mutex.log";
-    configdb::_InternTrace(file.c_str(), "Zeile <%d>", 1);
-    configdb::_InternTrace(file.c_str(), "%s", "");
-    configdb::_InternTrace(nullptr, "nie");
-    configdb::_InternTrace("", "nie");
-    const auto lines = FileLines(file);
-    ASSERT_EQ(2u, lines.size());
-    EXPECT_TRUE(lines[0].starts_with(kWaitFailedPrefix)) << lines[0];
-    const ParsedLine first = Parse(lines[0]);
-    EXPECT_TRUE(first.ok) << lines[0];
-    EXPECT_EQ(::GetCurrentProcessId(), first.pid);
-    EXPECT_EQ(::GetCurrentThreadId(), first.tid);
-    EXPECT_EQ("Zeile <1>", first.text);
-    EXPECT_EQ("---------- (Keine Info zum Ausgeben verfügbar, iFormatLen <0>)", Parse(lines[1]).text);
-}
-
 // The internal trace wants "ein" in any case; its lines carry time, process, thread and level.
 class InternalTraceSwitch : public ConfigDbTest, public ::testing::WithParamInterface<std::pair<const char*, bool>> {};
 
@@ -109,9 +79,9 @@ TEST_P(InternalTraceSwitch, WantsEinInAnyCase) {
         return;
     }
     CDB_GetProgDir("B9999901", false);
-    const auto lines = FileLines(Folder() + "ConfigDB_Intern.log");
+    const auto lines = FileLines(ParentFolder() + "ConfigDB_Intern.log");
     ASSERT_EQ(on, !lines.empty());
-    EXPECT_EQ(on, trace.HasInfo(kTraceMutexLine));
+    EXPECT_EQ(on, trace.HasInfo(L"Init: Der Mutex <CDB_MUTEX_INTERN_TRACE> konnte erfolgreich erzeugt werden"));
     size_t queryLines = 0;
     for (const std::string& line : lines) {
         const ParsedLine parsed = Parse(line);
@@ -122,6 +92,7 @@ TEST_P(InternalTraceSwitch, WantsEinInAnyCase) {
         queryLines += parsed.text.starts_with("INFO - CDB_GetProgDir: ");
     }
     if (!on) return;
+    EXPECT_TRUE(lines.front().starts_with(kWaitFailedPrefix)) << "written before the start-up made the mutex";
     EXPECT_EQ(3u, queryLines);  // from the registry, no registry path, the verdict
     EXPECT_EQ("INFO - CDB_GetProgDir: Programmpfad <B9999901> = \"" + ExeDirectory() + "\"", Parse(lines.back()).text);
 }
@@ -130,105 +101,34 @@ INSTANTIATE_TEST_SUITE_P(Values, InternalTraceSwitch,
                          ::testing::Values(std::pair{"ein", true}, std::pair{"EIN", true}, std::pair{"Ein", true},
                                            std::pair{"1", false}, std::pair{"aus", false}));
 
-// What the start-up reports for the switches found, and that it reads them once: the argument
-// names the case, then the parent's folder.
-TEST_F(ConfigDbTest, StartUpReportsWhatItFindsAndReadsItOnce) {
-    if (InChild()) {
-        const std::wstring which = ChildArgument().substr(0, 1);
-        const std::string dir = Narrow(ChildArgument().substr(1));
-        configdb::Init();
-        EXPECT_TRUE(trace.HasInfo(kUserMutexLine));
-        EXPECT_FALSE(which != L"a" && trace.HasInfo(kTraceMutexLine));
-        if (which == L"k") {  // no product key at all
-            EXPECT_TRUE(trace.HasError(L"Init: Fehler <2> beim Öffnen des Registry-Pfades <SOFTWARE\\TRUVO VeMo Compact>!"));
-        } else if (which == L"d") {  // every switch on, every folder missing
-            EXPECT_TRUE(trace.HasError(L"Init: Fehler <2> beim Lesen des Eintrags \"LogVia_InternTraceDirectory\"!"));
-            for (const char* error :
-                 {"Fehlt> existiert nicht, um Pfade für Komponenten auszugeben!",
-                  "AuchWeg> existiert nicht, um alle Pfade für die B0003810 auszugeben!",
-                  "NichtDa> existiert nicht, um als alternativer Log-Pfad für die Komponente B0003810 zurückgegeben zu "
-                  "werden!"}) {
-                EXPECT_TRUE(trace.HasError(Widen("Init: Verzeichnis <" + dir + error))) << error;
-            }
-            // The log folder override counts only when its folder exists at the start-up.
-            ASSERT_TRUE(::CreateDirectoryA((dir + "NichtDa").c_str(), nullptr));
-            EXPECT_NE(dir + "NichtDa\\", CDB_GetLogDir(kOwnId, false));
-        } else {  // only "LogVia_InternTrace" = "aus"
-            for (const char* name : {"ConfigDBTracingDirsActive", "ConfigDBLibDirsActive", "ConfigDBLogDirB0003810"}) {
-                EXPECT_TRUE(trace.HasInfo(Widen("Init: Fehler <2> beim Lesen des Eintrags \"" + std::string(name) + "\"!")))
-                    << name;
-            }
-            EXPECT_FALSE(trace.HasInfo(L"Init: Fehler <2> beim Lesen des Eintrags \"LogVia_InternTrace\"!"));
-            EXPECT_FALSE(trace.HasError(L"Init: Fehler <2> beim Lesen des Eintrags \"LogVia_InternTraceDirectory\"!"));
-            SwitchInternalTraceOn(dir);
-            CDB_GetProgDir(UniqueComponentId(), false);
-            EXPECT_FALSE(Exists(dir + "ConfigDB_Intern.log")) << "switched on after the start-up";
-        }
-        EXPECT_FALSE(HasFailure()) << Narrow(trace.Dump());
-        return;
-    }
+// This process started long ago: switches and overrides set now change nothing here.
+TEST_F(ConfigDbTest, SwitchesAndOverridesAreReadOnceAtTheStartUp) {
     const Scratch scratch;
-    const std::wstring folder = Widen(scratch.path());
-    EXPECT_TRUE(RunCurrentTestInChildren(1, L"k" + folder));
-    SetValues({"{prod}|LogVia_InternTrace|ein", "{prod}|ConfigDBLibDirsActive|ein",
-               "{prod}|ConfigDBLibDirsDirectory|{s}Fehlt", "{prod}|ConfigDBTracingDirsActive|EIN",
-               "{prod}|ConfigDBTracingDirsDirectory|{s}AuchWeg", "{prod}|ConfigDBLogDirB0003810|{s}NichtDa"},
-              "", scratch.path());
-    EXPECT_TRUE(RunCurrentTestInChildren(1, L"d" + folder));
-    ASSERT_TRUE(vemo::test::ResetHklmSandbox());
-    SetValues({"{prod}|LogVia_InternTrace|aus"}, "", "");
-    EXPECT_TRUE(RunCurrentTestInChildren(1, L"a" + folder));
-    // This process started long ago: switches and overrides set now change nothing here either.
     SwitchInternalTraceOn(scratch.path());
-    SetValues({"{prod}|ConfigDBLogDirB0003810|{s}"}, "", scratch.path());
-    CDB_GetProgDir(UniqueComponentId(), false);
-    EXPECT_FALSE(Exists(scratch.path() + "ConfigDB_Intern.log"));
+    SetValues({"{prod}|ConfigDBLibDirsActive|ein", "{prod}|ConfigDBLibDirsDirectory|{s}", "{prod}|ConfigDBLogDirB0003810|{s}"}, "",
+              scratch.path());
+    EXPECT_EQ(ExeDirectory(), CDB_GetProgDir(UniqueComponentId(), false));
     EXPECT_NE(scratch.path(), CDB_GetLogDir(kOwnId, false));
+    EXPECT_TRUE(vemo::test::FileNamesIn(Widen(scratch.path())).empty());
 }
 
-TEST_F(ConfigDbTest, PathLogGetsOneLinePerQuery) {
-    if (!InChild()) {
-        const Scratch scratch;
-        SetValues({"{prod}|ConfigDBLibDirsActive|ein", "{prod}|ConfigDBLibDirsDirectory|{s}"}, "", scratch.path());
-        EXPECT_TRUE(RunCurrentTestInChildren(1, Widen(scratch.path())));
-        return;
-    }
-    const std::string id = UniqueComponentId();
-    CDB_GetProgDir(id, false);
-    CDB_GetLogDir(id, false);
-    const auto lines = FileLines(Folder() + "ConfigDB_Lib_Dirs.log");
-    ASSERT_EQ(2u, lines.size());
-    EXPECT_EQ(id + " Programm <" + ExeDirectory() + ">", Parse(lines[0]).text);
-    EXPECT_EQ(id + " Log <>", Parse(lines[1]).text);
-    // Every query announces the path log before its own lines.
-    const std::wstring announce = Widen("Init: Pfade für alle Komponenten werden bei jeder Abfrage nach <" + Folder() +
-                                        "ConfigDB_Lib_Dirs.log> ausgegeben");
-    std::vector<std::wstring> order;
-    for (const auto& line : trace.Lines()) {
-        if (line.text == announce || line.text.starts_with(L"CDB_GetProgDir: ")) order.push_back(line.text);
-    }
-    ASSERT_GE(order.size(), 2u) << Narrow(trace.Dump());
-    EXPECT_EQ(announce, order.front());
-    EXPECT_LE(2, std::count(order.begin(), order.end(), announce)) << Narrow(trace.Dump());
-}
-
-// The dump may make the product's data and user configuration folders; the log folder override
-// of "B0003810" counts for that component only.
+// The start-up's one-time dump of the product's folders (it may make its data and user
+// configuration folders); the log folder override of "B0003810" counts for that component only.
 TEST_F(ConfigDbTest, OneTimeDumpOfTheOwnDirectoriesWithTheLogOverride) {
     const std::string data = Expand("{tl}Truvo\\Daten\\B0003810\\Data\\", "", "");
     const std::string userKonfig = Expand("{roam}Truvo\\Konfig\\VeMoCompact\\", "", "");
     if (InChild()) {
         configdb::Init();
-        const std::string dumpFile = Folder() + "B0003810_TracingDirs.log";
+        const std::string dumpFile = ParentFolder() + "B0003810_TracingDirs.log";
         EXPECT_TRUE(trace.HasInfo(Widen("Init: Pfade für B0003810 werden einmalig nach <" + dumpFile + "> ausgegeben")));
         std::vector<std::string> texts;
         for (const std::string& line : FileLines(dumpFile)) texts.push_back(Parse(line).text);
-        EXPECT_EQ((std::vector<std::string>{"Programm <" + Folder() + "B0003810\\>", "Daten <" + data + ">",
-                                            "Konfig <" + Folder() + "B0003810\\>", "Log <" + Folder() + "Log\\>",
+        EXPECT_EQ((std::vector<std::string>{"Programm <" + ParentFolder() + "B0003810\\>", "Daten <" + data + ">",
+                                            "Konfig <" + ParentFolder() + "B0003810\\>", "Log <" + ParentFolder() + "Log\\>",
                                             "Konfig Benutzer <" + userKonfig + ">"}),
                   texts);
-        EXPECT_EQ(Folder() + "Log\\", CDB_GetLogDir(kOwnId, false));
-        EXPECT_EQ(Folder() + "Andere\\", CDB_GetLogDir("B9999902", false));
+        EXPECT_EQ(ParentFolder() + "Log\\", CDB_GetLogDir(kOwnId, false));
+        EXPECT_EQ(ParentFolder() + "Andere\\", CDB_GetLogDir("B9999902", false));
         return;
     }
     const Scratch scratch;
@@ -243,31 +143,46 @@ TEST_F(ConfigDbTest, OneTimeDumpOfTheOwnDirectoriesWithTheLogOverride) {
 
 // --- the shared diagnostic file -------------------------------------------------------------------
 
+namespace {
+// In a child: starts ConfigDB, reports ready and waits for the parent's go.
+void ReadyThenWaitForGo() {
+    configdb::Init();
+    vemo::unique_handle ready(::OpenSemaphoreW(SEMAPHORE_MODIFY_STATE, FALSE, EventName("ready").c_str()));
+    vemo::unique_handle go(::OpenEventW(SYNCHRONIZE, FALSE, EventName("go").c_str()));
+    ASSERT_TRUE(ready && go && ::ReleaseSemaphore(ready.get(), 1, nullptr));
+    ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(go.get(), kBoundMs));
+}
+
+// In the parent: children of this test, each with the trace mutex, all ready for the go.
+struct Writers {
+    vemo::unique_handle ready{::CreateSemaphoreW(nullptr, 0, 2, EventName("ready").c_str())};
+    vemo::unique_handle go{::CreateEventW(nullptr, TRUE, FALSE, EventName("go").c_str())};
+    std::vector<std::shared_future<vemo::test::CapturedProcess>> children;
+
+    Writers(size_t count, const std::string& folder) {
+        SwitchInternalTraceOn(folder);
+        const ::testing::TestInfo& test = *::testing::UnitTest::GetInstance()->current_test_info();
+        for (size_t i = 0; i < count; ++i) {
+            children.push_back(vemo::test::StartChild(std::string(test.test_suite_name()) + "." + test.name(), Widen(folder)));
+        }
+        for (size_t i = 0; ready && i < count; ++i) EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(ready.get(), kBoundMs));
+    }
+    void GoAndWait() const {
+        ASSERT_TRUE(::SetEvent(go.get()));
+        for (const auto& child : children) EXPECT_TRUE(vemo::test::Passed(child.get())) << child.get().output;
+    }
+};
+}  // namespace
+
 TEST_F(ConfigDbTest, TwoProcessesWritingOneFileLoseNoLine) {
     constexpr int kLines = 200;
     if (InChild()) {
-        configdb::Init();
-        vemo::unique_handle ready(::OpenSemaphoreW(SEMAPHORE_MODIFY_STATE, FALSE, EventName("ready").c_str()));
-        vemo::unique_handle go(::OpenEventW(SYNCHRONIZE, FALSE, EventName("go").c_str()));
-        ASSERT_TRUE(ready && go && ::ReleaseSemaphore(ready.get(), 1, nullptr));
-        ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(go.get(), kBoundMs));
-        for (int i = 0; i < kLines; ++i) {
-            configdb::_InternTrace((Folder() + "gemeinsam.log").c_str(), "%lu %d", ::GetCurrentProcessId(), i);
-        }
+        ReadyThenWaitForGo();
+        for (int i = 0; i < kLines; ++i) configdb::_InternTrace((ParentFolder() + "gemeinsam.log").c_str(), "%lu %d", ::GetCurrentProcessId(), i);
         return;
     }
     const Scratch scratch;
-    SwitchInternalTraceOn(scratch.path());  // gives each child the trace mutex
-    vemo::unique_handle ready(::CreateSemaphoreW(nullptr, 0, 2, EventName("ready").c_str()));
-    vemo::unique_handle go(::CreateEventW(nullptr, TRUE, FALSE, EventName("go").c_str()));
-    ASSERT_TRUE(ready && go);
-    const std::string name = "ConfigDbTest.TwoProcessesWritingOneFileLoseNoLine";
-    auto first = vemo::test::StartChild(name, Widen(scratch.path()));
-    auto second = vemo::test::StartChild(name, Widen(scratch.path()));
-    for (int i = 0; i < 2; ++i) ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(ready.get(), kBoundMs));
-    ::SetEvent(go.get());
-    EXPECT_TRUE(vemo::test::Passed(first.get())) << first.get().output;
-    EXPECT_TRUE(vemo::test::Passed(second.get())) << second.get().output;
+    Writers(2, scratch.path()).GoAndWait();
     std::map<std::string, int> seen;
     std::set<DWORD> writers;
     for (const std::string& line : FileLines(scratch.path() + "gemeinsam.log")) {
@@ -286,31 +201,20 @@ TEST_F(ConfigDbTest, TwoProcessesWritingOneFileLoseNoLine) {
 
 TEST_F(ConfigDbTest, AWriterBlockedOverASecondWritesWithTheTimeoutMark) {
     if (InChild()) {
-        configdb::Init();
-        vemo::unique_handle ready(::OpenEventW(EVENT_MODIFY_STATE, FALSE, EventName("ready_block").c_str()));
-        vemo::unique_handle go(::OpenEventW(SYNCHRONIZE, FALSE, EventName("go_block").c_str()));
-        ASSERT_TRUE(ready && go && ::SetEvent(ready.get()));
-        ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(go.get(), kBoundMs));
-        configdb::_InternTrace((Folder() + "blockiert.log").c_str(), "spaet %lu", ::GetCurrentProcessId());
+        ReadyThenWaitForGo();
+        configdb::_InternTrace((ParentFolder() + "blockiert.log").c_str(), "spaet %lu", ::GetCurrentProcessId());
         return;
     }
     const Scratch scratch;
-    SwitchInternalTraceOn(scratch.path());
-    vemo::unique_handle go(::CreateEventW(nullptr, TRUE, FALSE, EventName("go_block").c_str()));
-    vemo::unique_handle ready(::CreateEventW(nullptr, TRUE, FALSE, EventName("ready_block").c_str()));
-    ASSERT_TRUE(go && ready);
-    auto child = vemo::test::StartChild("ConfigDbTest.AWriterBlockedOverASecondWritesWithTheTimeoutMark",
-                                        Widen(scratch.path()));
-    ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(ready.get(), kBoundMs));
-    // Hold the child's trace mutex until it has written.
+    const Writers writer(1, scratch.path());
+    // Holds the child's trace mutex until it has written.
     vemo::unique_handle mutex(::CreateMutexW(nullptr, FALSE, L"CDB_MUTEX_INTERN_TRACE"));
     ASSERT_TRUE(mutex);
     const DWORD wait = ::WaitForSingleObject(mutex.get(), kBoundMs);
     ASSERT_TRUE(wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED);
     {
         vemo::mutex_release_scope owned(mutex.get());
-        ::SetEvent(go.get());
-        EXPECT_TRUE(vemo::test::Passed(child.get())) << child.get().output;
+        writer.GoAndWait();
     }
     const auto lines = FileLines(scratch.path() + "blockiert.log");
     ASSERT_EQ(1u, lines.size());

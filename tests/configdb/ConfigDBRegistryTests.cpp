@@ -1,6 +1,7 @@
-// Component registry lookup: newest version subkey, versions, value types, the registry writer
-// and the two registry views.
+// Component registry lookup: newest version subkey, versions, value types, the wide forms, the
+// registry writer, the two registry views, and the security of the shared mutexes.
 #include <gtest/gtest.h>
+#include <aclapi.h>
 
 #include <array>
 
@@ -8,6 +9,7 @@
 #include "common/UniqueHandle.h"
 #include "configdb/ConfigDB.h"
 #include "configdb/ConfigDBInternal.h"
+#include "configdb/ConfigDBSecurity.h"
 
 using namespace cdbtest;
 
@@ -76,71 +78,77 @@ INSTANTIATE_TEST_SUITE_P(Kinds, VersionKind, ::testing::ValuesIn(kVersionKinds),
 
 TEST_F(ConfigDbTest, StringValuesAreReadWhateverTheirType) {
     const std::string key = Expand("{v}", UniqueComponentId(), "");
-    SetString(key, "x", "");
-    vemo::unique_hkey handle;
-    ASSERT_EQ(ERROR_SUCCESS, ::RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY,
-                                             handle.put()));
-    const char multi[] = "4.4\0zweiter\0";
-    ASSERT_EQ(ERROR_SUCCESS, ::RegSetValueExA(handle.get(), "CompVersion", 0, REG_MULTI_SZ,
-                                              reinterpret_cast<const BYTE*>(multi), sizeof(multi)));
+    const wchar_t multi[] = L"4.4\0zweiter\0";
+    ASSERT_TRUE(vemo::test::SetRegistryValue(Widen(key), L"CompVersion", REG_MULTI_SZ, multi, sizeof(multi)));
     EXPECT_EQ("4.4", configdb::_ReadRegistryString(key, "CompVersion"));
     EXPECT_EQ(0u, configdb::_ReadRegistryDword(key, "Fehlt"));
     EXPECT_EQ("", configdb::_ReadRegistryString(key, "Fehlt"));
     EXPECT_EQ("", configdb::_ReadRegistryString(key + "\\Fehlt", "CompVersion"));
 }
 
+// For any registry shape as well: BadInputTests.
 TEST_F(ConfigDbTest, InstalledMeansTheComponentHasAVersion) {
-    const std::string id = UniqueComponentId(), absent = UniqueComponentId();
+    const std::string id = UniqueComponentId();
     SetValues({"{v}|CompVersion|5.2", "{prod}|CompVersion|1.0"}, id, "");  // no BuildNumber
-    for (const auto& [component, installed] : {std::pair{id, true}, std::pair{absent, false}}) {
-        EXPECT_EQ(installed, CDB_IsComponentInstalled(component.c_str()));
-        EXPECT_EQ(installed, CDB_IsComponentInstalled(Widen(component).c_str()));
-        EXPECT_TRUE(trace.HasInfo(Widen("CDB_IsComponentInstalled: Komponente <" + component + "> <" +
-                                        (installed ? "TRUE" : "FALSE") + ">")));
-    }
+    EXPECT_TRUE(CDB_IsComponentInstalled(Widen(id).c_str()));
+    EXPECT_TRUE(trace.HasInfo(Widen("CDB_IsComponentInstalled: Komponente <" + id + "> <TRUE>")));
+    EXPECT_FALSE(CDB_IsComponentInstalled(Widen(UniqueComponentId()).c_str()));
     EXPECT_FALSE(CDB_IsComponentInstalled(static_cast<const char*>(nullptr)));
     EXPECT_FALSE(CDB_IsComponentInstalled(static_cast<const wchar_t*>(nullptr)));
     EXPECT_TRUE(CDB_IsComponentInstalled(kOwnId));
 }
 
-// --- registry writer --------------------------------------------------------------------------
+// The wide forms convert both ways (code page 1252 has one byte for the ü); an empty text
+// converts to nothing quietly, an ID the code page cannot hold to nothing with an error. A null
+// pointer shows as "NULL" in the message, a buffer by its address. Their buffers and results for
+// every registry shape: BadInputTests.
+TEST_F(ConfigDbTest, WideFormsConvertBothWays) {
+    const Scratch scratch;
+    const std::wstring id = Widen(UniqueComponentId());
+    scratch.Sub("Prüfung");
+    SetValues({"{v}\\LogDir||{s}Prüfung", "{v}\\ConfigDir||{s}Prüfung", "{v}|CompVersion|5.2"}, Narrow(id), scratch.path());
+    const std::wstring dir = Widen(scratch.path()) + L"Prüfung\\";
+    EXPECT_EQ(dir, CDB_GetLogDir(id, false));
+    EXPECT_EQ(L"5.2.0", CDB_GetVersion(id, 0));
+    EXPECT_EQ(Widen(ExeDirectory()), CDB_GetProgDir(id, false));
+    wchar_t buffer[MAX_PATH] = {};
+    EXPECT_EQ(CDB_OK, CDB_GetKonfigDir(id.c_str(), buffer, MAX_PATH));
+    EXPECT_EQ(dir, buffer);
+    // The product's default program folder need not exist.
+    EXPECT_EQ(CDB_OK, CDB_GetProgDir(Widen(kOwnId).c_str(), buffer, MAX_PATH, true));
+    EXPECT_EQ(Widen(Expand("{pf}TRUVO\\PROGRAMM\\VeMoCompacT\\", "", "")), buffer);
+    EXPECT_EQ(CDB_ERROR_NULL_PARAMETER, CDB_GetLogDir(id.c_str(), nullptr, MAX_PATH, false));
+    EXPECT_TRUE(trace.HasError(L"CDB_GetLogDir: Mindestens ein Parameter ist NULL: pszDir <NULL>, pszCompID <" + id + L">!"));
+    EXPECT_EQ(CDB_ERROR_NULL_PARAMETER, CDB_GetLogDir(nullptr, buffer, MAX_PATH, false));
+    EXPECT_TRUE(trace.HasContaining(L"pszDir <0x")) << Narrow(trace.Dump());
+    trace.Clear();
+    EXPECT_EQ("", configdb::_ConvertToUnicode(std::wstring()));
+    EXPECT_EQ(L"", configdb::_ConvertToUnicode(std::string()));
+    EXPECT_TRUE(trace.Lines().empty());
+    EXPECT_EQ(L"", CDB_GetVersion(std::wstring(L"B\u4E2D"), 0));
+    EXPECT_TRUE(trace.HasContaining(L"_ConvertToUnicode: Fehler beim Konvertieren des Strings <")) << Narrow(trace.Dump());
+}
 
-// A scratch key below HKEY_CURRENT_USER, which the redirection leaves alone.
-const std::wstring kUserScratch = L"Software\\VeMoConfigDBTests_" + std::to_wstring(::GetCurrentProcessId());
-
+// The one writer: a REG_SZ with its terminator, below HKEY_CURRENT_USER (not redirected here).
 TEST_F(ConfigDbTest, SetRegistryKeyStringWritesARegSzWithItsTerminator) {
-    const std::wstring keyPath = kUserScratch + L"\\Writer";
-    const std::wstring data = L"\"C:\\Pfad mit Ümlaut\\VeMoHost.exe\"";
+    const std::wstring scratchKey = L"Software\\VeMoConfigDBTests_" + std::to_wstring(::GetCurrentProcessId());
+    const std::wstring keyPath = scratchKey + L"\\Writer", data = L"\"C:\\Pfad mit Ümlaut\\VeMoHost.exe\"";
     EXPECT_EQ(CDB_OK, CDB_SetRegistryKeyString(HKEY_CURRENT_USER, true, keyPath, L"QRNServ", L"erst"));
     EXPECT_EQ(CDB_OK, CDB_SetRegistryKeyString(HKEY_CURRENT_USER, true, keyPath, L"QRNServ", data));
     {
         vemo::unique_hkey key;
         ASSERT_EQ(ERROR_SUCCESS, ::RegOpenKeyExW(HKEY_CURRENT_USER, keyPath.c_str(), 0, KEY_READ, key.put()));
-        DWORD type = 0, values = 0;
+        DWORD type = 0;
         std::wstring read(MAX_PATH, L'?');
         DWORD bytes = static_cast<DWORD>(read.size() * sizeof(wchar_t));
-        ASSERT_EQ(ERROR_SUCCESS, ::RegQueryValueExW(key.get(), L"QRNServ", nullptr, &type,
-                                                    reinterpret_cast<BYTE*>(read.data()), &bytes));
+        ASSERT_EQ(ERROR_SUCCESS, ::RegQueryValueExW(key.get(), L"QRNServ", nullptr, &type, reinterpret_cast<BYTE*>(read.data()), &bytes));
         EXPECT_EQ(static_cast<DWORD>(REG_SZ), type);
         read.resize(bytes / sizeof(wchar_t));
         EXPECT_EQ(data + L'\0', read);
-        ASSERT_EQ(ERROR_SUCCESS, ::RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                                    &values, nullptr, nullptr, nullptr, nullptr));
-        EXPECT_EQ(1u, values);
     }
-    // A key it cannot create: a bad root, or a non-volatile key below a volatile one.
+    ::RegDeleteTreeW(HKEY_CURRENT_USER, scratchKey.c_str());
     EXPECT_EQ(CDB_ERROR_REGISTRY_WRITE, CDB_SetRegistryKeyString(reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x1234)),
                                                                  true, L"Irgendwo", L"Wert", L"Daten"));
-    const std::wstring volatilePath = kUserScratch + L"\\Fluechtig";
-    {
-        vemo::unique_hkey volatileKey;
-        ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_CURRENT_USER, volatilePath.c_str(), 0, nullptr,
-                                                   REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, volatileKey.put(),
-                                                   nullptr));
-        EXPECT_EQ(CDB_ERROR_REGISTRY_WRITE,
-                  CDB_SetRegistryKeyString(HKEY_CURRENT_USER, false, volatilePath + L"\\Dauerhaft", L"Wert", L"Daten"));
-    }
-    ::RegDeleteTreeW(HKEY_CURRENT_USER, kUserScratch.c_str());
 }
 
 // On the real machine hive, in a child, below "SOFTWARE" of the 64-bit view, where "Wow6432Node"
@@ -153,8 +161,7 @@ TEST(ConfigDbRealHive, WriterSelectsTheViewQueriesReadThe32BitOne) {
     }
     auto exists = [](const std::wstring& path) {
         vemo::unique_hkey key;
-        return ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, (L"SOFTWARE\\" + path).c_str(), 0, KEY_READ | KEY_WOW64_64KEY,
-                               key.put()) == ERROR_SUCCESS;
+        return ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, (L"SOFTWARE\\" + path).c_str(), 0, KEY_READ | KEY_WOW64_64KEY, key.put()) == 0;
     };
     auto remove = [](std::wstring path) {  // with each parent left empty
         for (path = L"SOFTWARE\\" + path; path != L"SOFTWARE\\Wow6432Node" && path.size() > 9;
@@ -180,14 +187,92 @@ TEST(ConfigDbRealHive, WriterSelectsTheViewQueriesReadThe32BitOne) {
         vemo::unique_hkey key;
         ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, (L"SOFTWARE\\" + path).c_str(), 0, nullptr, 0,
                                                    KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, key.put(), nullptr));
-        ASSERT_EQ(ERROR_SUCCESS, ::RegSetValueExW(key.get(), L"CompVersion", 0, REG_SZ,
-                                                  reinterpret_cast<const BYTE*>(L"1.0"), 4 * sizeof(wchar_t)));
+        ASSERT_EQ(ERROR_SUCCESS, ::RegSetValueExW(key.get(), L"CompVersion", 0, REG_SZ, reinterpret_cast<const BYTE*>(L"1.0"), 8));
     }
     const bool found32 = CDB_IsComponentInstalled(in32.c_str());
     const bool found64 = CDB_IsComponentInstalled(in64.c_str());
     for (const std::wstring& path : paths) remove(path);
     EXPECT_TRUE(found32);
     EXPECT_FALSE(found64);
+}
+
+// --- the shared mutexes: SYSTEM then everyone, full access each ---------------------------------
+
+using configdb::CAccessEntry;
+using configdb::CSecurityAttributes;
+using Aces = std::vector<std::pair<DWORD, std::vector<BYTE>>>;
+constexpr DWORD kFullAccess = 0x101F0000;  // GENERIC_ALL with STANDARD_RIGHTS_ALL
+
+std::vector<BYTE> WellKnownSid(WELL_KNOWN_SID_TYPE type) {
+    std::vector<BYTE> sid(SECURITY_MAX_SID_SIZE);
+    DWORD size = static_cast<DWORD>(sid.size());
+    sid.resize(::CreateWellKnownSid(type, nullptr, sid.data(), &size) ? size : 0);
+    return sid;
+}
+
+// The DACL's entries in order: access mask and SID of each allowing one, {0, {}} for others.
+Aces AllowedAces(PACL acl) {
+    Aces aces;
+    for (DWORD i = 0; acl && i < acl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        if (!::GetAce(acl, i, reinterpret_cast<void**>(&ace)) || ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE) {
+            aces.emplace_back();
+            continue;
+        }
+        const auto* sid = reinterpret_cast<BYTE*>(&ace->SidStart);
+        aces.emplace_back(ace->Mask, std::vector<BYTE>(sid, sid + ::GetLengthSid(&ace->SidStart)));
+    }
+    return aces;
+}
+
+Aces AllowedAces(const SECURITY_ATTRIBUTES& attributes) {
+    BOOL present = FALSE, defaulted = TRUE;
+    PACL acl = nullptr;
+    const bool own = attributes.lpSecurityDescriptor &&
+                     ::GetSecurityDescriptorDacl(attributes.lpSecurityDescriptor, &present, &acl, &defaulted) && present && !defaulted;
+    return AllowedAces(own ? acl : nullptr);
+}
+
+TEST(ConfigDbSecurity, MutexesGrantSystemThenEveryone) {
+    const CSecurityAttributes& attributes = configdb::MutexSecurityAttributes();
+    ASSERT_EQ(0u, attributes.Status());
+    EXPECT_EQ(sizeof(SECURITY_ATTRIBUTES), attributes.Attributes().nLength);
+    EXPECT_TRUE(attributes.Attributes().bInheritHandle);
+    EXPECT_EQ(&attributes.Attributes(), attributes.ForCreate());
+    const Aces expected = {{kFullAccess, WellKnownSid(WinLocalSystemSid)}, {kFullAccess, WellKnownSid(WinWorldSid)}};
+    EXPECT_EQ(expected, AllowedAces(attributes.Attributes()));
+    // A mutex made with them carries that DACL.
+    const std::wstring name = L"cdbtest_security_" + std::to_wstring(::GetCurrentProcessId());
+    vemo::unique_handle mutex(::CreateMutexW(attributes.ForCreate(), FALSE, name.c_str()));
+    ASSERT_TRUE(mutex);
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, ::GetSecurityInfo(mutex.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                               &dacl, nullptr, &descriptor));
+    const vemo::unique_hlocal owner(descriptor);
+    EXPECT_EQ(expected, AllowedAces(dacl));
+}
+
+// An entry without a SID is left out. Without any grant, or with more than an ACL can hold
+// (64 KiB), the mutexes get default security.
+TEST(ConfigDbSecurity, EntriesWithoutASidAreLeftOutAndUnbuildableAttributesStayEmpty) {
+    EXPECT_FALSE(CAccessEntry::ForAccountName(L"KeinKontoDiesesNamens_4711", kFullAccess)->HasSid());
+    CSecurityAttributes::Entries entries;
+    entries.push_back(CAccessEntry::ForAccountName(L"KeinKontoDiesesNamens_4711", kFullAccess));
+    entries.push_back(CAccessEntry::ForSidString(L"S-1-1-0", GENERIC_READ));
+    const CSecurityAttributes partial(std::move(entries));
+    ASSERT_EQ(0u, partial.Status());
+    EXPECT_EQ((Aces{{GENERIC_READ, WellKnownSid(WinWorldSid)}}), AllowedAces(partial.Attributes()));
+    for (const int count : {0, 1, 4000}) {
+        CSecurityAttributes::Entries many;
+        for (int i = 0; i < count; ++i) many.push_back(CAccessEntry::ForSidString(count == 1 ? L"S-keine-SID" : L"S-1-1-0", kFullAccess));
+        const CSecurityAttributes attributes(std::move(many));
+        EXPECT_TRUE(count == 0 || attributes.Status() != 0) << count;
+        EXPECT_EQ(0u, attributes.Attributes().nLength) << count;
+        EXPECT_EQ(nullptr, attributes.Attributes().lpSecurityDescriptor) << count;
+        EXPECT_FALSE(attributes.Attributes().bInheritHandle) << count;
+        EXPECT_EQ(nullptr, attributes.ForCreate()) << count;
+    }
 }
 
 }  // namespace

@@ -3,12 +3,19 @@
 // values in the private machine hive written from short templates, and folders they remove again.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <shlobj.h>
 
+#include <atomic>
+#include <cctype>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "ConfigDbLines.h"
 #include "TestSupport.h"
+#include "configdb/ConfigDB.h"
+#include "configdb/ConfigDBInternal.h"
 
 namespace cdbtest {
 
@@ -16,13 +23,34 @@ using vemo::test::Narrow;
 using vemo::test::Widen;
 using TraceCapture = vemo::test::ConfigDbLines;
 
-inline constexpr char kProductKey[] = "SOFTWARE\\TRUVO VeMo Compact";
 inline constexpr char kOwnId[] = "B0003810";
 
-std::string UniqueComponentId();  // "B9" and six digits, new for every call and process
-bool Exists(const std::string& path);
-std::string ExeDirectory();
-std::string TempDirectory();
+inline const bool kSandbox = vemo::test::UseHklmSandbox(L"Software\\VeMoConfigDBTests");
+
+// Start up at once, with every diagnostic switch off: ConfigDB reads them once per process, and
+// tests that set them for their children must not switch them on here. A child starts up in its
+// test, after it installed its trace callback.
+class StartUp : public ::testing::Environment {
+    void SetUp() override {
+        if (!vemo::test::InChild()) configdb::Init();
+    }
+};
+inline ::testing::Environment* const g_startUp = ::testing::AddGlobalTestEnvironment(new StartUp);
+
+// "B9" and six digits, new for every call and process.
+inline std::string UniqueComponentId() {
+    static std::atomic<int> counter{0};
+    char id[16] = {};
+    _snprintf(id, sizeof(id) - 1, "B9%03lu%03d", ::GetCurrentProcessId() % 1000, ++counter % 1000);
+    return id;
+}
+inline bool Exists(const std::string& path) { return vemo::test::Exists(Widen(path)); }
+inline std::string ExeDirectory() { return Narrow(vemo::test::ExecutableDirectory()); }
+inline std::string TempDirectory() {
+    char path[MAX_PATH] = {};
+    ::GetTempPathA(MAX_PATH, path);
+    return path;
+}
 
 // A scratch directory in narrow form.
 class Scratch {
@@ -40,18 +68,64 @@ private:
 // the package's key, {v} the component's version 1.0 key, {prod} the product key, {sys} the
 // protected directories; {qexe} {lexe}: the program folder on a drive that is missing, and with
 // its drive letter in lower case.
-std::string Expand(std::string text, const std::string& id, const std::string& scratch);
+inline std::string Expand(std::string text, const std::string& id, const std::string& scratch) {
+    auto known = [](REFKNOWNFOLDERID folder) {
+        PWSTR path = nullptr;
+        ::SHGetKnownFolderPath(folder, 0, nullptr, &path);
+        const vemo::unique_cotaskmem owner(path);
+        return path ? Narrow(path) + "\\" : std::string();
+    };
+    char missingDrive = 'Q';
+    while (missingDrive < 'Y' && (::GetLogicalDrives() & (1u << (missingDrive - 'A')))) ++missingDrive;
+    const std::string exe = ExeDirectory();
+    const std::pair<const char*, std::string> tokens[] = {
+        {"{v}", "{c}\\Versions\\1.0"},
+        {"{c}", "SOFTWARE\\TRUVOeg\\Components\\" + id},
+        {"{p}", "SOFTWARE\\TRUVOeg\\Packages\\" + id},
+        {"{prod}", "SOFTWARE\\TRUVO VeMo Compact"},
+        {"{sys}", "Software\\Truvoeg\\ProtectedDirectories"},
+        {"{id}", id},
+        {"{s}", scratch},
+        {"{exe}", exe},
+        {"{qexe}", missingDrive + exe.substr(1)},
+        {"{lexe}", static_cast<char>(std::tolower(static_cast<unsigned char>(exe[0]))) + exe.substr(1)},
+        {"{pf}", known(FOLDERID_ProgramFilesX86)},
+        {"{pd}", known(FOLDERID_ProgramData)},
+        {"{roam}", known(FOLDERID_RoamingAppData)},
+        {"{low}", known(FOLDERID_LocalAppDataLow)},
+        {"{tl}", TempDirectory() + "Low\\"},
+    };
+    for (const auto& [token, value] : tokens) {
+        const std::string_view name = token;
+        for (size_t at = text.find(name); at != std::string::npos; at = text.find(name, at + value.size())) {
+            text.replace(at, name.size(), value);
+        }
+    }
+    return text;
+}
 
 // "key|name|data": a string value, or a DWORD when data starts with '#'.
-void SetValues(const std::vector<std::string>& values, const std::string& id, const std::string& scratch);
-void SetString(const std::string& keyPath, const std::string& name, const std::string& value);
+inline void SetValues(const std::vector<std::string>& values, const std::string& id, const std::string& scratch) {
+    for (const std::string& value : values) {
+        const std::string text = Expand(value, id, scratch);
+        const size_t bar = text.find('|'), second = text.find('|', bar + 1);
+        const std::wstring key = Widen(text.substr(0, bar)), name = Widen(text.substr(bar + 1, second - bar - 1));
+        const std::string data = text.substr(second + 1);
+        ASSERT_TRUE(data.starts_with('#') ? vemo::test::SetRegistryDword(key, name, std::stoul(data.substr(1)))
+                                          : vemo::test::SetRegistryString(key, name, Widen(data)))
+            << text;
+    }
+}
 
 // Captures ConfigDB's lines; empties the private hive before each test.
 class ConfigDbTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(vemo::test::ResetHklmSandbox()); }
     // "I text" or "E text", as ConfigDB traced them.
-    bool Traced(const std::string& line) const;
+    bool Traced(const std::string& line) const {
+        const std::wstring text = Widen(line.substr(2));
+        return line[0] == 'E' ? trace.HasError(text) : trace.HasInfo(text);
+    }
     TraceCapture trace;
 };
 

@@ -13,6 +13,7 @@
 
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/ExceptionTranslator.h"
 #include "BasisLibs_MitTracing/ThreadControlLib/ThreadFunctions.h"
+#include "EventRecorder.h"
 #include "PluginHosting.h"
 #include "Recorder.h"
 #include "VeMoHostPluginLib/PluginThreads.h"
@@ -138,6 +139,7 @@ protected:
     void CheckInThisProcess(const FaultRow& row);
 
     Recorder recorder;
+    EventRecorder events;
 };
 
 void FaultMatrixTest::CheckInThisProcess(const FaultRow& row) {
@@ -185,6 +187,20 @@ void FaultMatrixTest::CheckInThisProcess(const FaultRow& row) {
     EXPECT_EQ(nullptr, ::GetModuleHandleW(kTestPluginDll));
     EXPECT_EQ(0, g_numActivePluginInfo);
     EXPECT_EQ(dumpsBefore, FileNamesIn(g_env->logDir.path()));
+
+    // The events name the faulty plug-in, the late one at the barrier, the unload time it had.
+    using Inserts = EventRecorder::Inserts;
+    auto only = [&](bool expected, DWORD id, const Inserts& inserts) {
+        EXPECT_EQ(expected ? std::vector<Inserts>{inserts} : std::vector<Inserts>{}, events.Events(id)) << std::hex << id;
+    };
+    only(row.outcome == Outcome::kInitializeFalse, VEMO_EVENT_PLUGIN_INIT_FAILED, {faulty.name});
+    only(HoldsTheBarrier(row), VEMO_EVENT_BARRIER_TIMEOUT, {faulty.name});
+    only(terminated, VEMO_EVENT_PLUGIN_TERMINATED, {faulty.name, L"2000"});
+    const auto faults = events.Events(VEMO_EVENT_PLUGIN_FAULT);
+    ASSERT_EQ(HostCatches(row) ? 1u : 0u, faults.size());
+    if (!faults.empty()) {
+        EXPECT_EQ(faulty.name, faults[0].at(0));
+    }
 }
 
 TEST_P(FaultMatrixTest, FaultyPluginEndsAsItsFaultSaysBesideAHealthyOne) {
