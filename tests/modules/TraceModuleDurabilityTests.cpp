@@ -77,7 +77,7 @@ TEST_P(TraceModuleEnd, LeavesEveryLineWrittenBeforeIt) {
     UseScratchTraceFile();
     const CapturedProcess child = StartChildren(1, {})[0].get();
     ASSERT_TRUE(child.result.finished);
-    const DWORD exitCode[] = {kKilledExitCode, static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION), 0};
+    const DWORD exitCode[] = {kKilledExitCode, static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION), 0, 0};  // by End
     EXPECT_EQ(exitCode[static_cast<int>(end)], child.result.exitCode) << child.output;
     std::vector<std::string> expected;
     for (size_t i = 0; i < kQueuedLines; ++i) expected.push_back(Numbered(i));
