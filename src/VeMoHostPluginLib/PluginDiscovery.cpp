@@ -138,8 +138,7 @@ void LoadPluginData(bool bLoadInSystemKontext, bool bLoadInPureMode, PluginFileL
     }
     g_numActivePluginInfo = filled;
     TraceFormatW(kLevelInfo, kCategoryVeMoHost, L"g_numActivePluginInfo <%d>", g_numActivePluginInfo);
-    g_hPluginsInitialized.reset();
-    g_hPluginsInitialized = std::make_unique<vemo::unique_handle[]>(static_cast<size_t>(g_numActivePluginInfo));
+    MakeBarrier(static_cast<size_t>(g_numActivePluginInfo));
     addresses.clear();
     LoadPlugins(bLoadInSystemKontext, bLoadInPureMode);
 }

@@ -6,6 +6,8 @@
 // after every thread has ended or been terminated.
 #include <windows.h>
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -18,5 +20,9 @@ extern int32_t g_numPluginInfo;
 extern int32_t g_numActivePluginInfo;
 // One initialisation event per active descriptor, same index.
 extern std::unique_ptr<vemo::unique_handle[]> g_hPluginsInitialized;
+// Counts the barriers made: a later array may reuse an earlier one's address.
+extern std::atomic<uint64_t> g_barrierGeneration;
+// A new barrier of count empty slots in g_hPluginsInitialized.
+void MakeBarrier(size_t count);
 // The overall unload time-out of the last unload sequence.
 extern uint32_t g_timeOutInMs;

@@ -26,12 +26,14 @@ constexpr char kUnknownException[] = "Unknown exception";
 constexpr wchar_t kUnknownExceptionW[] = L"Unknown exception";
 constexpr wchar_t kNameSeparator[] = L", ";
 
-// Every waiter at the barrier sees the same time-out: one event per barrier.
-std::atomic<const vemo::unique_handle*> g_barrierReported{nullptr};
+// Every waiter at the barrier sees the same time-out: one event per barrier, told apart by its
+// generation (a new array may land where the last one was).
+std::atomic<uint64_t> g_barrierReported{0};
 
 void ReportBarrierTimeoutOnce() {
     const vemo::unique_handle* barrier = g_hPluginsInitialized.get();
-    if (g_barrierReported.exchange(barrier) == barrier) return;
+    const uint64_t generation = g_barrierGeneration.load();
+    if (g_barrierReported.exchange(generation) == generation) return;
     std::wstring late;
     for (int32_t i = 0; barrier && g_vecPluginInfo && i < g_numActivePluginInfo; ++i) {
         const HANDLE event = barrier[static_cast<size_t>(i)].get();

@@ -83,12 +83,15 @@ TEST_F(EventLogTest, APluginThatCannotBeLoadedIsReportedWithItsModuleAndWhy) {
 // More descriptors than one wait can take fail the barrier at once, like a time-out: every
 // waiter sees it, the log gets it once. As many as one wait can take are waited for.
 TEST_F(EventLogTest, ABarrierTimeOutIsReportedOnceForAllWaiters) {
-    for (const size_t n : {size_t{MAXIMUM_WAIT_OBJECTS}, size_t{MAXIMUM_WAIT_OBJECTS + 1}}) {
+    // A second start-up of 65 in the same process is a new barrier and is reported again.
+    size_t expected = 0;
+    for (const size_t n : {size_t{MAXIMUM_WAIT_OBJECTS}, size_t{MAXIMUM_WAIT_OBJECTS + 1}, size_t{MAXIMUM_WAIT_OBJECTS + 1}}) {
         // Descriptors without a module: the loading pass signals every slot itself.
         HostDescribed(std::vector<PluginSpec>(n, {.path = scratch.path()}));
         EXPECT_TRUE(WaitForPluginInitialization());
         EXPECT_TRUE(WaitForPluginInitialization());
-        EXPECT_EQ(n > MAXIMUM_WAIT_OBJECTS ? 1u : 0u, Events(VEMO_EVENT_BARRIER_TIMEOUT).size()) << n;
+        expected += n > MAXIMUM_WAIT_OBJECTS ? 1 : 0;
+        EXPECT_EQ(expected, Events(VEMO_EVENT_BARRIER_TIMEOUT).size()) << n;
         UnloadPlugins();
     }
 }

@@ -26,7 +26,7 @@ std::vector<unique_handle> StartThreads() {
 std::vector<unique_handle> HostDescribed(const std::vector<PluginSpec>& specs) {
     const size_t n = specs.size();
     g_vecPluginInfo = std::make_unique<CPluginInfo[]>(n);
-    g_hPluginsInitialized = std::make_unique<unique_handle[]>(n);
+    MakeBarrier(n);
     g_numPluginInfo = g_numActivePluginInfo = static_cast<int32_t>(n);
     for (size_t i = 0; i < n; ++i) {
         CPluginInfo& pi = g_vecPluginInfo[i];
