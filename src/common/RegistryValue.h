@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cstring>
 #include <optional>
-#include <string>
 #include <type_traits>
 #include <vector>
 

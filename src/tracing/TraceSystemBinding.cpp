@@ -4,6 +4,7 @@
 
 #include "configdb/ConfigDB.h"
 #include "configdb/ConfigDBModules.h"
+#include "tracing/Trace.h"
 
 namespace vemo::tracing {
 namespace {
@@ -25,19 +26,14 @@ bool Resolve(HMODULE hModule, const char* name, std::atomic<Fn>& slot) {
     return true;
 }
 
-// A program's normal end: the queued lines go out while the module's writer still runs. Left
-// to the module's detach, they would be written after the writer was cut off, possibly within
-// a write (Wine then aborts the exit on a half-passed file descriptor).
-void FlushAtProgramEnd() {
-    if (auto flush = g_traceSystemBinding.ExpFlushTraceSystem.load()) flush();
-}
-
-// Only a front-end inside the program itself hooks its end: one inside a DLL would flush from
-// that DLL's detach, after the writer is gone.
+// Only a front-end inside the program itself flushes at the program's end (TraceFlush, while
+// the module's writer still runs; left to the module's detach, the lines would be written after
+// the writer was cut off, possibly within a write, which Wine turns into an aborted exit). One
+// inside a DLL would flush from that DLL's detach, after the writer is gone.
 bool FrontEndInProgram() {
     HMODULE self = nullptr;
     return ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                                reinterpret_cast<LPCWSTR>(&FlushAtProgramEnd), &self) &&
+                                reinterpret_cast<LPCWSTR>(&TraceFlush), &self) &&
            self == ::GetModuleHandleW(nullptr);
 }
 
@@ -117,7 +113,7 @@ bool BindTraceSystem() {
         if (init) {
             init();
             if (Resolve(hModule, kFlushExportName, b.ExpFlushTraceSystem) && FrontEndInProgram()) {
-                std::atexit(&FlushAtProgramEnd);
+                std::atexit(&TraceFlush);
             }
             if (auto generation = reinterpret_cast<PFN_ExpGetTraceSettingsGeneration>(
                     ::GetProcAddress(hModule, kGenerationExportName))) {
