@@ -199,51 +199,7 @@ TEST_F(PluginConfig, AValuePathSplitsAtItsLastBackslash) {
     EXPECT_TRUE(config.IsPluginIgnoredByRegistryKey(whole));
 }
 
-// A reader whose document could not be created.
-class CPluginConfigWithoutDocument : public CPluginConfig {
-public:
-    using CPluginConfig::CPluginConfig;
-    void DropDocument() { m_xmlDocument.reset(); }
-};
-
-TEST_F(PluginConfig, WithoutDocumentBothOperationsRaiseEPointer) {
-    CPluginConfigWithoutDocument config((dir.path() + L"none.xml").c_str());
-    ASSERT_TRUE(config.HasDocument());
-    config.DropDocument();
-    CPluginInfo info;
-    CPluginInfo* first = &info;
-    auto raised = [](auto operation) {
-        try {
-            operation();
-        } catch (const CXmlComError& e) {
-            return e.Error();
-        }
-        return S_OK;
-    };
-    EXPECT_EQ(E_POINTER, raised([&] { config.GetNumberOfPluginInfos(); }));
-    EXPECT_EQ(E_POINTER, raised([&] { config.GetPluginInfo(&first, 1); }));
-    std::wstring value = L"unchanged";
-    EXPECT_EQ(CXmlBase::kAttributeMissing, CXmlBase::GetAttributeValue(nullptr, L"x", value));
-    EXPECT_EQ(L"unchanged", value);
-}
-
 // --- what a descriptor owns ----------------------------------------------------------------------
-
-// The reader copies finished descriptors into their slots; module and thread are never held twice.
-TEST(PluginInfo, CopyLeavesTheOwnersWithTheSource) {
-    CPluginInfo source(L"Quelle", L"p.dll", L"C:\\", L"1", L"listener");
-    source._hThread.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));  // any handle it owns
-    source._hModule.reset(::LoadLibraryW(L"kernel32.dll"));
-    const vemo::unique_handle event;
-    source._hRunEvent = &event;
-    CPluginInfo target;
-    target.Copy(source);
-    EXPECT_EQ(L"Quelle", target._name);
-    EXPECT_FALSE(target._hThread);
-    EXPECT_EQ(nullptr, target.GetPluginHndl());
-    EXPECT_TRUE(source._hThread && source._hModule);
-    EXPECT_EQ(&event, target._hRunEvent);
-}
 
 TEST(PluginInfo, SamePluginMeansTheSameNameToTheLetter) {
     const CPluginInfo a(L"Kartenleser", L"p.dll", L"C:\\", L"0", L"dll");

@@ -5,15 +5,16 @@
 #include <windows.h>
 #include <dbghelp.h>
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <regex>
+#include <set>
 
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/DumpHistorie.h"
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/ExceptionTranslator.h"
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/MiniDump.h"
 #include "BasisLibs_MitTracing/ThreadControlLib/ThreadFunctions.h"
-#include "ConfigDbLines.h"
 #include "Recorder.h"
 #include "TestSupport.h"
 #include "common/TraceCategories.h"
@@ -29,7 +30,6 @@ using namespace ExceptionTranslator;
 
 constexpr wchar_t kCategory[] = L"DumpTests";
 constexpr wchar_t kNoVersion[] = L"0.0.0.0";
-constexpr DWORD kTestExceptionCode = 0xE0D0D001;
 const std::wstring kBuildVersion = std::to_wstring(VEMO_TEST_VERSION_MAJOR) + L"." + std::to_wstring(VEMO_TEST_VERSION_MINOR) +
                                    L"." + std::to_wstring(VEMO_TEST_VERSION_PATCH) + L".0";
 const std::wstring kOwnDumpPrefix = std::wstring(kCategory) + L"__dump_tests.exe__V" + kBuildVersion + L"_AppCrashDump_";
@@ -67,10 +67,7 @@ protected:
         for (const std::wstring& name : FileNamesIn(LogDir())) ::DeleteFileW((LogDir() + name).c_str());
     }
     bool Has(int level, const std::wstring& text) const {
-        for (const TraceRecord& r : recorder.Records()) {
-            if (r.level == level && r.text == Narrow(text)) return true;
-        }
-        return false;
+        return std::ranges::any_of(recorder.Records(), [&](const TraceRecord& r) { return r.level == level && r.text == Narrow(text); });
     }
     static void WriteDumps(const std::vector<std::wstring>& names) {
         for (const std::wstring& name : names) ASSERT_TRUE(WriteFileBytes(LogDir() + name, "dump"));
@@ -83,7 +80,6 @@ protected:
 // --- names ----------------------------------------------------------------------------------------
 
 TEST_F(DumpTest, NameCarriesLogDirCategoryModuleVersionAndTheTimeNow) {
-    ConfigDbLines configDb;
     wchar_t name[kMiniDumpPathChars] = {};
     const __time64_t before = _time64(nullptr);
     GetMiniDumpFilename(name);
@@ -97,8 +93,6 @@ TEST_F(DumpTest, NameCarriesLogDirCategoryModuleVersionAndTheTimeNow) {
     const __time64_t stamped = _mktime64(&local);
     EXPECT_TRUE(stamped >= before && stamped <= after) << Narrow(stamp);
     EXPECT_TRUE(Has(vemo::tracing::kLevelException, L"Dump-Dateiname erzeugt: <" + text + L">")) << recorder.All();
-    // The version comes from this program's resource, through ConfigDB's version query.
-    EXPECT_TRUE(configDb.HasContaining(L"_GetFileVersionFromFile: <" + std::to_wstring(VEMO_TEST_VERSION_MAJOR) + L"><"));
     // The crash-handling scopes name their source as every other scope does: below src/, as built.
     const auto scope = recorder.Lines("---> Beginn: ExceptionTranslator::GetMiniDumpFilename (");
     ASSERT_FALSE(scope.empty()) << recorder.All();
@@ -135,60 +129,6 @@ std::optional<MINIDUMP_EXCEPTION_STREAM> ExceptionOf(const std::string& bytes) {
     return std::nullopt;
 }
 
-// A vectored handler writes the dump while the raised exception is dispatched, with the pointers
-// the system built for it, and lets the raising code go on.
-std::wstring g_vectoredDumpFile;
-LONG CALLBACK DumpOnTestException(EXCEPTION_POINTERS* pointers) {
-    if (pointers->ExceptionRecord->ExceptionCode != kTestExceptionCode) return EXCEPTION_CONTINUE_SEARCH;
-    CreateMiniDump(pointers, g_vectoredDumpFile.c_str());
-    return EXCEPTION_CONTINUE_EXECUTION;
-}
-void RemoveVectoredHandler(void* handler) noexcept { ::RemoveVectoredExceptionHandler(handler); }
-
-TEST_F(DumpTest, AFileWrittenFromADispatchedExceptionReplacesTheOldOneAndCarriesTheException) {
-    ASSERT_FALSE(DbgHelpLoaded()) << "something else keeps dbghelp.dll loaded; the unload checks would not hold";
-    g_vectoredDumpFile = LogDir() + L"vectored.dmp.txt";
-    // Longer than any dump of this program: one written over it without truncating leaves its tail.
-    const std::string old(8 * 1024 * 1024, 'X');
-    ASSERT_TRUE(WriteFileBytes(g_vectoredDumpFile, old));
-    {
-        vemo::unique_any<void*, RemoveVectoredHandler> handler(::AddVectoredExceptionHandler(1, &DumpOnTestException));
-        const ULONG_PTR arguments[] = {0x5EED};
-        ::RaiseException(kTestExceptionCode, 0, 1, arguments);
-    }
-    const std::string bytes = ReadFileBytes(g_vectoredDumpFile);
-    EXPECT_LT(bytes.size(), old.size());
-    const auto exception = ExceptionOf(bytes);
-    ASSERT_TRUE(exception);
-    EXPECT_EQ(::GetCurrentThreadId(), exception->ThreadId);
-    EXPECT_EQ(kTestExceptionCode, exception->ExceptionRecord.ExceptionCode);
-    EXPECT_EQ(1u, exception->ExceptionRecord.NumberParameters);
-    EXPECT_EQ(0x5EEDu, exception->ExceptionRecord.ExceptionInformation[0]);
-    const ULONG64 flags = reinterpret_cast<const MINIDUMP_HEADER*>(bytes.data())->Flags;
-    EXPECT_EQ(static_cast<ULONG64>(MiniDumpWithDataSegs), flags & (MiniDumpWithDataSegs | MiniDumpWithFullMemory));
-    EXPECT_FALSE(DbgHelpLoaded()) << "dbghelp.dll stayed loaded after the dump";
-
-    // Without pointers the dump has no exception; without a usable file there is none.
-    ::DeleteFileW(g_vectoredDumpFile.c_str());
-    CreateMiniDump(nullptr, g_vectoredDumpFile.c_str());
-    EXPECT_EQ("MDMP", ReadFileBytes(g_vectoredDumpFile).substr(0, 4));
-    EXPECT_FALSE(ExceptionOf(ReadFileBytes(g_vectoredDumpFile)));
-    CONTEXT context{};
-    ::RtlCaptureContext(&context);
-    EXCEPTION_RECORD record{};
-    EXCEPTION_POINTERS pointers{&record, &context};
-    CreateMiniDump(&pointers, (LogDir() + L"fehlt\\crash.dmp.txt").c_str());  // no folder, no dump
-    // A file another handle holds without sharing stays as it is.
-    {
-        vemo::unique_hfile holder(::CreateFileW(g_vectoredDumpFile.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-        ASSERT_TRUE(holder);
-        CreateMiniDump(&pointers, g_vectoredDumpFile.c_str());
-    }
-    EXPECT_FALSE(ExceptionOf(ReadFileBytes(g_vectoredDumpFile)));
-    EXPECT_EQ(std::set<std::wstring>{L"vectored.dmp.txt"}, FileNamesIn(LogDir()));
-    EXPECT_FALSE(DbgHelpLoaded());
-}
-
 // --- versions -------------------------------------------------------------------------------------
 
 void DiscardUpdate(HANDLE update) noexcept { ::EndUpdateResourceW(update, TRUE); }
@@ -209,25 +149,16 @@ bool WriteModuleCopy(const std::wstring& path, const VS_FIXEDFILEINFO* fixed) {
            ::EndUpdateResourceW(update.release(), FALSE);
 }
 
+// Product version high, file version low; a file without a usable version resource has none.
 TEST_F(DumpTest, VersionTakesProductVersionHighAndFileVersionLow) {
     EXPECT_EQ(kBuildVersion, _GetFileVersionString(_GetThisModulePath().c_str()));
-    for (const DWORD signature : {static_cast<DWORD>(VS_FFI_SIGNATURE), DWORD{0x12345678}}) {
-        const std::wstring module = LogDir() + L"kopie" + std::to_wstring(signature) + L".dll";
-        VS_FIXEDFILEINFO fixed{.dwSignature = signature, .dwStrucVersion = VS_FFI_STRUCVERSION, .dwFileVersionMS = MAKELONG(2, 1),
-                               .dwFileVersionLS = MAKELONG(4, 3), .dwProductVersionMS = MAKELONG(6, 5),
-                               .dwProductVersionLS = MAKELONG(8, 7), .dwFileOS = VOS_NT_WINDOWS32, .dwFileType = VFT_DLL};
-        ASSERT_TRUE(WriteModuleCopy(module, &fixed));
-        const bool valid = signature == VS_FFI_SIGNATURE;
-        EXPECT_EQ(valid ? L"5.6.3.4" : kNoVersion, _GetFileVersionString(module.c_str()));
-        uint32_t major = 99;
-        EXPECT_EQ(valid, _GetFileVersionFromFile(module.c_str(), &major, nullptr, nullptr, nullptr));
-        EXPECT_EQ(valid ? 5u : 99u, major) << "a failed query leaves its out-parameter untouched";
-    }
-    // Files without a version: a text file, a module without resources, a missing file, none.
-    const std::wstring text = LogDir() + L"plain.txt", bare = LogDir() + L"bare.dll";
-    ASSERT_TRUE(WriteFileBytes(text, "no resources here") && WriteModuleCopy(bare, nullptr));
+    const std::wstring module = LogDir() + L"kopie.dll", bare = LogDir() + L"bare.dll", text = LogDir() + L"plain.txt";
+    VS_FIXEDFILEINFO fixed{.dwSignature = VS_FFI_SIGNATURE, .dwStrucVersion = VS_FFI_STRUCVERSION, .dwFileVersionMS = MAKELONG(2, 1),
+                           .dwFileVersionLS = MAKELONG(4, 3), .dwProductVersionMS = MAKELONG(6, 5),
+                           .dwProductVersionLS = MAKELONG(8, 7), .dwFileOS = VOS_NT_WINDOWS32, .dwFileType = VFT_DLL};
+    ASSERT_TRUE(WriteModuleCopy(module, &fixed) && WriteModuleCopy(bare, nullptr) && WriteFileBytes(text, "no resources here"));
+    EXPECT_EQ(L"5.6.3.4", _GetFileVersionString(module.c_str()));
     for (const std::wstring& file : {text, bare, LogDir() + L"missing.dll"}) EXPECT_EQ(kNoVersion, _GetFileVersionString(file.c_str()));
-    EXPECT_EQ(kNoVersion, _GetFileVersionString(nullptr));
 }
 
 // --- the dump history: five current dumps stay, the oldest by stamp go -----------------------------
@@ -243,6 +174,7 @@ struct HistoryCase {
     const char* name;
     std::vector<std::wstring> files;
     std::vector<size_t> deleted;  // indexes into files
+    int busy = -1;                // held open without sharing meanwhile: reported, and the walk goes on
 };
 void PrintTo(const HistoryCase& c, std::ostream* os) { *os << c.name; }
 
@@ -272,6 +204,7 @@ const HistoryCase kHistoryCases[] = {
                                  L"VHService__VeMoHostService.exe__V1.0.0.0_AppCrashDump_01.01.2020.00.00.00.dmp",
                                  L"VHService_VeMoHostService.exe_V1.0.0.0_AppCrashDump_01.01.2020.00.00.00.dmp.txt",
                                  L"VHService__VeMoHostService.exe__V1.0.0.0_CrashDump_01.01.2020.00.00.00.dmp.txt"}, {0, 1}},
+    {"AnUndeletableDumpIsReportedAndTheNextGoes", Days(kHost, {10, 11, 12, 13, 14, 15, 16}), {1}, 0},
 };
 
 class DumpHistory : public DumpTest, public ::testing::WithParamInterface<HistoryCase> {};
@@ -279,8 +212,15 @@ class DumpHistory : public DumpTest, public ::testing::WithParamInterface<Histor
 TEST_P(DumpHistory, KeepsTheFiveNewest) {
     const HistoryCase& c = GetParam();
     WriteDumps(c.files);
-    ClearDumpHistory(kOldDumpPattern);
-    ClearDumpHistory(kCurrentDumpPattern);
+    {
+        const std::wstring busy = c.busy < 0 ? L"" : LogDir() + c.files[static_cast<size_t>(c.busy)];
+        vemo::unique_hfile holder(c.busy < 0 ? INVALID_HANDLE_VALUE
+                                             : ::CreateFileW(busy.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_EQ(c.busy >= 0, holder.is_valid());
+        ClearDumpHistory(kOldDumpPattern);
+        ClearDumpHistory(kCurrentDumpPattern);
+        EXPECT_EQ(c.busy >= 0, Has(vemo::tracing::kLevelError, L"Fehler <32> beim Löschen der Datei <" + busy + L"> aufgetreten!"));
+    }
     std::set<std::wstring> expected(c.files.begin(), c.files.end());
     for (size_t i : c.deleted) {
         expected.erase(c.files[i]);
@@ -304,60 +244,92 @@ TEST_F(DumpTest, OfEqualStampsAtTheCutTheOneFoundLaterStays) {
     EXPECT_EQ(expected, FileNamesIn(LogDir()));
 }
 
-TEST_F(DumpTest, ADumpThatCannotBeDeletedIsReportedAndTheWalkGoesOn) {
-    const std::vector<std::wstring> names = Days(kHost, {10, 11, 12, 13, 14, 15, 16});
-    WriteDumps(names);
-    const std::wstring busy = LogDir() + names[0];
-    {
-        vemo::unique_hfile holder(::CreateFileW(busy.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-        ASSERT_TRUE(holder);
-        ClearDumpHistory(kCurrentDumpPattern);
-    }
-    std::set<std::wstring> expected(names.begin(), names.end());
-    expected.erase(names[1]);
-    EXPECT_EQ(expected, FileNamesIn(LogDir()));
-    EXPECT_TRUE(Has(vemo::tracing::kLevelError, L"Fehler <32> beim Löschen der Datei <" + busy + L"> aufgetreten!")) << recorder.All();
-}
-
 // --- the whole chain ------------------------------------------------------------------------------
 
 volatile int* volatile g_nullPointer = nullptr;
-DWORD WINAPI WriteThroughNull(void*) {
+DWORD WINAPI FaultWhenReleased(void* pRelease) {
+    if (::WaitForSingleObject(static_cast<HANDLE>(pRelease), 15000) != WAIT_OBJECT_0) return 2;
     *g_nullPointer = 1;
-    return 0;
+    return 3;
+}
+ULONGLONG SecondsNow() {
+    SYSTEMTIME now{};
+    FILETIME file{};
+    ::GetLocalTime(&now);
+    ::SystemTimeToFileTime(&now, &file);
+    return ((static_cast<ULONGLONG>(file.dwHighDateTime) << 32) | file.dwLowDateTime) / 10000000;
 }
 
-// A thread of the thread-control library faults: the translator it runs under (its naming left it
-// in place) traces, prunes the history, writes a real dump into the log folder; only that thread ends.
-TEST_F(DumpTest, AFaultEndsOnlyItsThreadWithATraceLineAndARealDump) {
+// Two threads of the thread-control library fault: the translator they run under (their naming left
+// it in place) traces in the library's category, prunes the history and writes a dump of each fault,
+// with dbghelp.dll loaded only meanwhile; only those threads end. Both are held right before writing,
+// named in different seconds, then let go at once: DbgHelp is single-threaded, the writes must not overlap.
+TEST_F(DumpTest, FaultingThreadsEndWithATraceLineAndACompleteDumpEachAlsoAtTheSameMoment) {
+    ASSERT_FALSE(DbgHelpLoaded()) << "something else keeps dbghelp.dll loaded; the unload check would not hold";
     ThreadControl::TC_SetTraceCategory(kCategory);
     const std::wstring oldDump = LogDir() + Old(L"X", L"01.01.2020.00.00.00");
     ASSERT_TRUE(WriteFileBytes(oldDump, "alt"));
-    vemo::unique_handle thread(ThreadControl::_CreateThread(&WriteThroughNull, nullptr, L"Absturzfaden"));
-    ASSERT_TRUE(thread);
-    ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(thread.get(), 120000));
+    recorder.HoldLinesStartingWith("---> Beginn: ExceptionTranslator::CreateMiniDump");
+    vemo::unique_handle releases[2], threads[2];
+    for (size_t i = 0; i < 2; ++i) {
+        releases[i].reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        threads[i].reset(ThreadControl::_CreateThread(&FaultWhenReleased, releases[i].get(), i ? L"Fehler2" : L"Fehler1"));
+        ASSERT_TRUE(releases[i] && threads[i]) << i;
+    }
+    ASSERT_TRUE(::SetEvent(releases[0].get()));
+    ASSERT_TRUE(WaitFor([&] { return recorder.HeldCount() == 1; }, 15000)) << recorder.All();
+    const ULONGLONG firstNamed = SecondsNow();  // the first name was made in this second or before
+    ASSERT_TRUE(WaitFor([&] { return SecondsNow() > firstNamed; }, 15000));
+    ASSERT_TRUE(::SetEvent(releases[1].get()));
+    ASSERT_TRUE(WaitFor([&] { return recorder.HeldCount() == 2; }, 15000)) << recorder.All();
+    recorder.ReleaseHeld();
+    std::set<DWORD> faulted;
+    for (size_t i = 0; i < 2; ++i) {
+        DWORD exitCode = 0;
+        ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(threads[i].get(), 120000));
+        EXPECT_TRUE(::GetExitCodeThread(threads[i].get(), &exitCode) && exitCode == ThreadControl::kThreadExitException);
+        const auto reported = recorder.Lines("Exception in _ThreadFunction() f\xFCr Thread <Fehler" + std::to_string(i + 1) + "> aufgetreten!");
+        ASSERT_EQ(1u, reported.size()) << recorder.All();
+        EXPECT_EQ(1, reported[0].level);
+        EXPECT_EQ("DumpTests", reported[0].category) << "the library writes under the category it was given";
+        faulted.insert(::GetThreadId(threads[i].get()));
+    }
     ThreadControl::TC_SetTraceCategory(vemo::kCategoryThreadControl);
-    DWORD exitCode = 0;
-    ASSERT_TRUE(::GetExitCodeThread(thread.get(), &exitCode));
-    EXPECT_EQ(ThreadControl::kThreadExitException, exitCode);
-    const auto reported = recorder.Lines(Narrow(L"Exception in _ThreadFunction() für Thread <Absturzfaden> aufgetreten!"));
-    ASSERT_EQ(1u, reported.size()) << recorder.All();
-    EXPECT_EQ(1, reported[0].level);
-    EXPECT_EQ("DumpTests", reported[0].category) << "the library writes under the category it was given";
-    EXPECT_EQ(1u, recorder.Count("TranslateSEHExceptionToStdException -> Exception aufgetreten! Thread-ID <"));
+    EXPECT_EQ(2u, recorder.Count("TranslateSEHExceptionToStdException -> Exception aufgetreten! Thread-ID <"));
     EXPECT_FALSE(Exists(oldDump));
     const auto files = FileNamesIn(LogDir());
-    ASSERT_EQ(1u, files.size());
-    EXPECT_TRUE(files.begin()->starts_with(kOwnDumpPrefix)) << Narrow(*files.begin());
-    EXPECT_TRUE(ExceptionOf(ReadFileBytes(LogDir() + *files.begin()))) << "a dump with the fault in it";
+    ASSERT_EQ(2u, files.size());
+    std::set<DWORD> dumped;
+    for (const std::wstring& name : files) {
+        EXPECT_TRUE(name.starts_with(kOwnDumpPrefix)) << Narrow(name);
+        const std::string bytes = ReadFileBytes(LogDir() + name);
+        const auto exception = ExceptionOf(bytes);
+        ASSERT_TRUE(exception) << "a complete dump with the fault in it: " << Narrow(name);
+        dumped.insert(exception->ThreadId);
+        EXPECT_EQ(static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION), exception->ExceptionRecord.ExceptionCode);
+        const ULONG64 flags = reinterpret_cast<const MINIDUMP_HEADER*>(bytes.data())->Flags;
+        EXPECT_EQ(static_cast<ULONG64>(MiniDumpWithDataSegs), flags & (MiniDumpWithDataSegs | MiniDumpWithFullMemory));
+    }
+    EXPECT_EQ(faulted, dumped);
+    EXPECT_FALSE(DbgHelpLoaded()) << "dbghelp.dll stayed loaded after the dumps";
 }
 
+// The handler writes a dump of its own name and returns. Without exception pointers a dump has no
+// exception stream, and it replaces a longer file of the same name whole.
 TEST_F(DumpTest, TheInvalidParameterHandlerWritesADumpAndReturns) {
     InvalidParameterHandler(nullptr, nullptr, nullptr, 0, 0);  // as the runtime calls it
     EXPECT_EQ(1u, recorder.Count("InvalidParameterHandler -> Exception aufgetreten! Thread-ID <")) << recorder.All();
     const auto files = FileNamesIn(LogDir());
     ASSERT_EQ(1u, files.size());
     EXPECT_EQ("MDMP", ReadFileBytes(LogDir() + *files.begin()).substr(0, 4));
+    const std::wstring file = LogDir() + L"ersetzt.dmp.txt";
+    const std::string old(8 * 1024 * 1024, 'X');  // longer than any dump of this program
+    ASSERT_TRUE(WriteFileBytes(file, old));
+    CreateMiniDump(nullptr, file.c_str());
+    const std::string bytes = ReadFileBytes(file);
+    EXPECT_LT(bytes.size(), old.size());
+    EXPECT_EQ("MDMP", bytes.substr(0, 4));
+    EXPECT_FALSE(ExceptionOf(bytes));
 }
 
 }  // namespace
