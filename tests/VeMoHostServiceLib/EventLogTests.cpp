@@ -1,7 +1,5 @@
-// The Event Log: the message table of the built executable formats every event with its inserts,
-// and the events of loading, the barrier, an unreadable file and a dump, seen through the reporting
-// sink (Wine keeps no events to read back). Start and stop: ServiceLifecycleTests; plug-in
-// faults: FaultMatrixTests.
+// The Event Log: the executable's message table, and the events of loading, the barrier, an
+// unreadable file and a dump, seen through the reporting sink (Wine keeps no events to read back).
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -27,7 +25,6 @@ protected:
     void TearDown() override {
         if (g_vecPluginInfo) UnloadPlugins();
     }
-    std::vector<EventRecorder::Inserts> Events(DWORD id) const { return events.Events(id); }
     EventRecorder events;
     ScratchDirectory scratch{L"eventlog"};
 };
@@ -66,12 +63,11 @@ TEST(EventMessages, EveryEventFormatsWithItsInsertsFromTheExecutable) {
     }
 }
 
-// A plug-in that cannot be loaded is reported with its module and why. What a run reports for
-// each fault: FaultMatrixTests.
+// A plug-in that cannot be loaded is reported with its module and why.
 TEST_F(EventLogTest, APluginThatCannotBeLoadedIsReportedWithItsModuleAndWhy) {
     HostDescribed({{.name = L"p0", .initialize = L"NoSuchExport"}, {.name = L"p1", .binary = L"Fehlt.dll"}, {.name = L"p2"}});
     EXPECT_EQ(1, CountHostedPlugins());
-    const auto notLoaded = Events(VEMO_EVENT_PLUGIN_NOT_LOADED);
+    const auto notLoaded = events.Events(VEMO_EVENT_PLUGIN_NOT_LOADED);
     ASSERT_EQ(2u, notLoaded.size());
     EXPECT_EQ(L"p0", notLoaded[0].at(0));
     EXPECT_EQ(PluginDirectory() + kTestPluginDll, notLoaded[0].at(1));
@@ -91,7 +87,7 @@ TEST_F(EventLogTest, ABarrierTimeOutIsReportedOnceForAllWaiters) {
         EXPECT_TRUE(WaitForPluginInitialization());
         EXPECT_TRUE(WaitForPluginInitialization());
         expected += n > MAXIMUM_WAIT_OBJECTS ? 1 : 0;
-        EXPECT_EQ(expected, Events(VEMO_EVENT_BARRIER_TIMEOUT).size()) << n;
+        EXPECT_EQ(expected, events.Events(VEMO_EVENT_BARRIER_TIMEOUT).size()) << n;
         UnloadPlugins();
     }
 }
@@ -102,14 +98,14 @@ TEST_F(EventLogTest, AnUnreadableConfigurationFileAndAWrittenDumpAreReported) {
     const std::wstring good = scratch.path() + L"B0000002.xml";
     ASSERT_TRUE(WriteFileBytes(good, "<root><plugin/></root>"));
     EXPECT_EQ(1, CountPluginData({broken, good}));
-    const auto unreadable = Events(VEMO_EVENT_CONFIG_UNREADABLE);
+    const auto unreadable = events.Events(VEMO_EVENT_CONFIG_UNREADABLE);
     ASSERT_EQ(1u, unreadable.size());
     EXPECT_EQ(broken, unreadable[0].at(0));
     EXPECT_FALSE(unreadable[0].at(1).empty());
 
     const std::wstring dump = scratch.path() + L"x_AppCrashDump_.dmp.txt";
     ExceptionTranslator::CreateMiniDump(nullptr, dump.c_str());
-    const auto written = Events(VEMO_EVENT_MINIDUMP_WRITTEN);
+    const auto written = events.Events(VEMO_EVENT_MINIDUMP_WRITTEN);
     ASSERT_EQ(1u, written.size());
     EXPECT_EQ(dump, written[0].at(0));
 }
