@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "EventRecorder.h"
 #include "TestSupport.h"
 #include "VeMoHostPluginLib/PluginDiscovery.h"
 #include "VeMoHostPluginLib/PluginLoading.h"
@@ -87,6 +88,19 @@ TEST_F(PluginDiscovery, NoComponentGivesNoFilesAndClearsTheArray) {
     EXPECT_EQ(0, g_numPluginInfo);
     EXPECT_EQ(nullptr, g_vecPluginInfo.get());
     EXPECT_EQ(nullptr, g_hPluginsInitialized.get());
+}
+
+// A file that cannot be read adds nothing and is reported with why; the next file still counts.
+TEST_F(PluginDiscovery, AnUnreadableConfigurationFileIsReported) {
+    ScratchDirectory scratch{L"discUnreadable"};
+    const EventRecorder events;
+    const std::wstring broken = scratch.path() + L"B0000001.xml", good = scratch.path() + L"B0000002.xml";
+    ASSERT_TRUE(WriteFileBytes(broken, "<root><plugin></root>") && WriteFileBytes(good, "<root><plugin/></root>"));
+    EXPECT_EQ(1, CountPluginData({broken, good}));
+    const auto unreadable = events.Events(VEMO_EVENT_CONFIG_UNREADABLE);
+    ASSERT_EQ(1u, unreadable.size());
+    EXPECT_EQ(broken, unreadable[0].at(0));
+    EXPECT_FALSE(unreadable[0].at(1).empty());
 }
 
 TEST_F(PluginDiscovery, FirstComponentsFilesComeFirst) {

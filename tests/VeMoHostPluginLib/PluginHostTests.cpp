@@ -1,6 +1,6 @@
 // Plug-in threads, the initialisation barrier and the unload sequence with the real test plug-ins:
-// who runs when, how the host ends them, and that a whole cycle gives back every handle and its
-// memory. Faults beside a healthy plug-in: FaultMatrixTests.
+// who runs when, how the host ends them, what the Event Log gets, and that a whole cycle gives back
+// every handle and its memory. Faults beside a healthy plug-in: FaultMatrixTests.
 #include <gtest/gtest.h>
 #include <windows.h>
 // after windows.h
@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "EventRecorder.h"
 #include "PluginHosting.h"
 #include "Recorder.h"
 #include "TestSupport.h"
@@ -58,6 +59,7 @@ protected:
     DWORD ExitCode(size_t i) { return ExitCodeAfterEnd(threads[i].get(), kPromptMs); }
 
     Recorder recorder;
+    EventRecorder events;
     ScratchDirectory scratch{L"pluginhost"};
     Evidence evidence{scratch.path() + L"evidence.log"};
     std::vector<vemo::unique_handle> threads;
@@ -112,20 +114,43 @@ TEST_F(PluginHostTest, WithoutPluginsThereIsNothingToWaitForOrEnd) {
     EXPECT_EQ(0u, recorder.Count("Entladen von Plugin"));
 }
 
-// A module built for the other architecture is refused with a line that says so; the plug-in
-// beside it runs.
-TEST_F(PluginHostTest, AModuleOfTheOtherArchitectureIsRefusedWithAClearLine) {
+// A plug-in that cannot be loaded is reported with its module and why; a module built for the other
+// architecture with a line that says so. The plug-in beside them runs.
+TEST_F(PluginHostTest, APluginThatCannotBeLoadedIsReportedWithItsModuleAndWhy) {
     const std::wstring foreign = scratch.path() + L"Fremd.dll";
     ASSERT_TRUE(WriteFileBytes(foreign, ForeignArchitectureImage()));
     Host({{.name = L"fremd", .run = L"RunPollStop", .binary = L"Fremd.dll", .path = scratch.path()},
+          {.name = L"p1", .initialize = L"NoSuchExport"}, {.name = L"p2", .binary = L"Fehlt.dll"},
           {.name = L"heimisch", .run = L"RunPollStop"}});
-    EXPECT_FALSE(g_vecPluginInfo[0].IsPluginLoaded());
+    EXPECT_EQ(1, CountHostedPlugins());
     EXPECT_EQ(1u, recorder.Count("LoadLibraryEx fehlgeschlagen mit <193>"));
     const char* own = sizeof(void*) == 4 ? "x86 (32 Bit)" : "x64 (64 Bit)";
     EXPECT_EQ(1u, recorder.Count("Modul <" + Narrow(foreign) + "> kann nicht geladen werden: es ist nicht f\xFCr " + own + " gebaut"));
+    const auto notLoaded = events.Events(VEMO_EVENT_PLUGIN_NOT_LOADED);
+    ASSERT_EQ(3u, notLoaded.size());
+    auto nameAndModule = [&](size_t i) { return notLoaded[i].at(0) + L" " + notLoaded[i].at(1); };
+    EXPECT_EQ(L"fremd " + foreign, nameAndModule(0));
+    EXPECT_EQ(L"p1 " + PluginDirectory() + kTestPluginDll, nameAndModule(1));
+    EXPECT_EQ(L"p2 " + PluginDirectory() + L"Fehlt.dll", nameAndModule(2));
+    EXPECT_NE(notLoaded[1].at(2), notLoaded[2].at(2)) << "a missing export and a missing module";
     ASSERT_TRUE(evidence.WaitForCall("RunPollStop"));
     UnloadPlugins();
     EXPECT_EQ(1u, evidence.Calls("Uninitialize"));
+}
+
+// More descriptors than one wait can take fail the barrier at once, like a time-out: every waiter
+// sees it, the log gets it once per start-up. As many as one wait can take are waited for.
+TEST_F(PluginHostTest, ABarrierTooWideForOneWaitTimesOutAndIsReportedOnce) {
+    size_t expected = 0;
+    for (const size_t n : {size_t{MAXIMUM_WAIT_OBJECTS}, size_t{MAXIMUM_WAIT_OBJECTS + 1}, size_t{MAXIMUM_WAIT_OBJECTS + 1}}) {
+        // Descriptors without a module: the loading pass signals every slot itself.
+        Host(std::vector<PluginSpec>(n, {.path = scratch.path()}));
+        EXPECT_TRUE(WaitForPluginInitialization());
+        EXPECT_TRUE(WaitForPluginInitialization());
+        expected += n > MAXIMUM_WAIT_OBJECTS ? 1 : 0;
+        EXPECT_EQ(expected, events.Events(VEMO_EVENT_BARRIER_TIMEOUT).size()) << n;
+        UnloadPlugins();
+    }
 }
 
 // --- ending plug-ins --------------------------------------------------------------------------

@@ -1,6 +1,6 @@
-// The host service's start-up and stop in one process, against a private machine hive: the debug
-// pause, the command-line flags, the run key, daemon mode, plug-ins, the host start and the events
-// the run reports, and a stop in every stage of the start-up that leaves nothing behind.
+// The host service's start-up and stop in one process, against a private machine hive: the flags,
+// the run key, daemon mode, plug-ins, the host start, the events and the executable's message table,
+// and a stop in every stage of the start-up that leaves nothing behind.
 #include <gtest/gtest.h>
 #include <windows.h>
 // after windows.h
@@ -13,7 +13,6 @@
 #include <regex>
 #include <set>
 #include <string>
-#include <tuple>
 
 #include "QRNCSAVeMoDaemon001/DaemonSettings.h"
 #include "EventRecorder.h"
@@ -23,6 +22,7 @@
 #include "VeMoHostPluginLib/PluginDiscovery.h"
 #include "VeMoHostPluginLib/PluginUnloading.h"
 #include "VeMoHostServiceLib/VeMoHostService.h"
+#include "common/UniqueHandle.h"
 #include "tracing/Trace.h"
 
 namespace {
@@ -78,26 +78,7 @@ protected:
     EventRecorder events;
 };
 
-// --- the debug pause and the flags -------------------------------------------------------------
-
-// Seconds as a number or a short text; another type is reported.
-TEST_F(ServiceLifecycle, DebugPauseTakesSecondsAsNumberOrShortText) {
-    const std::tuple<DWORD, std::wstring, bool> cases[] = {{REG_DWORD, L"", true},     {REG_SZ, L"1", true}, {REG_SZ, L"abc", false},
-                                                           {REG_SZ, L"0", false},      {REG_SZ, L"12345", false},  // too long
-                                                           {REG_BINARY, L"", false}};
-    for (const auto& [type, text, pauses] : cases) {
-        SCOPED_TRACE(Narrow(text) + " type " + std::to_string(type));
-        recorder.Reset();
-        const DWORD one = 1;
-        ASSERT_TRUE(type == REG_SZ ? SetRegistryString(kOptionsKey, kPauseValue, text)
-                                   : SetRegistryValue(kOptionsKey, kPauseValue, type, &one, sizeof(one)));
-        Pause2Attach();
-        EXPECT_EQ(pauses ? 1u : 0u, recorder.Count("Warte <1> Sekunden..."));
-        EXPECT_EQ(type == REG_BINARY ? 1u : 0u,
-                  recorder.Count("Registry-Key <WaitForDebugAttach> hat den falschen Typ <3> und kann nicht verarbeitet "
-                                 "werden! Es werden die Typen REG_DWORD und REG_SZ unterstützt."));
-    }
-}
+// --- the flags ---------------------------------------------------------------------------------
 
 // The flags are read from the process's own command line: each case runs in a child of its own,
 // which reports what the parser saw. This process has its program name and test flags only.
@@ -118,6 +99,42 @@ TEST(ParseCommandLineTest, FlagsNeedTheirPrefixAndIgnoreCase) {
         ASSERT_TRUE(RunProcess(ExecutableDirectory() + L"service_lifecycle_tests.exe",
                                L"--gtest_filter=ParseCommandLineTest.* \"--vemo-arg=" + file + L"|\" " + arguments, 30000).finished);
         EXPECT_EQ(expected, ReadFileBytes(file)) << Narrow(arguments);
+    }
+}
+
+// --- the events ------------------------------------------------------------------------------
+
+// Every ID, formatted from the executable's own message table with distinct inserts.
+struct MessageCase {
+    DWORD id;
+    int inserts;
+};
+constexpr MessageCase kMessages[] = {
+    {VEMO_EVENT_SERVICE_STARTED, 2},   {VEMO_EVENT_SERVICE_STOPPED, 1}, {VEMO_EVENT_PLUGIN_NOT_LOADED, 3},
+    {VEMO_EVENT_PLUGIN_INIT_FAILED, 1}, {VEMO_EVENT_BARRIER_TIMEOUT, 1}, {VEMO_EVENT_PLUGIN_FAULT, 2},
+    {VEMO_EVENT_PLUGIN_TERMINATED, 2}, {VEMO_EVENT_CONFIG_UNREADABLE, 2}, {VEMO_EVENT_MINIDUMP_WRITTEN, 1},
+};
+
+TEST(EventMessages, EveryEventFormatsWithItsInsertsFromTheExecutable) {
+    // Test programs sit one level below the product's binaries.
+    const vemo::unique_hmodule exe(::LoadLibraryExW((ExecutableDirectory() + L"..\\VeMoHostService.exe").c_str(), nullptr,
+                                                    LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
+    ASSERT_TRUE(exe) << ::GetLastError();
+    for (const MessageCase& message : kMessages) {
+        std::vector<std::wstring> inserts;
+        std::vector<DWORD_PTR> arguments;
+        for (int i = 0; i < message.inserts; ++i) inserts.push_back(L"<Einfuegung" + std::to_wstring(i + 1) + L">");
+        for (const std::wstring& insert : inserts) arguments.push_back(reinterpret_cast<DWORD_PTR>(insert.c_str()));
+        wchar_t text[1024] = {};
+        const DWORD n = ::FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY,
+                                         reinterpret_cast<LPCVOID>(exe.get()), message.id, 0, text, ARRAYSIZE(text),
+                                         reinterpret_cast<va_list*>(arguments.data()));
+        ASSERT_GT(n, 0u) << std::hex << message.id << " error " << std::dec << ::GetLastError();
+        const std::wstring formatted(text, n);
+        for (const std::wstring& insert : inserts) {
+            EXPECT_NE(std::wstring::npos, formatted.find(insert)) << std::hex << message.id;
+        }
+        EXPECT_EQ(std::wstring::npos, formatted.find(L'%')) << std::hex << message.id;
     }
 }
 

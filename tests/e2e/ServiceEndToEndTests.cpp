@@ -110,14 +110,6 @@ protected:
         }
         return count;
     }
-    // The texts the trace lacks since the test began.
-    std::vector<std::string> Missing(std::initializer_list<std::string> texts) const {
-        std::vector<std::string> missing;
-        for (const std::string& text : texts) {
-            if (TraceCount(text) == 0) missing.push_back(text);
-        }
-        return missing;
-    }
     bool WaitForTrace(const std::string& text, size_t times = 1) const {
         return WaitFor([&] { return TraceCount(text) >= times; }, kStateTimeoutMs);
     }
@@ -142,8 +134,9 @@ TEST_F(ServiceEndToEnd, InstallRegistersBothServicesWithTheirEventSourcesAndAgai
                                        SERVICE_NO_CHANGE, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
     ASSERT_EQ(0u, RunExe(L"-INSTALL"));
     EXPECT_EQ(L"272 3", Registration(kMainService).substr(0, 5));
-    EXPECT_EQ((std::vector<std::string>{}), Missing({"service \"TRUVO Kartenwacht-Dienst\" is now installed",
-                                                      "service \"TRUVO Kartenwacht-Basis-Dienst\" is already installed"}));
+    for (const char* line : {"service \"TRUVO Kartenwacht-Dienst\" is now installed", "service \"TRUVO Kartenwacht-Basis-Dienst\" is already installed"}) {
+        EXPECT_LT(0u, TraceCount(line)) << line;
+    }
 }
 
 // The words' parsing is EntryPointTests' business; here what the program does with them. Failures
@@ -159,12 +152,14 @@ TEST_F(ServiceEndToEnd, IdentityWordsSelectOneServiceAndMissingServicesAreReport
     vemo::unique_hkey source;
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, OpenSourceError(kBasisService, source)) << "the event source outlived its service";
     for (const wchar_t* command : {L"/stop", L"/uninstall", L"/start", L""}) EXPECT_EQ(0u, RunExe(command)) << Narrow(command);
-    EXPECT_EQ((std::vector<std::string>{}),
-              Missing({"Too many arguments! Only 3 arguments are allowed: VeMoHostService /<command> [sc]",
-                       "could not stop service \"TRUVO Kartenwacht-Dienst\", because it is not installed",
-                       "service \"TRUVO Kartenwacht-Basis-Dienst\" is not installed",
-                       "could not start service \"TRUVO Kartenwacht-Dienst\", because it is not installed",
-                       "error starting Windows-service <TRUVO Kartenwacht-Dienst>. LastError <"}));
+    for (const char* line : {"Too many arguments! Only 3 arguments are allowed: VeMoHostService /<command> [sc]",
+                             "service \"TRUVO Kartenwacht-Basis-Dienst\" is now uninstalled",
+                             "could not stop service \"TRUVO Kartenwacht-Dienst\", because it is not installed",
+                             "service \"TRUVO Kartenwacht-Basis-Dienst\" is not installed",
+                             "could not start service \"TRUVO Kartenwacht-Dienst\", because it is not installed",
+                             "error starting Windows-service <TRUVO Kartenwacht-Dienst>. LastError <"}) {
+        EXPECT_LT(0u, TraceCount(line)) << line;
+    }
 }
 
 TEST_F(ServiceEndToEnd, StartRunsBothAndStopWaitsUntilTheyHaveStopped) {

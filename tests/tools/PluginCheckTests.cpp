@@ -18,7 +18,6 @@ using Strings = std::vector<std::string>;
 
 constexpr DWORD kRunTimeoutMs = 60000;
 constexpr wchar_t kToolName[] = L"VeMoPluginCheck.exe";
-constexpr wchar_t kMainService[] = L"TRUVO Kartenwacht-Dienst";
 constexpr wchar_t kTestKey[] = L"SOFTWARE\\VeMoPluginCheckTests";
 constexpr char kRegistry[] = "SOFTWARE\\VeMoPluginCheckTests\\";
 constexpr DWORD kExitOk = 0, kExitWarnings = 1, kExitErrors = 2, kExitNotChecked = 3;
@@ -219,28 +218,6 @@ TEST_F(PluginCheckTest, ConfigurationDirectoryOfAnInstalledComponent) {
     EXPECT_EQ("true", After(run.output, "\"component\": \"B0003811\"", "installed")) << run.output;
     EXPECT_EQ(Escaped(Narrow(config.path())), After(run.output, "\"component\": \"B0003811\"", "path"));
     EXPECT_EQ("B0003811", After(run.output, "\"path\": \"" + Escaped(ConfigFile("B0000003.xml")) + "\"", "component"));
-}
-
-// The services' states, and the user-session host in the console session (the real one, ended here).
-TEST_F(PluginCheckTest, ServicesAndHostInConsoleSession) {
-    const vemo::unique_schandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (vemo::unique_schandle(::OpenServiceW(manager.get(), kMainService, SERVICE_QUERY_STATUS))) {
-        GTEST_SKIP() << "the main service is installed in this prefix; not touching it";
-    }
-    const ToolRun before = Run(DirArgument() + L" /json");
-    EXPECT_EQ((Strings{"notInstalled", "notInstalled"}), Values(before.output, "state")) << before.output;
-    EXPECT_EQ((Strings{"false"}), Values(before.output, "runningInConsole"));
-    EXPECT_NE(std::string::npos, Run(DirArgument()).output.find("VemoHost.exe in the console session: no"));
-    STARTUPINFOW startup{.cb = sizeof(STARTUPINFOW)};
-    PROCESS_INFORMATION info{};
-    ASSERT_TRUE(::CreateProcessW((Bin() + L"VeMoHost.exe").c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info));
-    const vemo::unique_handle process(info.hProcess), thread(info.hThread);
-    ASSERT_TRUE(WaitFor([&] { return !ProcessIdsNamed(L"VemoHost.exe").empty(); }, 10000));
-    const ToolRun running = Run(DirArgument() + L" /json");
-    ::TerminateProcess(process.get(), 0);
-    ::WaitForSingleObject(process.get(), kRunTimeoutMs);
-    EXPECT_EQ((Strings{"true"}), Values(running.output, "runningInConsole")) << running.output;
-    EXPECT_EQ(std::to_string(info.dwProcessId), Values(running.output, "processId").back());
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/ExceptionTranslator.h"
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/MiniDump.h"
 #include "BasisLibs_MitTracing/ThreadControlLib/ThreadFunctions.h"
+#include "EventRecorder.h"
 #include "Recorder.h"
 #include "TestSupport.h"
 #include "common/TraceCategories.h"
@@ -298,7 +299,7 @@ TEST_F(DumpTest, FaultingThreadsEndWithATraceLineAndACompleteDumpEachAlsoAtTheSa
 }
 
 // The handler writes a dump of its own name and returns. Without exception pointers a dump has no
-// exception stream, and it replaces a longer file of the same name whole.
+// exception stream; it replaces a longer file of the same name whole, and the Event Log gets its name.
 TEST_F(DumpTest, TheInvalidParameterHandlerWritesADumpAndReturns) {
     InvalidParameterHandler(nullptr, nullptr, nullptr, 0, 0);  // as the runtime calls it
     EXPECT_EQ(1u, recorder.Count("InvalidParameterHandler -> Exception aufgetreten! Thread-ID <")) << recorder.All();
@@ -308,7 +309,9 @@ TEST_F(DumpTest, TheInvalidParameterHandlerWritesADumpAndReturns) {
     const std::wstring file = LogDir() + L"ersetzt.dmp.txt";
     const std::string old(8 * 1024 * 1024, 'X');  // longer than any dump of this program
     ASSERT_TRUE(WriteFileBytes(file, old));
+    const EventRecorder events;
     CreateMiniDump(nullptr, file.c_str());
+    EXPECT_EQ((std::vector<EventRecorder::Inserts>{{file}}), events.Events(VEMO_EVENT_MINIDUMP_WRITTEN));
     const std::string bytes = ReadFileBytes(file);
     EXPECT_LT(bytes.size(), old.size());
     EXPECT_EQ("MDMP", bytes.substr(0, 4));
