@@ -1,5 +1,5 @@
-// Mini-dumps: their names, their files, the version read from a module's resource, the dump
-// history, and the whole chain from a faulting thread to a dump. The program sits in a folder of
+// The structured-exception guard and the translators' hooks; mini-dumps: their names, their files,
+// the version read from a module's resource, the dump history, and the chain from a fault to a dump. The program sits in a folder of
 // its own with a recording trace module; ConfigDB's log folder of the product is a scratch folder.
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -10,10 +10,14 @@
 #include <optional>
 #include <regex>
 #include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
 
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/DumpHistorie.h"
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/ExceptionTranslator.h"
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/MiniDump.h"
+#include "BasisLibs_MitTracing/ExceptionTranslatorLib/SehGuard.h"
 #include "BasisLibs_MitTracing/ThreadControlLib/ThreadFunctions.h"
 #include "EventRecorder.h"
 #include "Recorder.h"
@@ -26,6 +30,7 @@ namespace {
 
 using namespace vemo::test;
 using namespace ExceptionTranslator;
+using namespace vemo::seh;
 
 [[maybe_unused]] const bool kSandbox = UseHklmSandbox(L"Software\\VeMoDumpTests");
 
@@ -34,6 +39,100 @@ constexpr wchar_t kNoVersion[] = L"0.0.0.0";
 const std::wstring kBuildVersion = std::to_wstring(VEMO_TEST_VERSION_MAJOR) + L"." + std::to_wstring(VEMO_TEST_VERSION_MINOR) +
                                    L"." + std::to_wstring(VEMO_TEST_VERSION_PATCH) + L".0";
 const std::wstring kOwnDumpPrefix = std::wstring(kCategory) + L"__dump_tests.exe__V" + kBuildVersion + L"_AppCrashDump_";
+
+// --- the guard -----------------------------------------------------------------------------------
+
+// Faults the optimiser cannot see through.
+volatile int* volatile g_nullPointer = nullptr;
+volatile int g_zero = 0, g_quotient = 0;
+void WriteThroughNull() { *g_nullPointer = 1; }
+void DivideByZero() { g_quotient = 10 / g_zero; }
+
+thread_local unsigned int t_seenCode = 0;
+thread_local bool t_sawContext = false;
+void RecordingTranslator(unsigned int code, EXCEPTION_POINTERS* pointers) {
+    t_seenCode = code;
+    t_sawContext = pointers && pointers->ContextRecord && pointers->ExceptionRecord;
+}
+
+std::string ThrownText(void (*fault)()) {
+    try {
+        GuardedCall([&] { fault(); });
+    } catch (const SehException& e) {
+        return std::to_string(e.code()) + " " + e.what();
+    }
+    return "<nothing thrown>";
+}
+
+TEST(SehGuard, FaultsBecomeExceptionsOrCodesAndCppExceptionsPassUntouched) {
+    const SehTranslator previous = SetSehTranslator(&TranslateSEHExceptionNoDump);
+    EXPECT_EQ("3221225620 SEH-Exception aufgetreten: ErrorCode = c0000094", ThrownText(&DivideByZero));
+    int caught = 0;  // again and again, not only the first time
+    for (int i = 0; i < 20; ++i) caught += ThrownText(&WriteThroughNull) == "3221225477 SEH-Exception aufgetreten: ErrorCode = c0000005";
+    EXPECT_EQ(20, caught);
+    // The translator belongs to its thread.
+    SehTranslator seenInOtherThread = &RecordingTranslator;
+    std::thread([&] { seenInOtherThread = GetSehTranslator(); }).join();
+    EXPECT_EQ(nullptr, seenInOtherThread);
+    // A quiet translator sees the fault with its context and the guard returns its code; C++
+    // exceptions pass untouched.
+    SetSehTranslator(&RecordingTranslator);
+    EXPECT_EQ(0u, GuardedCall([&] { caught = 0; }));
+    EXPECT_EQ(0, caught);
+    EXPECT_THROW(GuardedCall([] { throw std::out_of_range("weiter"); }), std::out_of_range);
+    EXPECT_EQ(0u, t_seenCode) << "a C++ exception reached the translator";
+    EXPECT_EQ(static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION), GuardedCall(&WriteThroughNull));
+    EXPECT_EQ(static_cast<unsigned int>(EXCEPTION_ACCESS_VIOLATION), t_seenCode);
+    EXPECT_TRUE(t_sawContext);
+    SetSehTranslator(previous);
+}
+
+thread_local int t_threadCalls = 0;
+int g_processCalls = 0;
+void CountThread(const wchar_t*, const wchar_t*, const wchar_t*, unsigned int, uintptr_t) { ++t_threadCalls; }
+void CountProcess(const wchar_t*, const wchar_t*, const wchar_t*, unsigned int, uintptr_t) { ++g_processCalls; }
+
+// Wine's msvcrt never calls the installed handler from its own checks (Windows' msvcrt does:
+// e.g. _itoa_s with no buffer), so the registered handler is called as the runtime would.
+void ReportInvalidParameter() {
+    _invalid_parameter_handler handler = _get_invalid_parameter_handler();
+    ASSERT_NE(nullptr, handler);
+    handler(nullptr, nullptr, nullptr, 0, 0);
+}
+
+TEST(SehGuard, InvalidParameterHandlersPerProcessAndPerThread) {
+    SetProcessInvalidParameterHandler(&CountProcess);
+    SetThreadInvalidParameterHandler(&CountThread);
+    ReportInvalidParameter();
+    // Another thread without a handler of its own reaches the process-wide one.
+    std::thread([] { ReportInvalidParameter(); }).join();
+    EXPECT_EQ(1, t_threadCalls);
+    EXPECT_EQ(1, g_processCalls);
+    SetThreadInvalidParameterHandler(nullptr);
+    SetProcessInvalidParameterHandler(nullptr);
+}
+
+// A child faults outside any guard; its translator leaves a file behind before the process ends.
+std::wstring g_evidencePath;
+void EvidenceTranslator(unsigned int code, EXCEPTION_POINTERS*) {
+    WriteFileBytes(g_evidencePath, std::to_string(code));
+}
+
+TEST(SehGuard, FaultsOutsideAnyGuardReachTheTranslator) {
+    if (InChild()) {
+        ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);  // no dialog, no crash report
+        g_evidencePath = ChildArgument();
+        SetSehTranslator(&EvidenceTranslator);
+        InstallUnhandledExceptionFilter();
+        WriteThroughNull();
+        return;
+    }
+    ScratchDirectory scratch(L"seh_unhandled");
+    const std::wstring evidence = scratch.path() + L"evidence.txt";
+    const auto child = StartChild("SehGuard.FaultsOutsideAnyGuardReachTheTranslator", evidence).get();
+    EXPECT_TRUE(child.result.finished && child.result.exitCode != 0);
+    EXPECT_EQ(std::to_string(EXCEPTION_ACCESS_VIOLATION), ReadFileBytes(evidence));
+}
 
 // ConfigDB reads the log folder override once, at its start-up: set before anything asks it.
 class LogFolder : public ::testing::Environment {
@@ -230,7 +329,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, DumpHistory, ::testing::ValuesIn(kHistoryCases),
 
 // --- the whole chain ------------------------------------------------------------------------------
 
-volatile int* volatile g_nullPointer = nullptr;
 DWORD WINAPI FaultWhenReleased(void* pRelease) {
     if (::WaitForSingleObject(static_cast<HANDLE>(pRelease), 15000) != WAIT_OBJECT_0) return 2;
     *g_nullPointer = 1;
