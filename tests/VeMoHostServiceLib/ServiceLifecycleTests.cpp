@@ -1,6 +1,6 @@
-// The host service's start-up and stop in one process, against a private machine hive: the flags,
-// the run key, daemon mode, plug-ins, the host start, the events and the executable's message table,
-// and a stop in every stage of the start-up that leaves nothing behind.
+// The host service's start-up and stop in one process, against a private machine hive: the command
+// line, the run key, daemon mode, plug-ins, the host start, the events and the executable's message
+// table, and a stop in every stage of the start-up that leaves nothing behind.
 #include <gtest/gtest.h>
 #include <windows.h>
 // after windows.h
@@ -80,29 +80,7 @@ protected:
     EventRecorder events;
 };
 
-// --- the flags ---------------------------------------------------------------------------------
-
-// The flags are read from the process's own command line: each case runs in a child of its own,
-// which reports what the parser saw. This process has its program name and test flags only.
-TEST(ParseCommandLineTest, FlagsNeedTheirPrefixAndIgnoreCase) {
-    bool pure = true, withoutDaemon = false;
-    const int32_t result = ParseCommandLine(pure, withoutDaemon);
-    if (!ChildArgument().empty()) {
-        ASSERT_TRUE(WriteFileBytes(ChildArgument(), std::to_string(result) + " " + std::to_string(pure) + " " + std::to_string(withoutDaemon)));
-        return;
-    }
-    EXPECT_EQ(kParseNothingToExamine, result);
-    EXPECT_FALSE(pure || withoutDaemon);
-    ScratchDirectory dir{L"parse"};
-    const std::wstring file = dir.path() + L"result.txt";
-    for (const auto& [arguments, expected] : {std::pair{L"/STARTPURE", "-1 1 0"}, {L"-startPure", "-1 1 0"}, {L"STARTPURE", "-1 0 0"},
-                                              {L"/STARTPURE2 x", "-1 0 0"}, {L"/StartWithoutDaemon -STARTPURE", "-1 1 1"}}) {
-        ::DeleteFileW(file.c_str());
-        ASSERT_TRUE(RunProcess(ExecutableDirectory() + L"service_lifecycle_tests.exe",
-                               L"--gtest_filter=ParseCommandLineTest.* \"--vemo-arg=" + file + L"|\" " + arguments, 30000).finished);
-        EXPECT_EQ(expected, ReadFileBytes(file)) << Narrow(arguments);
-    }
-}
+// --- the command line --------------------------------------------------------------------------
 
 // The entry point's arguments: command, identity and count.
 struct Row {

@@ -139,7 +139,7 @@ TEST_F(ServiceEndToEnd, InstallRegistersBothServicesWithTheirEventSourcesAndAgai
     }
 }
 
-// The words' parsing is EntryPointTests' business; here what the program does with them. Failures
+// The words' parsing is ServiceLifecycleTests' business; here what the program does with them. Failures
 // are traced, not reported by the exit code; without arguments the program tries to run as a
 // service, which from the console fails.
 TEST_F(ServiceEndToEnd, IdentityWordsSelectOneServiceAndMissingServicesAreReported) {
