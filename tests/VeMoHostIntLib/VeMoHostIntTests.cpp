@@ -2,7 +2,7 @@
 // redirected to a scratch key), with the daemon module and the recording trace module next to this
 // program as they lie next to the service. The plug-in descriptor and the configuration reader on
 // real files: the vocabulary (one document per row, the fields of its first descriptor as text), the
-// ignore rules and what the reader traces, and what a descriptor owns. The run key and daemon mode.
+// ignore rules and what the reader traces. The run key and daemon mode.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -204,29 +204,6 @@ TEST_P(IgnoreRules, IgnoreWhatTheRulesSayAndTraceWhy) {
 }
 INSTANTIATE_TEST_SUITE_P(Rules, IgnoreRules, ::testing::ValuesIn(kRules),
                          [](const ::testing::TestParamInfo<RuleRow>& info) { return std::string(info.param.name); });
-
-// --- what a descriptor owns ----------------------------------------------------------------------
-
-// A descriptor frees its module unless the stop released it (for a thread it could not end).
-TEST(PluginInfo, ADescriptorGivesBackItsModuleUnlessReleased) {
-    const std::wstring path = PluginDirectory() + kTestPluginDll;
-    auto loaded = [&] {
-        HMODULE module = nullptr;
-        return ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, path.c_str(), &module) != FALSE;
-    };
-    ASSERT_FALSE(loaded());
-    for (const bool release : {false, true}) {
-        HMODULE kept = nullptr;
-        {
-            CPluginInfo info;
-            info._hModule.reset(::LoadLibraryW(path.c_str()));
-            ASSERT_TRUE(loaded());
-            if (release) kept = info._hModule.release();
-        }
-        EXPECT_EQ(release, loaded());
-        const vemo::unique_hmodule giveBack(kept);
-    }
-}
 
 // --- run key and daemon mode ---------------------------------------------------------------------
 

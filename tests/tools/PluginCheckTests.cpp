@@ -171,11 +171,19 @@ TEST_F(PluginCheckTest, MalformedFileUnknownElementBadComponentListAndSkippedFil
     EXPECT_EQ(std::string::npos, text.find("notes.xml"));
 }
 
-TEST_F(PluginCheckTest, ExitCodesAndRejectedArguments) {
+TEST_F(PluginCheckTest, ExitCodesJsonEscapesAndRejectedArguments) {
     Write(L"B0000001.xml", PluginDocument({{.name = L"Main"}, {.name = L"Basis", .binary = L"TestPluginUnitialize.dll", .pure = true}}));
     EXPECT_EQ(kExitOk, Run(DirArgument()).exitCode);
     Write(L"B0000002.xml", PluginDocument({{.name = L"Other", .extra = "<x/>"}}));
-    EXPECT_EQ(kExitWarnings, Run(DirArgument() + L" -json").exitCode);
+    // The JSON form escapes backslashes, quotes and control characters.
+    Write(L"B0000003.xml", "<plugins><plugin description=\"Say &quot;hi&quot; \\ there\"><binaryName>x.dll</binaryName>"
+                           "<path>C:\\odd \"dir\"\\sub\\</path><events>a\tb</events><system>false</system></plugin></plugins>");
+    const ToolRun warned = Run(DirArgument() + L" -json");
+    EXPECT_EQ(kExitWarnings, warned.exitCode) << warned.output;
+    for (const char* escaped : {R"("path": "C:\\odd \"dir\"\\sub\\")", R"("path": "C:\\odd \"dir\"\\sub\\x.dll")",
+                                R"("name": "Say \"hi\" \\ there")", R"("events": "a\tb")"}) {
+        EXPECT_NE(std::string::npos, warned.output.find(escaped)) << escaped << "\n" << warned.output;
+    }
     const ToolRun help = Run(L"/?");
     EXPECT_EQ(kExitOk, help.exitCode);
     EXPECT_NE(std::string::npos, help.output.find("/dir <directory>"));
@@ -193,16 +201,6 @@ TEST_F(PluginCheckTest, TheSampleConfigurationChecksClean) {
     EXPECT_EQ(Escaped(Narrow(Bin()) + "VeMoReaderWatch.dll"), Values(run.output, "path").back());
     EXPECT_EQ((Strings{"true"}), Values(run.output, "loadable"));
     EXPECT_TRUE(Values(run.output, "code").empty());
-}
-
-TEST_F(PluginCheckTest, JsonEscapesBackslashesQuotesAndControlCharacters) {
-    Write(L"B0000001.xml", "<plugins><plugin description=\"Say &quot;hi&quot; \\ there\"><binaryName>x.dll</binaryName>"
-                           "<path>C:\\odd \"dir\"\\sub\\</path><events>a\tb</events><system>false</system></plugin></plugins>");
-    const std::string json = Run(DirArgument() + L" /json").output;
-    for (const char* escaped : {R"("path": "C:\\odd \"dir\"\\sub\\")", R"("path": "C:\\odd \"dir\"\\sub\\x.dll")",
-                                R"("name": "Say \"hi\" \\ there")", R"("events": "a\tb")"}) {
-        EXPECT_NE(std::string::npos, json.find(escaped)) << escaped << "\n" << json;
-    }
 }
 
 TEST_F(PluginCheckTest, ConfigurationDirectoryOfAnInstalledComponent) {
