@@ -67,8 +67,8 @@ protected:
 
 // --- the barrier ------------------------------------------------------------------------------
 
-// A listener is loaded but neither waited for nor called; Run's result 3 is a warning and still a
-// normal end; one module serves every descriptor and is freed once.
+// A listener is neither waited for nor called (its loading: LoadingPass); Run's result 3 is a
+// warning and still a normal end; one module serves every descriptor and is freed once.
 TEST_F(PluginHostTest, AListenerAndARunReturningThreeEndNormallyAndTheModuleGoesOnce) {
     Host({{.name = L"laeuft", .run = L"RunPollStop"},
           {.name = L"drei", .initialize = L"InitializeTrue", .run = L"RunReturn3"},
@@ -80,9 +80,6 @@ TEST_F(PluginHostTest, AListenerAndARunReturningThreeEndNormallyAndTheModuleGoes
     ASSERT_EQ(1u, returned.size());
     EXPECT_EQ(kLevelWarning, returned[0].level);
     EXPECT_EQ(1u, evidence.Calls("Uninitialize"));
-    EXPECT_EQ(1u, recorder.Count("Plugin <horcht> wird geladen."));
-    EXPECT_EQ(1u, recorder.Count("setEventNow <1>, Plugin <horcht>"));
-    EXPECT_EQ(1u, recorder.Count("setEventNow <0>, Plugin <laeuft>"));
     EXPECT_EQ(0u, ExitCode(2));
     EXPECT_EQ(0u, evidence.Calls("InitializeSlow"));
 

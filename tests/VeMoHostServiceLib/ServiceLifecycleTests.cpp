@@ -37,7 +37,6 @@ namespace daemon = vemo::daemonmodule;
 constexpr wchar_t kService[] = L"TRUVO Kartenwacht-Dienst";
 constexpr wchar_t kOptionsKey[] = L"SOFTWARE\\TRUVO VeMo Compact\\Options";
 constexpr wchar_t kRunKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
-constexpr wchar_t kPauseValue[] = L"WaitForDebugAttach";
 constexpr wchar_t kLoadDelayVariable[] = L"VEMO_TEST_PLUGIN_LOAD_DELAY_MS";
 constexpr DWORD kPhaseMs = 15000;
 
@@ -164,7 +163,6 @@ TEST_F(ServiceLifecycle, NormalStartWritesTheRunKeyRunsThePluginsTriesTheHostAnd
     const std::regex waited("Es wurde <[0-9]+\\.[0-9]{3}> Sekunden auf die Initialisierung der Plugins gewartet");
     EXPECT_EQ(1, std::ranges::count_if(recorder.Records(), [&](const TraceRecord& r) { return std::regex_search(r.text, waited); }));
     EXPECT_EQ(1u, recorder.Count("Datei <" + Narrow(product.path()) + "VeMoHost.exe> nicht vorhanden!"));
-    EXPECT_EQ(1u, recorder.Count("Fehler beim Starten des VeMoHosts."));
     ASSERT_TRUE(WaitFor([&] { return !events.Events(VEMO_EVENT_SERVICE_STARTED).empty(); }, kPhaseMs));
     EXPECT_EQ((std::vector<EventRecorder::Inserts>{{kService, L"2"}}), events.Events(VEMO_EVENT_SERVICE_STARTED));
     // ConfigDB's own lines reach the host's trace at the detail level.
@@ -260,7 +258,7 @@ class StartStop : public ServiceLifecycle {
 protected:
     void StartAndStop(const Stage& s) {
         SCOPED_TRACE(s.name);
-        ASSERT_TRUE(SetRegistryDword(kOptionsKey, kPauseValue, s.pause ? 1 : 0));
+        ASSERT_TRUE(SetRegistryDword(kOptionsKey, L"WaitForDebugAttach", s.pause ? 1 : 0));
         if (s.daemon) {
             DaemonMode(daemon::DaemonTestMode::HostNeeded, 1500);
         } else {
@@ -290,7 +288,7 @@ protected:
             EXPECT_EQ(HostInRunKey(), RunKeyValue());
             EXPECT_EQ(2u, evidence.Calls("RunPollStop"));
         }
-        if (s.beforeDiscovery) EXPECT_EQ(0u, evidence.Calls("Initialize") + recorder.Count("GetPluginData"));
+        EXPECT_TRUE(!s.beforeDiscovery || evidence.Calls("Initialize") + recorder.Count("GetPluginData") == 0);
         // The stop leaves the barrier at once: an initialisation outlasting the unload time is ended with its thread.
         EXPECT_EQ(s.slowInitialize ? 1u : 0u, recorder.Count("Plugin-Thread wurde terminiert"));
         m_moduleLoads += recorder.Count("Ladevorgang f\xFCr <");

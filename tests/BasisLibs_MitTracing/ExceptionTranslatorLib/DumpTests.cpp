@@ -169,9 +169,6 @@ protected:
     bool Has(int level, const std::wstring& text) const {
         return std::ranges::any_of(recorder.Records(), [&](const TraceRecord& r) { return r.level == level && r.text == Narrow(text); });
     }
-    static void WriteDumps(const std::vector<std::wstring>& names) {
-        for (const std::wstring& name : names) ASSERT_TRUE(WriteFileBytes(LogDir() + name, "dump"));
-    }
 
     Recorder recorder;
     const std::wstring m_previousCategory = g_szExceptionTranslatorCategory;
@@ -306,7 +303,7 @@ class DumpHistory : public DumpTest, public ::testing::WithParamInterface<Histor
 
 TEST_P(DumpHistory, KeepsTheFiveNewest) {
     const HistoryCase& c = GetParam();
-    WriteDumps(c.files);
+    for (const std::wstring& name : c.files) ASSERT_TRUE(WriteFileBytes(LogDir() + name, "dump"));
     {
         const std::wstring busy = c.busy < 0 ? L"" : LogDir() + c.files[static_cast<size_t>(c.busy)];
         vemo::unique_hfile holder(c.busy < 0 ? INVALID_HANDLE_VALUE
@@ -317,10 +314,7 @@ TEST_P(DumpHistory, KeepsTheFiveNewest) {
         EXPECT_EQ(c.busy >= 0, Has(vemo::tracing::kLevelError, L"Fehler <32> beim Löschen der Datei <" + busy + L"> aufgetreten!"));
     }
     std::set<std::wstring> expected(c.files.begin(), c.files.end());
-    for (size_t i : c.deleted) {
-        expected.erase(c.files[i]);
-        EXPECT_TRUE(Has(vemo::tracing::kLevelInfo, L"Dump <" + LogDir() + c.files[i] + L"> wurde gelöscht.")) << recorder.All();
-    }
+    for (size_t i : c.deleted) expected.erase(c.files[i]);
     EXPECT_EQ(expected, FileNamesIn(LogDir()));
 }
 

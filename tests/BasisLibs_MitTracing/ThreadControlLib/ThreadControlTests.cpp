@@ -9,6 +9,7 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <algorithm>
 #include <atomic>
 #include <stdexcept>
 #include <string>
@@ -49,18 +50,16 @@ protected:
     }
     void TearDown() override { ThreadControl::TC_SetTraceCategory(vemo::kCategoryThreadControl); }
 
+    // The library's lines at the level, in its current category.
     std::vector<std::string> Texts(int level) const {
         std::vector<std::string> texts;
-        for (auto& r : recorder.Records()) {
-            if (r.level == level && r.category == Latin1(ThreadControl::_GetTraceCategory())) texts.push_back(r.text);
-        }
+        const std::string category = Latin1(ThreadControl::_GetTraceCategory());
+        for (const TraceRecord& r : recorder.Records()) if (r.level == level && r.category == category) texts.push_back(r.text);
         return texts;
     }
     // Lines at the level that are text, or that start with it.
     size_t Count(int level, const std::string& text, bool prefix = false) const {
-        size_t n = 0;
-        for (auto& t : Texts(level)) n += prefix ? t.starts_with(text) : t == text;
-        return n;
+        return std::ranges::count_if(Texts(level), [&](const std::string& t) { return prefix ? t.starts_with(text) : t == text; });
     }
 
     Recorder recorder;

@@ -94,14 +94,6 @@ bool HostCatches(const FaultRow& row) {
            (row.outcome == Outcome::kStackOverflow && !(RunningUnderWine() && sizeof(void*) == 8));
 }
 
-PluginSpec FaultySpec(const FaultRow& row) {
-    PluginSpec spec{.name = L"fehlerhaft", .run = L"RunPollStop"};
-    if (row.stage == Stage::kInitialize) spec.initialize = row.faultingExport;
-    if (row.stage == Stage::kRun) spec.run = row.faultingExport;
-    if (row.stage == Stage::kUninitialize) spec.uninitialize = row.faultingExport;
-    return spec;
-}
-
 std::string TestName(const FaultRow& row) {
     return std::string(kMatrixSuite) + ".FaultyPluginEndsAsItsFaultSaysBesideAHealthyOne/" + row.name;
 }
@@ -129,9 +121,6 @@ protected:
     void TearDown() override {
         if (g_vecPluginInfo) UnloadPlugins();
     }
-    size_t Count(const char* before, const std::wstring& name, const char* after) const {
-        return recorder.Count(before + Narrow(name) + after);
-    }
     void CheckInThisProcess(const FaultRow& row);
 
     Recorder recorder;
@@ -142,7 +131,10 @@ void FaultMatrixTest::CheckInThisProcess(const FaultRow& row) {
     const Evidence& evidence = g_env->evidence;
     ASSERT_EQ(nullptr, ::GetModuleHandleW(kTestPluginDll)) << "an earlier test left the plug-in loaded";
     const std::set<std::wstring> dumpsBefore = FileNamesIn(g_env->logDir.path());
-    const PluginSpec faulty = FaultySpec(row);
+    const PluginSpec faulty{.name = L"fehlerhaft",
+                            .initialize = row.stage == Stage::kInitialize ? row.faultingExport : L"Initialize",
+                            .run = row.stage == Stage::kRun ? row.faultingExport : L"RunPollStop",
+                            .uninitialize = row.stage == Stage::kUninitialize ? row.faultingExport : L"Uninitialize"};
     const PluginSpec healthy{.name = L"gesund", .initialize = L"InitializeTrue", .run = L"RunPollStop"};
     const std::vector<unique_handle> threads =
         HostConfigured(g_env->configDir.path() + L"B0000001.xml", {faulty, healthy});
@@ -170,21 +162,14 @@ void FaultMatrixTest::CheckInThisProcess(const FaultRow& row) {
     EXPECT_EQ(faultyCalls, evidence.CallsOf(faultyTid));
     EXPECT_EQ((std::vector<std::string>{"InitializeTrue", "RunPollStop", "Uninitialize"}), evidence.CallsOf(healthyTid));
 
-    EXPECT_EQ(HostCatches(row) ? 1u : 0u, Count("Exception in HostPluginDll, plugin: <", faulty.name, ">!"));
-    EXPECT_EQ(0u, Count("Exception in HostPluginDll, plugin: <", healthy.name, ">!"));
-    EXPECT_EQ(row.outcome == Outcome::kInitializeFalse ? 1u : 0u,
-              Count("---> Initialize() in Plugin <", faulty.name, "> fehlgeschlagen! Run() wird nicht gestartet!"));
-    // Only the healthy plug-in waits at the barrier; it gives up after 30 s when the slot stays empty.
-    EXPECT_EQ(HoldsTheBarrier(row) ? 1u : 0u, recorder.Count("Initialization-Timer überschritten"));
     const bool terminated = row.outcome == Outcome::kTerminated;
-    EXPECT_EQ(terminated ? 1u : 0u, recorder.Count("Plugin-Thread wurde terminiert"));
     EXPECT_EQ(terminated ? 0u : 1u, recorder.Count("Keine aktiven Plugins mehr vorhanden!"));
 
     EXPECT_EQ(nullptr, ::GetModuleHandleW(kTestPluginDll));
-    EXPECT_EQ(0, g_numActivePluginInfo);
     EXPECT_EQ(dumpsBefore, FileNamesIn(g_env->logDir.path()));
 
-    // The events name the faulty plug-in, the late one at the barrier, the unload time it had.
+    // The events name the faulty plug-in, the late one at the barrier (only the healthy one waits
+    // there; it gives up after 30 s when the slot stays empty), the unload time it had.
     using Inserts = EventRecorder::Inserts;
     auto only = [&](bool expected, DWORD id, const Inserts& inserts) {
         EXPECT_EQ(expected ? std::vector<Inserts>{inserts} : std::vector<Inserts>{}, events.Events(id)) << std::hex << id;
