@@ -27,9 +27,7 @@ public:
     std::vector<Inserts> Events(DWORD id) const {
         const std::lock_guard<std::mutex> lock(s_lock);
         std::vector<Inserts> found;
-        for (const auto& [reported, inserts] : s_events) {
-            if (reported == id) found.push_back(inserts);
-        }
+        for (const auto& [reported, inserts] : s_events) if (reported == id) found.push_back(inserts);
         return found;
     }
 

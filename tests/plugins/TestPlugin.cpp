@@ -29,7 +29,8 @@ volatile int g_recursionLimit = 0;
 #endif
 }
 
-// Open, append, close per line: several threads and processes may write the same file.
+// Open, append, close per line: several threads and processes may write the same file; Wine loses
+// lines when several writers append to one file at the same moment, so one at a time.
 void Evidence(const char* pszExport) {
     wchar_t szPath[MAX_PATH * 4];
     const DWORD nChars = ::GetEnvironmentVariableW(L"VEMO_TEST_PLUGIN_LOG", szPath, ARRAYSIZE(szPath));
@@ -37,7 +38,6 @@ void Evidence(const char* pszExport) {
     const int nBytes = std::snprintf(szLine, sizeof(szLine), "%s %lu %lu\r\n", pszExport, ::GetCurrentProcessId(),
                                      ::GetCurrentThreadId());
     if (nChars == 0 || nChars >= ARRAYSIZE(szPath) || nBytes <= 0 || static_cast<size_t>(nBytes) >= sizeof(szLine)) return;
-    // Wine loses lines when several writers append to one file at the same moment: one at a time.
     const vemo::unique_handle hMutex(::CreateMutexW(nullptr, FALSE, L"VeMoTestPluginEvidence"));
     const DWORD wait = hMutex ? ::WaitForSingleObject(hMutex.get(), 5000) : WAIT_FAILED;
     {
@@ -49,14 +49,13 @@ void Evidence(const char* pszExport) {
     if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) ::ReleaseMutex(hMutex.get());
 }
 
-// Volatile on both sides: the compiler may neither drop the store nor turn it into a trap.
+// Volatile operands: the compiler may neither drop the store or the division nor turn them into a
+// trap of its own; both fault on the processor.
 [[noreturn]] void Fault() {
     volatile int* volatile pTarget = nullptr;
     *pTarget = 1;
     for (;;) ::Sleep(INFINITE);
 }
-
-// Volatile operands: the division runs on the processor and traps there.
 [[noreturn]] void DivideByZero() {
     volatile int numerator = 1, denominator = 0;
     g_faultSink = numerator / denominator;

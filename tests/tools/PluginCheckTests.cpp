@@ -18,7 +18,6 @@ using Strings = std::vector<std::string>;
 
 constexpr DWORD kRunTimeoutMs = 60000;
 constexpr wchar_t kToolName[] = L"VeMoPluginCheck.exe";
-constexpr wchar_t kMainService[] = L"TRUVO Kartenwacht-Dienst";
 constexpr wchar_t kTestKey[] = L"SOFTWARE\\VeMoPluginCheckTests";
 constexpr char kRegistry[] = "SOFTWARE\\VeMoPluginCheckTests\\";
 constexpr DWORD kExitOk = 0, kExitWarnings = 1, kExitErrors = 2, kExitNotChecked = 3;
@@ -172,11 +171,19 @@ TEST_F(PluginCheckTest, MalformedFileUnknownElementBadComponentListAndSkippedFil
     EXPECT_EQ(std::string::npos, text.find("notes.xml"));
 }
 
-TEST_F(PluginCheckTest, ExitCodesAndRejectedArguments) {
+TEST_F(PluginCheckTest, ExitCodesJsonEscapesAndRejectedArguments) {
     Write(L"B0000001.xml", PluginDocument({{.name = L"Main"}, {.name = L"Basis", .binary = L"TestPluginUnitialize.dll", .pure = true}}));
     EXPECT_EQ(kExitOk, Run(DirArgument()).exitCode);
     Write(L"B0000002.xml", PluginDocument({{.name = L"Other", .extra = "<x/>"}}));
-    EXPECT_EQ(kExitWarnings, Run(DirArgument() + L" -json").exitCode);
+    // The JSON form escapes backslashes, quotes and control characters.
+    Write(L"B0000003.xml", "<plugins><plugin description=\"Say &quot;hi&quot; \\ there\"><binaryName>x.dll</binaryName>"
+                           "<path>C:\\odd \"dir\"\\sub\\</path><events>a\tb</events><system>false</system></plugin></plugins>");
+    const ToolRun warned = Run(DirArgument() + L" -json");
+    EXPECT_EQ(kExitWarnings, warned.exitCode) << warned.output;
+    for (const char* escaped : {R"("path": "C:\\odd \"dir\"\\sub\\")", R"("path": "C:\\odd \"dir\"\\sub\\x.dll")",
+                                R"("name": "Say \"hi\" \\ there")", R"("events": "a\tb")"}) {
+        EXPECT_NE(std::string::npos, warned.output.find(escaped)) << escaped << "\n" << warned.output;
+    }
     const ToolRun help = Run(L"/?");
     EXPECT_EQ(kExitOk, help.exitCode);
     EXPECT_NE(std::string::npos, help.output.find("/dir <directory>"));
@@ -196,16 +203,6 @@ TEST_F(PluginCheckTest, TheSampleConfigurationChecksClean) {
     EXPECT_TRUE(Values(run.output, "code").empty());
 }
 
-TEST_F(PluginCheckTest, JsonEscapesBackslashesQuotesAndControlCharacters) {
-    Write(L"B0000001.xml", "<plugins><plugin description=\"Say &quot;hi&quot; \\ there\"><binaryName>x.dll</binaryName>"
-                           "<path>C:\\odd \"dir\"\\sub\\</path><events>a\tb</events><system>false</system></plugin></plugins>");
-    const std::string json = Run(DirArgument() + L" /json").output;
-    for (const char* escaped : {R"("path": "C:\\odd \"dir\"\\sub\\")", R"("path": "C:\\odd \"dir\"\\sub\\x.dll")",
-                                R"("name": "Say \"hi\" \\ there")", R"("events": "a\tb")"}) {
-        EXPECT_NE(std::string::npos, json.find(escaped)) << escaped << "\n" << json;
-    }
-}
-
 TEST_F(PluginCheckTest, ConfigurationDirectoryOfAnInstalledComponent) {
     if (ReadRegistryString(ComponentVersionKey(kBasisComponent), L"CompVersion")) {
         GTEST_SKIP() << "component B0003811 is installed in this prefix; not touching it";
@@ -219,34 +216,6 @@ TEST_F(PluginCheckTest, ConfigurationDirectoryOfAnInstalledComponent) {
     EXPECT_EQ("true", After(run.output, "\"component\": \"B0003811\"", "installed")) << run.output;
     EXPECT_EQ(Escaped(Narrow(config.path())), After(run.output, "\"component\": \"B0003811\"", "path"));
     EXPECT_EQ("B0003811", After(run.output, "\"path\": \"" + Escaped(ConfigFile("B0000003.xml")) + "\"", "component"));
-}
-
-// The services' states, and the user-session host in the console session (the real one, ended here).
-TEST_F(PluginCheckTest, ServicesAndHostInConsoleSession) {
-    vemo::unique_schandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    ASSERT_TRUE(manager);
-    vemo::unique_schandle service(::OpenServiceW(manager.get(), kMainService, SERVICE_ALL_ACCESS));
-    if (service) GTEST_SKIP() << "the main service is installed in this prefix; not touching it";
-    const std::wstring binary = L"\"" + Bin() + kToolName + L"\"";
-    service.reset(::CreateServiceW(manager.get(), kMainService, kMainService, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                                   SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE, binary.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
-    ASSERT_TRUE(service) << ::GetLastError();
-    const ToolRun before = Run(DirArgument() + L" /json");
-    ::DeleteService(service.get());
-    EXPECT_EQ((Strings{"stopped", "notInstalled"}), Values(before.output, "state")) << before.output;
-    EXPECT_EQ((Strings{"false"}), Values(before.output, "runningInConsole"));
-    EXPECT_NE(std::string::npos, Run(DirArgument()).output.find("VemoHost.exe in the console session: no"));
-
-    STARTUPINFOW startup{.cb = sizeof(STARTUPINFOW)};
-    PROCESS_INFORMATION info{};
-    ASSERT_TRUE(::CreateProcessW((Bin() + L"VeMoHost.exe").c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info));
-    const vemo::unique_handle process(info.hProcess), thread(info.hThread);
-    ASSERT_TRUE(WaitFor([&] { return !ProcessIdsNamed(L"VemoHost.exe").empty(); }, 10000));
-    const ToolRun running = Run(DirArgument() + L" /json");
-    ::TerminateProcess(process.get(), 0);
-    ::WaitForSingleObject(process.get(), kRunTimeoutMs);
-    EXPECT_EQ((Strings{"true"}), Values(running.output, "runningInConsole")) << running.output;
-    EXPECT_EQ(std::to_string(info.dwProcessId), Values(running.output, "processId").back());
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "BasisLibs_MitTracing/ThreadControlLib/ProcessControl.h"
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/SehGuard.h"
 #include "CrashHostProtocol.h"
+#include "common/UniqueHandle.h"
 
 namespace {
 volatile int* volatile g_nullPointer = nullptr;
@@ -25,10 +26,8 @@ int wmain() {
     ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
     const std::wstring evidence = Environment(kCrashHostEvidenceVariable);
     if (Environment(kCrashHostModeVariable) == kCrashHostModeRestarted) {
-        HANDLE file = ::CreateFileW(evidence.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-        if (file == INVALID_HANDLE_VALUE) return kCrashHostExitNoEvidence;
-        ::CloseHandle(file);
-        return kCrashHostExitRestarted;
+        const vemo::unique_hfile file(::CreateFileW(evidence.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        return file ? kCrashHostExitRestarted : kCrashHostExitNoEvidence;
     }
     ::SetEnvironmentVariableW(kCrashHostModeVariable, kCrashHostModeRestarted);
     InstallProcessCrashHandlers(&ThreadControl::TC_StartProcessAsyncA);

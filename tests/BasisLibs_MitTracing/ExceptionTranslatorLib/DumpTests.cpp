@@ -1,19 +1,25 @@
-// Mini-dumps: their names, their files, the version read from a module's resource, the dump
-// history, and the whole chain from a faulting thread to a dump. The program sits in a folder of
+// The structured-exception guard and the translators' hooks; mini-dumps: their names, their files,
+// the version read from a module's resource, the dump history, and the chain from a fault to a dump. The program sits in a folder of
 // its own with a recording trace module; ConfigDB's log folder of the product is a scratch folder.
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <dbghelp.h>
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <regex>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
 
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/DumpHistorie.h"
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/ExceptionTranslator.h"
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/MiniDump.h"
+#include "BasisLibs_MitTracing/ExceptionTranslatorLib/SehGuard.h"
 #include "BasisLibs_MitTracing/ThreadControlLib/ThreadFunctions.h"
-#include "ConfigDbLines.h"
+#include "EventRecorder.h"
 #include "Recorder.h"
 #include "TestSupport.h"
 #include "common/TraceCategories.h"
@@ -24,15 +30,109 @@ namespace {
 
 using namespace vemo::test;
 using namespace ExceptionTranslator;
+using namespace vemo::seh;
 
 [[maybe_unused]] const bool kSandbox = UseHklmSandbox(L"Software\\VeMoDumpTests");
 
 constexpr wchar_t kCategory[] = L"DumpTests";
 constexpr wchar_t kNoVersion[] = L"0.0.0.0";
-constexpr DWORD kTestExceptionCode = 0xE0D0D001;
 const std::wstring kBuildVersion = std::to_wstring(VEMO_TEST_VERSION_MAJOR) + L"." + std::to_wstring(VEMO_TEST_VERSION_MINOR) +
                                    L"." + std::to_wstring(VEMO_TEST_VERSION_PATCH) + L".0";
 const std::wstring kOwnDumpPrefix = std::wstring(kCategory) + L"__dump_tests.exe__V" + kBuildVersion + L"_AppCrashDump_";
+
+// --- the guard -----------------------------------------------------------------------------------
+
+// Faults the optimiser cannot see through.
+volatile int* volatile g_nullPointer = nullptr;
+volatile int g_zero = 0, g_quotient = 0;
+void WriteThroughNull() { *g_nullPointer = 1; }
+void DivideByZero() { g_quotient = 10 / g_zero; }
+
+thread_local unsigned int t_seenCode = 0;
+thread_local bool t_sawContext = false;
+void RecordingTranslator(unsigned int code, EXCEPTION_POINTERS* pointers) {
+    t_seenCode = code;
+    t_sawContext = pointers && pointers->ContextRecord && pointers->ExceptionRecord;
+}
+
+std::string ThrownText(void (*fault)()) {
+    try {
+        GuardedCall([&] { fault(); });
+    } catch (const SehException& e) {
+        return std::to_string(e.code()) + " " + e.what();
+    }
+    return "<nothing thrown>";
+}
+
+TEST(SehGuard, FaultsBecomeExceptionsOrCodesAndCppExceptionsPassUntouched) {
+    const SehTranslator previous = SetSehTranslator(&TranslateSEHExceptionNoDump);
+    EXPECT_EQ("3221225620 SEH-Exception aufgetreten: ErrorCode = c0000094", ThrownText(&DivideByZero));
+    int caught = 0;  // again and again, not only the first time
+    for (int i = 0; i < 20; ++i) caught += ThrownText(&WriteThroughNull) == "3221225477 SEH-Exception aufgetreten: ErrorCode = c0000005";
+    EXPECT_EQ(20, caught);
+    // The translator belongs to its thread.
+    SehTranslator seenInOtherThread = &RecordingTranslator;
+    std::thread([&] { seenInOtherThread = GetSehTranslator(); }).join();
+    EXPECT_EQ(nullptr, seenInOtherThread);
+    // A quiet translator sees the fault with its context and the guard returns its code; C++
+    // exceptions pass untouched.
+    SetSehTranslator(&RecordingTranslator);
+    EXPECT_EQ(0u, GuardedCall([&] { caught = 0; }));
+    EXPECT_EQ(0, caught);
+    EXPECT_THROW(GuardedCall([] { throw std::out_of_range("weiter"); }), std::out_of_range);
+    EXPECT_EQ(0u, t_seenCode) << "a C++ exception reached the translator";
+    EXPECT_EQ(static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION), GuardedCall(&WriteThroughNull));
+    EXPECT_EQ(static_cast<unsigned int>(EXCEPTION_ACCESS_VIOLATION), t_seenCode);
+    EXPECT_TRUE(t_sawContext);
+    SetSehTranslator(previous);
+}
+
+thread_local int t_threadCalls = 0;
+int g_processCalls = 0;
+void CountThread(const wchar_t*, const wchar_t*, const wchar_t*, unsigned int, uintptr_t) { ++t_threadCalls; }
+void CountProcess(const wchar_t*, const wchar_t*, const wchar_t*, unsigned int, uintptr_t) { ++g_processCalls; }
+
+// Wine's msvcrt never calls the installed handler from its own checks (Windows' msvcrt does:
+// e.g. _itoa_s with no buffer), so the registered handler is called as the runtime would.
+void ReportInvalidParameter() {
+    _invalid_parameter_handler handler = _get_invalid_parameter_handler();
+    ASSERT_NE(nullptr, handler);
+    handler(nullptr, nullptr, nullptr, 0, 0);
+}
+
+TEST(SehGuard, InvalidParameterHandlersPerProcessAndPerThread) {
+    SetProcessInvalidParameterHandler(&CountProcess);
+    SetThreadInvalidParameterHandler(&CountThread);
+    ReportInvalidParameter();
+    // Another thread without a handler of its own reaches the process-wide one.
+    std::thread([] { ReportInvalidParameter(); }).join();
+    EXPECT_EQ(1, t_threadCalls);
+    EXPECT_EQ(1, g_processCalls);
+    SetThreadInvalidParameterHandler(nullptr);
+    SetProcessInvalidParameterHandler(nullptr);
+}
+
+// A child faults outside any guard; its translator leaves a file behind before the process ends.
+std::wstring g_evidencePath;
+void EvidenceTranslator(unsigned int code, EXCEPTION_POINTERS*) {
+    WriteFileBytes(g_evidencePath, std::to_string(code));
+}
+
+TEST(SehGuard, FaultsOutsideAnyGuardReachTheTranslator) {
+    if (InChild()) {
+        ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);  // no dialog, no crash report
+        g_evidencePath = ChildArgument();
+        SetSehTranslator(&EvidenceTranslator);
+        InstallUnhandledExceptionFilter();
+        WriteThroughNull();
+        return;
+    }
+    ScratchDirectory scratch(L"seh_unhandled");
+    const std::wstring evidence = scratch.path() + L"evidence.txt";
+    const auto child = StartChild("SehGuard.FaultsOutsideAnyGuardReachTheTranslator", evidence).get();
+    EXPECT_TRUE(child.result.finished && child.result.exitCode != 0);
+    EXPECT_EQ(std::to_string(EXCEPTION_ACCESS_VIOLATION), ReadFileBytes(evidence));
+}
 
 // ConfigDB reads the log folder override once, at its start-up: set before anything asks it.
 class LogFolder : public ::testing::Environment {
@@ -67,13 +167,7 @@ protected:
         for (const std::wstring& name : FileNamesIn(LogDir())) ::DeleteFileW((LogDir() + name).c_str());
     }
     bool Has(int level, const std::wstring& text) const {
-        for (const TraceRecord& r : recorder.Records()) {
-            if (r.level == level && r.text == Narrow(text)) return true;
-        }
-        return false;
-    }
-    static void WriteDumps(const std::vector<std::wstring>& names) {
-        for (const std::wstring& name : names) ASSERT_TRUE(WriteFileBytes(LogDir() + name, "dump"));
+        return std::ranges::any_of(recorder.Records(), [&](const TraceRecord& r) { return r.level == level && r.text == Narrow(text); });
     }
 
     Recorder recorder;
@@ -83,7 +177,6 @@ protected:
 // --- names ----------------------------------------------------------------------------------------
 
 TEST_F(DumpTest, NameCarriesLogDirCategoryModuleVersionAndTheTimeNow) {
-    ConfigDbLines configDb;
     wchar_t name[kMiniDumpPathChars] = {};
     const __time64_t before = _time64(nullptr);
     GetMiniDumpFilename(name);
@@ -97,25 +190,18 @@ TEST_F(DumpTest, NameCarriesLogDirCategoryModuleVersionAndTheTimeNow) {
     const __time64_t stamped = _mktime64(&local);
     EXPECT_TRUE(stamped >= before && stamped <= after) << Narrow(stamp);
     EXPECT_TRUE(Has(vemo::tracing::kLevelException, L"Dump-Dateiname erzeugt: <" + text + L">")) << recorder.All();
-    // The version comes from this program's resource, through ConfigDB's version query.
-    EXPECT_TRUE(configDb.HasContaining(L"_GetFileVersionFromFile: <" + std::to_wstring(VEMO_TEST_VERSION_MAJOR) + L"><"));
     // The crash-handling scopes name their source as every other scope does: below src/, as built.
     const auto scope = recorder.Lines("---> Beginn: ExceptionTranslator::GetMiniDumpFilename (");
     ASSERT_FALSE(scope.empty()) << recorder.All();
     EXPECT_TRUE(scope.front().text.ends_with(" BasisLibs_MitTracing/ExceptionTranslatorLib/MiniDump.cpp")) << scope.front().text;
 }
 
-TEST(DumpName, PadsTheStampAndLeavesOutAnUnknownLogDirectory) {
+TEST(DumpName, PadsTheStamp) {
     wchar_t name[kMiniDumpPathChars] = {};
     FormatMiniDumpFilename(name, L"C:\\Logs\\", L"VHService", L"VeMoHostService", L".exe", L"1.2.3.4",
                            tm{.tm_sec = 9, .tm_min = 5, .tm_hour = 7, .tm_mday = 4, .tm_mon = 2, .tm_year = 126});
     EXPECT_STREQ(L"C:\\Logs\\VHService__VeMoHostService.exe__V1.2.3.4_AppCrashDump_04.03.2026.07.05.09.dmp.txt", name);
-    FormatMiniDumpFilename(name, L"", L"VeMoHost", L"VeMoHost", L".exe", kNoVersion,
-                           tm{.tm_sec = 58, .tm_min = 59, .tm_hour = 23, .tm_mday = 31, .tm_mon = 11, .tm_year = 126});
-    EXPECT_STREQ(L"VeMoHost__VeMoHost.exe__V0.0.0.0_AppCrashDump_31.12.2026.23.59.58.dmp.txt", name);
 }
-
-// --- dump files -----------------------------------------------------------------------------------
 
 // The exception stream of a dump file, if it has one.
 std::optional<MINIDUMP_EXCEPTION_STREAM> ExceptionOf(const std::string& bytes) {
@@ -133,60 +219,6 @@ std::optional<MINIDUMP_EXCEPTION_STREAM> ExceptionOf(const std::string& bytes) {
         return exception;
     }
     return std::nullopt;
-}
-
-// A vectored handler writes the dump while the raised exception is dispatched, with the pointers
-// the system built for it, and lets the raising code go on.
-std::wstring g_vectoredDumpFile;
-LONG CALLBACK DumpOnTestException(EXCEPTION_POINTERS* pointers) {
-    if (pointers->ExceptionRecord->ExceptionCode != kTestExceptionCode) return EXCEPTION_CONTINUE_SEARCH;
-    CreateMiniDump(pointers, g_vectoredDumpFile.c_str());
-    return EXCEPTION_CONTINUE_EXECUTION;
-}
-void RemoveVectoredHandler(void* handler) noexcept { ::RemoveVectoredExceptionHandler(handler); }
-
-TEST_F(DumpTest, AFileWrittenFromADispatchedExceptionReplacesTheOldOneAndCarriesTheException) {
-    ASSERT_FALSE(DbgHelpLoaded()) << "something else keeps dbghelp.dll loaded; the unload checks would not hold";
-    g_vectoredDumpFile = LogDir() + L"vectored.dmp.txt";
-    // Longer than any dump of this program: one written over it without truncating leaves its tail.
-    const std::string old(8 * 1024 * 1024, 'X');
-    ASSERT_TRUE(WriteFileBytes(g_vectoredDumpFile, old));
-    {
-        vemo::unique_any<void*, RemoveVectoredHandler> handler(::AddVectoredExceptionHandler(1, &DumpOnTestException));
-        const ULONG_PTR arguments[] = {0x5EED};
-        ::RaiseException(kTestExceptionCode, 0, 1, arguments);
-    }
-    const std::string bytes = ReadFileBytes(g_vectoredDumpFile);
-    EXPECT_LT(bytes.size(), old.size());
-    const auto exception = ExceptionOf(bytes);
-    ASSERT_TRUE(exception);
-    EXPECT_EQ(::GetCurrentThreadId(), exception->ThreadId);
-    EXPECT_EQ(kTestExceptionCode, exception->ExceptionRecord.ExceptionCode);
-    EXPECT_EQ(1u, exception->ExceptionRecord.NumberParameters);
-    EXPECT_EQ(0x5EEDu, exception->ExceptionRecord.ExceptionInformation[0]);
-    const ULONG64 flags = reinterpret_cast<const MINIDUMP_HEADER*>(bytes.data())->Flags;
-    EXPECT_EQ(static_cast<ULONG64>(MiniDumpWithDataSegs), flags & (MiniDumpWithDataSegs | MiniDumpWithFullMemory));
-    EXPECT_FALSE(DbgHelpLoaded()) << "dbghelp.dll stayed loaded after the dump";
-
-    // Without pointers the dump has no exception; without a usable file there is none.
-    ::DeleteFileW(g_vectoredDumpFile.c_str());
-    CreateMiniDump(nullptr, g_vectoredDumpFile.c_str());
-    EXPECT_EQ("MDMP", ReadFileBytes(g_vectoredDumpFile).substr(0, 4));
-    EXPECT_FALSE(ExceptionOf(ReadFileBytes(g_vectoredDumpFile)));
-    CONTEXT context{};
-    ::RtlCaptureContext(&context);
-    EXCEPTION_RECORD record{};
-    EXCEPTION_POINTERS pointers{&record, &context};
-    CreateMiniDump(&pointers, (LogDir() + L"fehlt\\crash.dmp.txt").c_str());  // no folder, no dump
-    // A file another handle holds without sharing stays as it is.
-    {
-        vemo::unique_hfile holder(::CreateFileW(g_vectoredDumpFile.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-        ASSERT_TRUE(holder);
-        CreateMiniDump(&pointers, g_vectoredDumpFile.c_str());
-    }
-    EXPECT_FALSE(ExceptionOf(ReadFileBytes(g_vectoredDumpFile)));
-    EXPECT_EQ(std::set<std::wstring>{L"vectored.dmp.txt"}, FileNamesIn(LogDir()));
-    EXPECT_FALSE(DbgHelpLoaded());
 }
 
 // --- versions -------------------------------------------------------------------------------------
@@ -209,25 +241,16 @@ bool WriteModuleCopy(const std::wstring& path, const VS_FIXEDFILEINFO* fixed) {
            ::EndUpdateResourceW(update.release(), FALSE);
 }
 
+// Product version high, file version low; a file without a usable version resource has none.
 TEST_F(DumpTest, VersionTakesProductVersionHighAndFileVersionLow) {
     EXPECT_EQ(kBuildVersion, _GetFileVersionString(_GetThisModulePath().c_str()));
-    for (const DWORD signature : {static_cast<DWORD>(VS_FFI_SIGNATURE), DWORD{0x12345678}}) {
-        const std::wstring module = LogDir() + L"kopie" + std::to_wstring(signature) + L".dll";
-        VS_FIXEDFILEINFO fixed{.dwSignature = signature, .dwStrucVersion = VS_FFI_STRUCVERSION, .dwFileVersionMS = MAKELONG(2, 1),
-                               .dwFileVersionLS = MAKELONG(4, 3), .dwProductVersionMS = MAKELONG(6, 5),
-                               .dwProductVersionLS = MAKELONG(8, 7), .dwFileOS = VOS_NT_WINDOWS32, .dwFileType = VFT_DLL};
-        ASSERT_TRUE(WriteModuleCopy(module, &fixed));
-        const bool valid = signature == VS_FFI_SIGNATURE;
-        EXPECT_EQ(valid ? L"5.6.3.4" : kNoVersion, _GetFileVersionString(module.c_str()));
-        uint32_t major = 99;
-        EXPECT_EQ(valid, _GetFileVersionFromFile(module.c_str(), &major, nullptr, nullptr, nullptr));
-        EXPECT_EQ(valid ? 5u : 99u, major) << "a failed query leaves its out-parameter untouched";
-    }
-    // Files without a version: a text file, a module without resources, a missing file, none.
-    const std::wstring text = LogDir() + L"plain.txt", bare = LogDir() + L"bare.dll";
-    ASSERT_TRUE(WriteFileBytes(text, "no resources here") && WriteModuleCopy(bare, nullptr));
+    const std::wstring module = LogDir() + L"kopie.dll", bare = LogDir() + L"bare.dll", text = LogDir() + L"plain.txt";
+    VS_FIXEDFILEINFO fixed{.dwSignature = VS_FFI_SIGNATURE, .dwStrucVersion = VS_FFI_STRUCVERSION, .dwFileVersionMS = MAKELONG(2, 1),
+                           .dwFileVersionLS = MAKELONG(4, 3), .dwProductVersionMS = MAKELONG(6, 5),
+                           .dwProductVersionLS = MAKELONG(8, 7), .dwFileOS = VOS_NT_WINDOWS32, .dwFileType = VFT_DLL};
+    ASSERT_TRUE(WriteModuleCopy(module, &fixed) && WriteModuleCopy(bare, nullptr) && WriteFileBytes(text, "no resources here"));
+    EXPECT_EQ(L"5.6.3.4", _GetFileVersionString(module.c_str()));
     for (const std::wstring& file : {text, bare, LogDir() + L"missing.dll"}) EXPECT_EQ(kNoVersion, _GetFileVersionString(file.c_str()));
-    EXPECT_EQ(kNoVersion, _GetFileVersionString(nullptr));
 }
 
 // --- the dump history: five current dumps stay, the oldest by stamp go -----------------------------
@@ -243,6 +266,7 @@ struct HistoryCase {
     const char* name;
     std::vector<std::wstring> files;
     std::vector<size_t> deleted;  // indexes into files
+    int busy = -1;                // held open without sharing meanwhile: reported, and the walk goes on
 };
 void PrintTo(const HistoryCase& c, std::ostream* os) { *os << c.name; }
 
@@ -272,92 +296,118 @@ const HistoryCase kHistoryCases[] = {
                                  L"VHService__VeMoHostService.exe__V1.0.0.0_AppCrashDump_01.01.2020.00.00.00.dmp",
                                  L"VHService_VeMoHostService.exe_V1.0.0.0_AppCrashDump_01.01.2020.00.00.00.dmp.txt",
                                  L"VHService__VeMoHostService.exe__V1.0.0.0_CrashDump_01.01.2020.00.00.00.dmp.txt"}, {0, 1}},
+    {"AnUndeletableDumpIsReportedAndTheNextGoes", Days(kHost, {10, 11, 12, 13, 14, 15, 16}), {1}, 0},
 };
 
 class DumpHistory : public DumpTest, public ::testing::WithParamInterface<HistoryCase> {};
 
 TEST_P(DumpHistory, KeepsTheFiveNewest) {
     const HistoryCase& c = GetParam();
-    WriteDumps(c.files);
-    ClearDumpHistory(kOldDumpPattern);
-    ClearDumpHistory(kCurrentDumpPattern);
-    std::set<std::wstring> expected(c.files.begin(), c.files.end());
-    for (size_t i : c.deleted) {
-        expected.erase(c.files[i]);
-        EXPECT_TRUE(Has(vemo::tracing::kLevelInfo, L"Dump <" + LogDir() + c.files[i] + L"> wurde gelöscht.")) << recorder.All();
+    for (const std::wstring& name : c.files) ASSERT_TRUE(WriteFileBytes(LogDir() + name, "dump"));
+    {
+        const std::wstring busy = c.busy < 0 ? L"" : LogDir() + c.files[static_cast<size_t>(c.busy)];
+        vemo::unique_hfile holder(c.busy < 0 ? INVALID_HANDLE_VALUE
+                                             : ::CreateFileW(busy.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_EQ(c.busy >= 0, holder.is_valid());
+        ClearDumpHistory(kOldDumpPattern);
+        ClearDumpHistory(kCurrentDumpPattern);
+        EXPECT_EQ(c.busy >= 0, Has(vemo::tracing::kLevelError, L"Fehler <32> beim Löschen der Datei <" + busy + L"> aufgetreten!"));
     }
+    std::set<std::wstring> expected(c.files.begin(), c.files.end());
+    for (size_t i : c.deleted) expected.erase(c.files[i]);
     EXPECT_EQ(expected, FileNamesIn(LogDir()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, DumpHistory, ::testing::ValuesIn(kHistoryCases),
                          [](const ::testing::TestParamInfo<HistoryCase>& info) { return std::string(info.param.name); });
 
-// Of two equal stamps at the cut, the one the directory search finds later stays.
-TEST_F(DumpTest, OfEqualStampsAtTheCutTheOneFoundLaterStays) {
-    const std::vector<std::wstring> names = Days(kService, {10, 11, 13}) + Days(kHost, {10, 12, 14});
-    WriteDumps(names);
-    WIN32_FIND_DATAW data{};
-    ASSERT_TRUE(vemo::unique_hfind(::FindFirstFileW((LogDir() + L"*10.01.2026*").c_str(), &data)));
-    ClearDumpHistory(kCurrentDumpPattern);
-    std::set<std::wstring> expected(names.begin(), names.end());
-    expected.erase(data.cFileName);
-    EXPECT_EQ(expected, FileNamesIn(LogDir()));
-}
-
-TEST_F(DumpTest, ADumpThatCannotBeDeletedIsReportedAndTheWalkGoesOn) {
-    const std::vector<std::wstring> names = Days(kHost, {10, 11, 12, 13, 14, 15, 16});
-    WriteDumps(names);
-    const std::wstring busy = LogDir() + names[0];
-    {
-        vemo::unique_hfile holder(::CreateFileW(busy.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-        ASSERT_TRUE(holder);
-        ClearDumpHistory(kCurrentDumpPattern);
-    }
-    std::set<std::wstring> expected(names.begin(), names.end());
-    expected.erase(names[1]);
-    EXPECT_EQ(expected, FileNamesIn(LogDir()));
-    EXPECT_TRUE(Has(vemo::tracing::kLevelError, L"Fehler <32> beim Löschen der Datei <" + busy + L"> aufgetreten!")) << recorder.All();
-}
-
 // --- the whole chain ------------------------------------------------------------------------------
 
-volatile int* volatile g_nullPointer = nullptr;
-DWORD WINAPI WriteThroughNull(void*) {
+DWORD WINAPI FaultWhenReleased(void* pRelease) {
+    if (::WaitForSingleObject(static_cast<HANDLE>(pRelease), 15000) != WAIT_OBJECT_0) return 2;
     *g_nullPointer = 1;
-    return 0;
+    return 3;
+}
+ULONGLONG SecondsNow() {
+    SYSTEMTIME now{};
+    FILETIME file{};
+    ::GetLocalTime(&now);
+    ::SystemTimeToFileTime(&now, &file);
+    return ((static_cast<ULONGLONG>(file.dwHighDateTime) << 32) | file.dwLowDateTime) / 10000000;
 }
 
-// A thread of the thread-control library faults: the translator it runs under (its naming left it
-// in place) traces, prunes the history, writes a real dump into the log folder; only that thread ends.
-TEST_F(DumpTest, AFaultEndsOnlyItsThreadWithATraceLineAndARealDump) {
+// Two threads of the thread-control library fault: the translator they run under (their naming left
+// it in place) traces in the library's category, prunes the history and writes a dump of each fault,
+// with dbghelp.dll loaded only meanwhile; only those threads end. Both are held right before writing,
+// named in different seconds, then let go at once: DbgHelp is single-threaded, the writes must not overlap.
+TEST_F(DumpTest, FaultingThreadsEndWithATraceLineAndACompleteDumpEachAlsoAtTheSameMoment) {
+    ASSERT_FALSE(DbgHelpLoaded()) << "something else keeps dbghelp.dll loaded; the unload check would not hold";
     ThreadControl::TC_SetTraceCategory(kCategory);
     const std::wstring oldDump = LogDir() + Old(L"X", L"01.01.2020.00.00.00");
     ASSERT_TRUE(WriteFileBytes(oldDump, "alt"));
-    vemo::unique_handle thread(ThreadControl::_CreateThread(&WriteThroughNull, nullptr, L"Absturzfaden"));
-    ASSERT_TRUE(thread);
-    ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(thread.get(), 120000));
+    recorder.HoldLinesStartingWith("---> Beginn: ExceptionTranslator::CreateMiniDump");
+    vemo::unique_handle releases[2], threads[2];
+    for (size_t i = 0; i < 2; ++i) {
+        releases[i].reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        threads[i].reset(ThreadControl::_CreateThread(&FaultWhenReleased, releases[i].get(), i ? L"Fehler2" : L"Fehler1"));
+        ASSERT_TRUE(releases[i] && threads[i]) << i;
+    }
+    ASSERT_TRUE(::SetEvent(releases[0].get()));
+    ASSERT_TRUE(WaitFor([&] { return recorder.HeldCount() == 1; }, 15000)) << recorder.All();
+    const ULONGLONG firstNamed = SecondsNow();  // the first name was made in this second or before
+    ASSERT_TRUE(WaitFor([&] { return SecondsNow() > firstNamed; }, 15000));
+    ASSERT_TRUE(::SetEvent(releases[1].get()));
+    ASSERT_TRUE(WaitFor([&] { return recorder.HeldCount() == 2; }, 15000)) << recorder.All();
+    recorder.ReleaseHeld();
+    std::set<DWORD> faulted;
+    for (size_t i = 0; i < 2; ++i) {
+        DWORD exitCode = 0;
+        ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(threads[i].get(), 120000));
+        EXPECT_TRUE(::GetExitCodeThread(threads[i].get(), &exitCode) && exitCode == ThreadControl::kThreadExitException);
+        const auto reported = recorder.Lines("Exception in _ThreadFunction() f\xFCr Thread <Fehler" + std::to_string(i + 1) + "> aufgetreten!");
+        ASSERT_EQ(1u, reported.size()) << recorder.All();
+        EXPECT_EQ(1, reported[0].level);
+        EXPECT_EQ("DumpTests", reported[0].category) << "the library writes under the category it was given";
+        faulted.insert(::GetThreadId(threads[i].get()));
+    }
     ThreadControl::TC_SetTraceCategory(vemo::kCategoryThreadControl);
-    DWORD exitCode = 0;
-    ASSERT_TRUE(::GetExitCodeThread(thread.get(), &exitCode));
-    EXPECT_EQ(ThreadControl::kThreadExitException, exitCode);
-    const auto reported = recorder.Lines(Narrow(L"Exception in _ThreadFunction() für Thread <Absturzfaden> aufgetreten!"));
-    ASSERT_EQ(1u, reported.size()) << recorder.All();
-    EXPECT_EQ(1, reported[0].level);
-    EXPECT_EQ("DumpTests", reported[0].category) << "the library writes under the category it was given";
-    EXPECT_EQ(1u, recorder.Count("TranslateSEHExceptionToStdException -> Exception aufgetreten! Thread-ID <"));
+    EXPECT_EQ(2u, recorder.Count("TranslateSEHExceptionToStdException -> Exception aufgetreten! Thread-ID <"));
     EXPECT_FALSE(Exists(oldDump));
     const auto files = FileNamesIn(LogDir());
-    ASSERT_EQ(1u, files.size());
-    EXPECT_TRUE(files.begin()->starts_with(kOwnDumpPrefix)) << Narrow(*files.begin());
-    EXPECT_TRUE(ExceptionOf(ReadFileBytes(LogDir() + *files.begin()))) << "a dump with the fault in it";
+    ASSERT_EQ(2u, files.size());
+    std::set<DWORD> dumped;
+    for (const std::wstring& name : files) {
+        EXPECT_TRUE(name.starts_with(kOwnDumpPrefix)) << Narrow(name);
+        const std::string bytes = ReadFileBytes(LogDir() + name);
+        const auto exception = ExceptionOf(bytes);
+        ASSERT_TRUE(exception) << "a complete dump with the fault in it: " << Narrow(name);
+        dumped.insert(exception->ThreadId);
+        EXPECT_EQ(static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION), exception->ExceptionRecord.ExceptionCode);
+        const ULONG64 flags = reinterpret_cast<const MINIDUMP_HEADER*>(bytes.data())->Flags;
+        EXPECT_EQ(static_cast<ULONG64>(MiniDumpWithDataSegs), flags & (MiniDumpWithDataSegs | MiniDumpWithFullMemory));
+    }
+    EXPECT_EQ(faulted, dumped);
+    EXPECT_FALSE(DbgHelpLoaded()) << "dbghelp.dll stayed loaded after the dumps";
 }
 
+// The handler writes a dump of its own name and returns. Without exception pointers a dump has no
+// exception stream; it replaces a longer file of the same name whole, and the Event Log gets its name.
 TEST_F(DumpTest, TheInvalidParameterHandlerWritesADumpAndReturns) {
     InvalidParameterHandler(nullptr, nullptr, nullptr, 0, 0);  // as the runtime calls it
     EXPECT_EQ(1u, recorder.Count("InvalidParameterHandler -> Exception aufgetreten! Thread-ID <")) << recorder.All();
     const auto files = FileNamesIn(LogDir());
     ASSERT_EQ(1u, files.size());
     EXPECT_EQ("MDMP", ReadFileBytes(LogDir() + *files.begin()).substr(0, 4));
+    const std::wstring file = LogDir() + L"ersetzt.dmp.txt";
+    const std::string old(8 * 1024 * 1024, 'X');  // longer than any dump of this program
+    ASSERT_TRUE(WriteFileBytes(file, old));
+    const EventRecorder events;
+    CreateMiniDump(nullptr, file.c_str());
+    EXPECT_EQ((std::vector<EventRecorder::Inserts>{{file}}), events.Events(VEMO_EVENT_MINIDUMP_WRITTEN));
+    const std::string bytes = ReadFileBytes(file);
+    EXPECT_LT(bytes.size(), old.size());
+    EXPECT_EQ("MDMP", bytes.substr(0, 4));
+    EXPECT_FALSE(ExceptionOf(bytes));
 }
 
 }  // namespace

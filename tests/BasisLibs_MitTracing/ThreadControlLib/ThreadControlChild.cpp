@@ -1,5 +1,5 @@
-// Started by the process-start tests: leaves evidence of how it was started and, when asked,
-// stays alive until the test lets it go.
+// Started by the process-start tests: leaves evidence of how it was started, after waiting, when
+// asked, until the test lets it go.
 #include <windows.h>
 
 #include <string>
@@ -17,30 +17,23 @@ std::wstring Variable(const wchar_t* name) {
     return length < ARRAYSIZE(value) ? std::wstring(value, length) : std::wstring();
 }
 
-bool WriteWhole(const std::wstring& path, const std::wstring& content) {
-    const std::wstring temporary = path + L".tmp";
+}  // namespace
+
+int wmain() {
+    const std::wstring evidence = Variable(kEvidenceVariable), quitName = Variable(kQuitEventVariable);
+    if (evidence.empty()) return 2;
+    STARTUPINFOW startup{.cb = sizeof(startup)};
+    ::GetStartupInfoW(&startup);
+    const vemo::unique_handle quit(quitName.empty() ? nullptr : ::OpenEventW(SYNCHRONIZE, FALSE, quitName.c_str()));
+    const bool signalled = quit && ::WaitForSingleObject(quit.get(), 60000) == WAIT_OBJECT_0;
+    const std::wstring content = std::wstring(::GetCommandLineW()) + L"\n" + std::to_wstring(startup.dwFlags) + L" " +
+                                 std::to_wstring(startup.wShowWindow) + L"\n" + (signalled ? kSignalled : L"timed out");
+    const std::wstring temporary = evidence + L".tmp";
     {
         const vemo::unique_hfile file(::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
         const DWORD bytes = static_cast<DWORD>(content.size() * sizeof(wchar_t));
         DWORD written = 0;
-        if (!file || !::WriteFile(file.get(), content.data(), bytes, &written, nullptr) || written != bytes) return false;
+        if (!file || !::WriteFile(file.get(), content.data(), bytes, &written, nullptr) || written != bytes) return 2;
     }
-    return ::MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
+    return ::MoveFileExW(temporary.c_str(), evidence.c_str(), MOVEFILE_REPLACE_EXISTING) ? 0 : 3;
 }
-
-}  // namespace
-
-int wmain() {
-    const std::wstring evidence = Variable(kEvidenceVariable);
-    STARTUPINFOW startup{.cb = sizeof(startup)};
-    ::GetStartupInfoW(&startup);
-    const std::wstring started = std::wstring(::GetCommandLineW()) + L"\n" + std::to_wstring(startup.dwFlags) + L" " +
-                                 std::to_wstring(startup.wShowWindow);
-    if (evidence.empty() || !WriteWhole(evidence, started)) return 2;
-    const std::wstring quitName = Variable(kQuitEventVariable);
-    if (quitName.empty()) return 0;
-    const vemo::unique_handle quit(::OpenEventW(SYNCHRONIZE, FALSE, quitName.c_str()));
-    const bool signalled = quit && ::WaitForSingleObject(quit.get(), 60000) == WAIT_OBJECT_0;
-    return WriteWhole(evidence + kDoneSuffix, signalled ? kSignalled : L"timed out") ? 0 : 3;
-}
-

@@ -3,7 +3,6 @@
 // both and frees the module, the process survives, and no dump is written (inside the plug-in
 // calls the translator that throws without a dump holds). Rows that hold the 30 s barrier, and
 // the stack overflows, run in children started before the first test so that the waits overlap.
-// Then two dumps written at the same moment.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -11,8 +10,6 @@
 #include <ostream>
 #include <set>
 
-#include "BasisLibs_MitTracing/ExceptionTranslatorLib/ExceptionTranslator.h"
-#include "BasisLibs_MitTracing/ThreadControlLib/ThreadFunctions.h"
 #include "EventRecorder.h"
 #include "PluginHosting.h"
 #include "Recorder.h"
@@ -32,7 +29,6 @@ using vemo::unique_handle;
 constexpr char kMatrixSuite[] = "FaultMatrix/FaultMatrixTest";
 constexpr DWORD kBarrierBoundMs = 60000;  // the barrier's 30 s and room for a loaded machine
 constexpr DWORD kPromptMs = 15000;
-constexpr DWORD kDumpBoundMs = 120000;    // MiniDumpWriteDump takes seconds under Wine
 
 // The product's log folder (where dumps go), the basis component's configuration folder, the
 // plug-ins' evidence: set up once per process, before anything asks ConfigDB.
@@ -98,14 +94,6 @@ bool HostCatches(const FaultRow& row) {
            (row.outcome == Outcome::kStackOverflow && !(RunningUnderWine() && sizeof(void*) == 8));
 }
 
-PluginSpec FaultySpec(const FaultRow& row) {
-    PluginSpec spec{.name = L"fehlerhaft", .run = L"RunPollStop"};
-    if (row.stage == Stage::kInitialize) spec.initialize = row.faultingExport;
-    if (row.stage == Stage::kRun) spec.run = row.faultingExport;
-    if (row.stage == Stage::kUninitialize) spec.uninitialize = row.faultingExport;
-    return spec;
-}
-
 std::string TestName(const FaultRow& row) {
     return std::string(kMatrixSuite) + ".FaultyPluginEndsAsItsFaultSaysBesideAHealthyOne/" + row.name;
 }
@@ -133,9 +121,6 @@ protected:
     void TearDown() override {
         if (g_vecPluginInfo) UnloadPlugins();
     }
-    size_t Count(const char* before, const std::wstring& name, const char* after) const {
-        return recorder.Count(before + Narrow(name) + after);
-    }
     void CheckInThisProcess(const FaultRow& row);
 
     Recorder recorder;
@@ -146,7 +131,10 @@ void FaultMatrixTest::CheckInThisProcess(const FaultRow& row) {
     const Evidence& evidence = g_env->evidence;
     ASSERT_EQ(nullptr, ::GetModuleHandleW(kTestPluginDll)) << "an earlier test left the plug-in loaded";
     const std::set<std::wstring> dumpsBefore = FileNamesIn(g_env->logDir.path());
-    const PluginSpec faulty = FaultySpec(row);
+    const PluginSpec faulty{.name = L"fehlerhaft",
+                            .initialize = row.stage == Stage::kInitialize ? row.faultingExport : L"Initialize",
+                            .run = row.stage == Stage::kRun ? row.faultingExport : L"RunPollStop",
+                            .uninitialize = row.stage == Stage::kUninitialize ? row.faultingExport : L"Uninitialize"};
     const PluginSpec healthy{.name = L"gesund", .initialize = L"InitializeTrue", .run = L"RunPollStop"};
     const std::vector<unique_handle> threads =
         HostConfigured(g_env->configDir.path() + L"B0000001.xml", {faulty, healthy});
@@ -174,21 +162,14 @@ void FaultMatrixTest::CheckInThisProcess(const FaultRow& row) {
     EXPECT_EQ(faultyCalls, evidence.CallsOf(faultyTid));
     EXPECT_EQ((std::vector<std::string>{"InitializeTrue", "RunPollStop", "Uninitialize"}), evidence.CallsOf(healthyTid));
 
-    EXPECT_EQ(HostCatches(row) ? 1u : 0u, Count("Exception in HostPluginDll, plugin: <", faulty.name, ">!"));
-    EXPECT_EQ(0u, Count("Exception in HostPluginDll, plugin: <", healthy.name, ">!"));
-    EXPECT_EQ(row.outcome == Outcome::kInitializeFalse ? 1u : 0u,
-              Count("---> Initialize() in Plugin <", faulty.name, "> fehlgeschlagen! Run() wird nicht gestartet!"));
-    // Only the healthy plug-in waits at the barrier; it gives up after 30 s when the slot stays empty.
-    EXPECT_EQ(HoldsTheBarrier(row) ? 1u : 0u, recorder.Count("Initialization-Timer überschritten"));
     const bool terminated = row.outcome == Outcome::kTerminated;
-    EXPECT_EQ(terminated ? 1u : 0u, recorder.Count("Plugin-Thread wurde terminiert"));
     EXPECT_EQ(terminated ? 0u : 1u, recorder.Count("Keine aktiven Plugins mehr vorhanden!"));
 
     EXPECT_EQ(nullptr, ::GetModuleHandleW(kTestPluginDll));
-    EXPECT_EQ(0, g_numActivePluginInfo);
     EXPECT_EQ(dumpsBefore, FileNamesIn(g_env->logDir.path()));
 
-    // The events name the faulty plug-in, the late one at the barrier, the unload time it had.
+    // The events name the faulty plug-in, the late one at the barrier (only the healthy one waits
+    // there; it gives up after 30 s when the slot stays empty), the unload time it had.
     using Inserts = EventRecorder::Inserts;
     auto only = [&](bool expected, DWORD id, const Inserts& inserts) {
         EXPECT_EQ(expected ? std::vector<Inserts>{inserts} : std::vector<Inserts>{}, events.Events(id)) << std::hex << id;
@@ -213,64 +194,5 @@ TEST_P(FaultMatrixTest, FaultyPluginEndsAsItsFaultSaysBesideAHealthyOne) {
 
 INSTANTIATE_TEST_SUITE_P(FaultMatrix, FaultMatrixTest, ::testing::ValuesIn(kRows),
                          [](const ::testing::TestParamInfo<FaultRow>& info) { return std::string(info.param.name); });
-
-// --- two dumps at once ---------------------------------------------------------------------------
-
-volatile int* volatile g_nullTarget = nullptr;
-
-DWORD WINAPI FaultWhenReleased(void* pRelease) {
-    if (::WaitForSingleObject(static_cast<HANDLE>(pRelease), kPromptMs) != WAIT_OBJECT_0) return 2;
-    *g_nullTarget = 1;
-    return 3;
-}
-
-ULONGLONG SecondsNow() {
-    SYSTEMTIME now{};
-    FILETIME file{};
-    ::GetLocalTime(&now);
-    ::SystemTimeToFileTime(&now, &file);
-    return ((static_cast<ULONGLONG>(file.dwHighDateTime) << 32) | file.dwLowDateTime) / 10000000;
-}
-
-// Two threads of the thread-control library (which run under the translator that writes dumps)
-// fault; both are held right before writing, named in different seconds, then released at once:
-// DbgHelp is single-threaded, so the writes must not overlap. Both dumps are complete, both
-// threads end through their handler, the process does not hang.
-TEST(TwoDumps, StartedAtTheSameMomentAreBothWrittenCompletely) {
-    Recorder recorder;
-    ASSERT_TRUE(recorder.loaded());
-    for (const std::wstring& name : FileNamesIn(g_env->logDir.path())) ::DeleteFileW((g_env->logDir.path() + name).c_str());
-    recorder.Reset();
-    recorder.HoldLinesStartingWith("---> Beginn: ExceptionTranslator::CreateMiniDump");
-    unique_handle releases[2], threads[2];
-    for (size_t i = 0; i < 2; ++i) {
-        releases[i].reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-        threads[i].reset(ThreadControl::_CreateThread(&FaultWhenReleased, releases[i].get(), i ? L"Fehler2" : L"Fehler1"));
-        ASSERT_TRUE(releases[i] && threads[i]) << i;
-    }
-    ASSERT_TRUE(::SetEvent(releases[0].get()));
-    ASSERT_TRUE(WaitFor([&] { return recorder.HeldCount() == 1; }, kPromptMs)) << recorder.All();
-    const ULONGLONG firstNamed = SecondsNow();  // the first name was made in this second or before
-    ASSERT_TRUE(WaitFor([&] { return SecondsNow() > firstNamed; }, kPromptMs));
-    ASSERT_TRUE(::SetEvent(releases[1].get()));
-    ASSERT_TRUE(WaitFor([&] { return recorder.HeldCount() == 2; }, kPromptMs)) << recorder.All();
-    recorder.ReleaseHeld();
-    for (const unique_handle& thread : threads) {
-        EXPECT_EQ(ThreadControl::kThreadExitException, ExitCodeAfterEnd(thread.get(), kDumpBoundMs));
-    }
-    std::set<std::wstring> named;
-    for (const TraceRecord& r : recorder.Lines("Dump-Dateiname erzeugt: <")) {
-        const std::string path = r.text.substr(r.text.find('<') + 1, r.text.size() - r.text.find('<') - 2);
-        named.insert(Widen(path.substr(path.find_last_of('\\') + 1)));
-    }
-    EXPECT_EQ(2u, named.size()) << recorder.All();
-    EXPECT_EQ(named, FileNamesIn(g_env->logDir.path()));
-    for (const std::wstring& name : named) {
-        EXPECT_EQ("MDMP", ReadFileBytes(g_env->logDir.path() + name).substr(0, 4)) << Narrow(name);
-    }
-    for (const char* thread : {"Fehler1", "Fehler2"}) {
-        EXPECT_EQ(1u, recorder.Count(std::string("Exception in _ThreadFunction() für Thread <") + thread + "> aufgetreten!"));
-    }
-}
 
 }  // namespace
