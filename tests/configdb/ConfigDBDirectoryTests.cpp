@@ -131,6 +131,21 @@ const Lookup kLookups[] = {
      .exists = {"{pd}Truvo\\Daten\\{id}\\Bilder"}}},
     {"CompanyDataInLowTemp", {}, Q(CDB_GetDataDir(id, true, "Bilder")), "{tl}Truvo\\Daten\\{id}\\Bilder\\",
      {.exists = {"{tl}Truvo\\Daten\\{id}\\Bilder"}, .absent = {"{pd}Truvo\\Daten\\{id}"}, .company = true}},
+    // The temporary folder and its low-integrity form, which an empty folder keeps empty.
+    {"TempDirAndItsLowForm", {},
+     Q(CBD_GetTempDir() + "|" + _GetTempDirLow() + "|" + LowIntegrityTempPath("C:\\U\\Temp\\Low\\") + "|" +
+       LowIntegrityTempPath("C:\\Temp\\low\\") + "|" + LowIntegrityTempPath("")),
+     "{t}|{tl}|C:\\U\\Temp\\Low\\|C:\\Temp\\low\\Low\\|", {.lines = {"I CBD_GetTempDir: Temporärer Pfad = \"{t}\""}}},
+    {"SpecialFolderOfAnUnknownType", {}, Q(CDB_GetSpecialFolderPath(7) + SpecialFolderPathFor(6, CDB_OS_XP_SP3)), "",
+     {.lines = {"E CDB_GetSpecialFolderPath: Falscher ConfigDBDirType <7> wurde übergeben!",
+                "E CDB_GetSpecialFolderPath: Falscher ConfigDBDirType <6> wurde übergeben!"}}},
+    // Installed: a version, even without a build number (the rule over every registry shape:
+    // BadInputTests).
+    {"InstalledMeansTheComponentHasAVersion", {"{v}|CompVersion|5.2", "{prod}|CompVersion|1.0"},
+     Q(B(CDB_IsComponentInstalled(Widen(id).c_str())) + B(CDB_IsComponentInstalled(UniqueComponentId().c_str())) +
+       B(CDB_IsComponentInstalled(static_cast<const char*>(nullptr))) +
+       B(CDB_IsComponentInstalled(static_cast<const wchar_t*>(nullptr))) + B(CDB_IsComponentInstalled(kOwnId))),
+     "10001", {.lines = {"I CDB_IsComponentInstalled: Komponente <{id}> <TRUE>"}}},
 };
 
 // Where a case may make a folder outside its scratch folder, and how many parents may go with it.
@@ -184,17 +199,6 @@ TEST(ConfigDbFallbacks, CompanySubPathByKindAndComponent) {
     for (const auto& c : cases) EXPECT_EQ(c[2], _BuildTruvoSubPath(c[0], c[1])) << c[0] << " " << c[1];
 }
 
-TEST(ConfigDbFallbacks, LowIntegrityTemporaryDirectory) {
-    EXPECT_EQ("C:\\Temp\\Low\\", LowIntegrityTempPath("C:\\Temp\\"));
-    EXPECT_EQ("C:\\U\\Temp\\Low\\", LowIntegrityTempPath("C:\\U\\Temp\\Low\\"));
-    EXPECT_EQ("C:\\Temp\\low\\Low\\", LowIntegrityTempPath("C:\\Temp\\low\\"));  // case counts
-    EXPECT_EQ("", LowIntegrityTempPath(""));
-    TraceCapture trace;
-    EXPECT_EQ(TempDirectory(), CBD_GetTempDir());
-    EXPECT_TRUE(trace.HasInfo(Widen("CBD_GetTempDir: Temporärer Pfad = \"" + TempDirectory() + "\"")));
-    EXPECT_EQ(TempDirectory() + "Low\\", _GetTempDirLow());
-}
-
 // The folders by their place in the profile and the environment, not by the shell's own answer.
 // Systems before Vista answer through the older interface, which knows no LocalLow: there the
 // low folder is the local one. Both program-files kinds mean the 32-bit folder.
@@ -217,11 +221,6 @@ TEST(ConfigDbFallbacks, SpecialFoldersLieWhereTheProfileAndTheEnvironmentSay) {
         const bool old = os == CDB_OS_XP_SP3 || os == CDB_OS_SERVER_2003_R2;
         EXPECT_EQ(old ? local : low, SpecialFolderPathFor(CDB_DIR_LOCAL_APPDATA_LOW, os)) << os;
     }
-    TraceCapture trace;
-    EXPECT_EQ("", CDB_GetSpecialFolderPath(7));
-    EXPECT_EQ("", SpecialFolderPathFor(6, CDB_OS_XP_SP3));
-    EXPECT_TRUE(trace.HasError(L"CDB_GetSpecialFolderPath: Falscher ConfigDBDirType <7> wurde übergeben!"));
-    EXPECT_TRUE(trace.HasError(L"CDB_GetSpecialFolderPath: Falscher ConfigDBDirType <6> wurde übergeben!"));
 }
 
 TEST(ConfigDbOsVersion, ReleasesMapToTheirIndex) {
@@ -257,7 +256,7 @@ TEST(ConfigDbOsVersion, ReleasesMapToTheirIndex) {
     if (!vemo::test::RunningUnderWine()) return;
     TraceCapture trace;
     EXPECT_EQ(CDB_OS_WIN7_SP1, CDB_GetOsVersion());
-    EXPECT_TRUE(trace.HasInfo(Widen("CDB_GetOsVersion: \"" + std::to_string(CDB_OS_WIN7_SP1) + "\" (Windows 7 SP1)")));
+    EXPECT_TRUE(trace.Has(Widen("I CDB_GetOsVersion: \"" + std::to_string(CDB_OS_WIN7_SP1) + "\" (Windows 7 SP1)")));
 }
 
 TEST(ConfigDbModules, DirectoryAndTitleOfModules) {
@@ -282,18 +281,12 @@ TEST(ConfigDbCreateDirectory, MakesEveryMissingLevelTopmostFirstAndStopsAtAFile)
     TraceCapture trace;
     EXPECT_TRUE(CDB_CreateDirectory(scratch.path() + "a\\b\\c"));
     EXPECT_TRUE(Exists(scratch.path() + "a\\b\\c"));
-    std::vector<std::wstring> creating;
-    for (const auto& line : trace.Lines()) {
-        if (line.text.starts_with(L"_CreateDirectory: Pfad '<")) creating.push_back(line.text);
-    }
-    EXPECT_EQ((std::vector<std::wstring>{L"_CreateDirectory: Pfad '<" + base + L"a>' soll angelegt werden",
-                                         L"_CreateDirectory: Pfad '<" + base + L"a\\b>' soll angelegt werden",
-                                         L"_CreateDirectory: Pfad '<" + base + L"a\\b\\c>' soll angelegt werden"}),
-              creating);
-    EXPECT_TRUE(trace.HasInfo(L"CDB_CreateDirectory: Verzeichnis <" + base + L"a\\b\\c> wurde angelegt"));
+    std::vector<std::wstring> expected;
+    for (const wchar_t* level : {L"a", L"a\\b", L"a\\b\\c"}) expected.push_back(L"I _CreateDirectory: Pfad '<" + base + level + L">' soll angelegt werden");
+    expected.push_back(L"I CDB_CreateDirectory: Verzeichnis <" + base + L"a\\b\\c> wurde angelegt");
+    EXPECT_EQ(expected, trace.Lines());
     trace.Clear();
-    EXPECT_TRUE(CDB_CreateDirectory(scratch.path() + "a\\b\\c"));
-    EXPECT_TRUE(CDB_CreateDirectory(scratch.path() + "a\\b\\c\\"));
+    EXPECT_TRUE(CDB_CreateDirectory(scratch.path() + "a\\b\\c") && CDB_CreateDirectory(scratch.path() + "a\\b\\c\\"));
     EXPECT_TRUE(trace.Lines().empty()) << Narrow(trace.Dump());
     EXPECT_TRUE(CDB_CreateDirectory(scratch.path() + "d\\"));
     EXPECT_TRUE(Exists(scratch.path() + "d"));
@@ -301,13 +294,15 @@ TEST(ConfigDbCreateDirectory, MakesEveryMissingLevelTopmostFirstAndStopsAtAFile)
     ASSERT_TRUE(vemo::test::WriteFileBytes(base + L"datei", "x"));
     EXPECT_FALSE(CDB_CreateDirectory(scratch.path() + "datei\\unter"));
     EXPECT_FALSE(Exists(scratch.path() + "datei\\unter"));
-    EXPECT_TRUE(trace.HasError(L"_CreateDirectory: Angeforderter Pfad ist eine Datei (<" + base + L"datei>)"));
-    EXPECT_TRUE(trace.HasError(L"CDB_CreateDirectory: Fehler <80> beim Anlegen des Verzeichnisses <" + base + L"datei\\unter>!"));
     ::SetLastError(0);
     EXPECT_FALSE(_CreateDirectory(base + L"datei"));
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_EXISTS), ::GetLastError());
     EXPECT_FALSE(CDB_CreateDirectory(""));
-    EXPECT_TRUE(trace.HasError(L"CDB_CreateDirectory: Kein Pfad übergeben!"));
+    for (const std::wstring& line : {L"E _CreateDirectory: Angeforderter Pfad ist eine Datei (<" + base + L"datei>)",
+                                     L"E CDB_CreateDirectory: Fehler <80> beim Anlegen des Verzeichnisses <" + base + L"datei\\unter>!",
+                                     std::wstring(L"E CDB_CreateDirectory: Kein Pfad übergeben!")}) {
+        EXPECT_TRUE(trace.Has(line)) << Narrow(line) << "\n" << Narrow(trace.Dump());
+    }
 }
 
 }  // namespace

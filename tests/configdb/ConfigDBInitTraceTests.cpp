@@ -57,14 +57,12 @@ void SwitchInternalTraceOn(const std::string& directory, const char* value = "ei
 
 TEST_F(ConfigDbTest, TracerWriteReportsBadFormatsAndConvertsUmlauts) {
     configdb::_TracerWrite(false, "%s", "");
-    EXPECT_TRUE(trace.HasError(L"Fehler im Format des Tracing-Strings!"));
     configdb::_TracerWrite(true, "Prüfung <%d> %s", 5, "Größe");
-    EXPECT_TRUE(trace.HasError(L"Prüfung <5> Größe"));
     // Code page 1252 holds "€" at 0x80, which the C runtime's default locale reads as U+0080.
     configdb::_TracerWrite(true, "Kosten%s", "\x80");
-    EXPECT_TRUE(trace.HasError(L"Kosten\u20AC"));
     configdb::_TracerWrite(false, "Hinweis");
-    EXPECT_TRUE(trace.HasInfo(L"Hinweis"));
+    EXPECT_EQ((std::vector<std::wstring>{L"E Fehler im Format des Tracing-Strings!", L"E Prüfung <5> Größe", L"E Kosten\u20AC", L"I Hinweis"}),
+              trace.Lines());
 }
 
 // The internal trace wants "ein" in any case; its lines carry time, process, thread and level.
@@ -81,7 +79,7 @@ TEST_P(InternalTraceSwitch, WantsEinInAnyCase) {
     CDB_GetProgDir("B9999901", false);
     const auto lines = FileLines(ParentFolder() + "ConfigDB_Intern.log");
     ASSERT_EQ(on, !lines.empty());
-    EXPECT_EQ(on, trace.HasInfo(L"Init: Der Mutex <CDB_MUTEX_INTERN_TRACE> konnte erfolgreich erzeugt werden"));
+    EXPECT_EQ(on, trace.Has(L"I Init: Der Mutex <CDB_MUTEX_INTERN_TRACE> konnte erfolgreich erzeugt werden"));
     size_t queryLines = 0;
     for (const std::string& line : lines) {
         const ParsedLine parsed = Parse(line);
@@ -120,7 +118,7 @@ TEST_F(ConfigDbTest, OneTimeDumpOfTheOwnDirectoriesWithTheLogOverride) {
     if (InChild()) {
         configdb::Init();
         const std::string dumpFile = ParentFolder() + "B0003810_TracingDirs.log";
-        EXPECT_TRUE(trace.HasInfo(Widen("Init: Pfade für B0003810 werden einmalig nach <" + dumpFile + "> ausgegeben")));
+        EXPECT_TRUE(Traced("I Init: Pfade für B0003810 werden einmalig nach <" + dumpFile + "> ausgegeben"));
         std::vector<std::string> texts;
         for (const std::string& line : FileLines(dumpFile)) texts.push_back(Parse(line).text);
         EXPECT_EQ((std::vector<std::string>{"Programm <" + ParentFolder() + "B0003810\\>", "Daten <" + data + ">",
@@ -161,10 +159,7 @@ struct Writers {
 
     Writers(size_t count, const std::string& folder) {
         SwitchInternalTraceOn(folder);
-        const ::testing::TestInfo& test = *::testing::UnitTest::GetInstance()->current_test_info();
-        for (size_t i = 0; i < count; ++i) {
-            children.push_back(vemo::test::StartChild(std::string(test.test_suite_name()) + "." + test.name(), Widen(folder)));
-        }
+        children = vemo::test::StartCurrentTestInChildren(count, Widen(folder));
         for (size_t i = 0; ready && i < count; ++i) EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(ready.get(), kBoundMs));
     }
     void GoAndWait() const {

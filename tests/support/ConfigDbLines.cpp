@@ -1,17 +1,18 @@
 #include "ConfigDbLines.h"
 
+#include <algorithm>
 #include <mutex>
 
 #include "configdb/ConfigDB.h"
 
 namespace vemo::test {
 namespace {
-std::mutex g_traceLock;
-std::vector<ConfigDbLine> g_traceLines;
+std::mutex g_lock;
+std::vector<std::wstring> g_lines;
 
 void RecordLine(bool isError, const wchar_t* text) {
-    std::lock_guard lock(g_traceLock);
-    g_traceLines.push_back({isError, text ? text : L""});
+    std::lock_guard lock(g_lock);
+    g_lines.push_back((isError ? L"E " : L"I ") + std::wstring(text ? text : L""));
 }
 }  // namespace
 
@@ -20,25 +21,25 @@ ConfigDbLines::ConfigDbLines() {
     CDB_SetTraceCallback(&RecordLine);
 }
 ConfigDbLines::~ConfigDbLines() { CDB_SetTraceCallback(nullptr); }
-std::vector<ConfigDbLine> ConfigDbLines::Lines() const {
-    std::lock_guard lock(g_traceLock);
-    return g_traceLines;
+std::vector<std::wstring> ConfigDbLines::Lines() const {
+    std::lock_guard lock(g_lock);
+    return g_lines;
 }
 void ConfigDbLines::Clear() {
-    std::lock_guard lock(g_traceLock);
-    g_traceLines.clear();
+    std::lock_guard lock(g_lock);
+    g_lines.clear();
 }
-bool ConfigDbLines::Has(int kind, const std::wstring& text) const {
-    for (const auto& line : Lines()) {
-        if (kind < 0 ? line.text.find(text) != std::wstring::npos : line.isError == (kind == 1) && line.text == text) {
-            return true;
-        }
-    }
-    return false;
+bool ConfigDbLines::Has(const std::wstring& line) const {
+    const auto lines = Lines();
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+bool ConfigDbLines::HasContaining(const std::wstring& part) const {
+    const auto lines = Lines();
+    return std::any_of(lines.begin(), lines.end(), [&](const std::wstring& line) { return line.find(part) != std::wstring::npos; });
 }
 std::wstring ConfigDbLines::Dump() const {
     std::wstring text;
-    for (const auto& line : Lines()) text += (line.isError ? L"  E " : L"  I ") + line.text + L"\n";
+    for (const auto& line : Lines()) text += L"  " + line + L"\n";
     return text;
 }
 }  // namespace vemo::test

@@ -1,14 +1,10 @@
 #pragma once
-// ConfigDB's trace lines, through its trace callback, for the life of the object.
+// ConfigDB's trace lines through its trace callback, for the life of the object: "I text" for
+// an INFO line, "E text" for an ERROR line.
 #include <string>
 #include <vector>
 
 namespace vemo::test {
-
-struct ConfigDbLine {
-    bool isError;
-    std::wstring text;
-};
 
 class ConfigDbLines {
 public:
@@ -16,15 +12,11 @@ public:
     ~ConfigDbLines();
     ConfigDbLines(const ConfigDbLines&) = delete;
     ConfigDbLines& operator=(const ConfigDbLines&) = delete;
-    std::vector<ConfigDbLine> Lines() const;
+    std::vector<std::wstring> Lines() const;
     void Clear();
-    bool HasInfo(const std::wstring& text) const { return Has(0, text); }  // the whole line
-    bool HasError(const std::wstring& text) const { return Has(1, text); }
-    bool HasContaining(const std::wstring& part) const { return Has(-1, part); }
+    bool Has(const std::wstring& line) const;  // the whole line
+    bool HasContaining(const std::wstring& part) const;
     std::wstring Dump() const;  // for failure messages
-
-private:
-    bool Has(int kind, const std::wstring& text) const;  // kind: 0 info, 1 error, -1 any containing
 };
 
 }  // namespace vemo::test

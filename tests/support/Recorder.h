@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "common/UniqueHandle.h"
+
 namespace vemo::test {
 
 struct TraceRecord {
@@ -17,37 +19,30 @@ struct TraceRecord {
 class Recorder {
 public:
     Recorder();
-    bool loaded() const { return m_module != nullptr; }
-    void Reset() const { m_reset(); }
-    void SetLevelMask(int mask) const { m_setLevelMask(mask); }
-    void SetCategoryMask(const char* category, int mask) const { m_setCategoryMask(category, mask); }
-    int InitCalls() const { return m_initCalls(); }
-    int ShouldTraceCalls() const { return m_shouldTraceCalls(); }
+    bool loaded() const { return static_cast<bool>(m_module); }
+    void Reset() const { Call<void>("RecReset"); }
+    void SetLevelMask(int mask) const { Call<void>("RecSetLevelMask", mask); }
+    void SetCategoryMask(const char* category, int mask) const { Call<void>("RecSetCategoryMask", category, mask); }
+    int InitCalls() const { return Call<int>("RecInitCalls"); }
+    int ShouldTraceCalls() const { return Call<int>("RecShouldTraceCalls"); }
     // Holds every writer of a line starting with prefix until ReleaseHeld (or a minute passed).
-    void HoldLinesStartingWith(const char* prefix) const { m_holdLines(prefix); }
-    int HeldCount() const { return m_heldCount(); }
-    void ReleaseHeld() const { m_releaseHeld(); }
+    void HoldLinesStartingWith(const char* prefix) const { Call<void>("RecHoldLinesStartingWith", prefix); }
+    int HeldCount() const { return Call<int>("RecHeldCount"); }
+    void ReleaseHeld() const { Call<void>("RecReleaseHeld"); }
     std::vector<TraceRecord> Records() const;
 
-    // Records whose text contains part.
-    std::vector<TraceRecord> Lines(const std::string& part) const;
+    std::vector<TraceRecord> Lines(const std::string& part) const;  // records whose text contains part
     size_t Count(const std::string& part) const { return Lines(part).size(); }
     size_t CountExact(const std::string& text) const;
     bool WaitFor(const std::string& part, DWORD timeoutMs = 15000) const;
     std::string All() const;  // for failure messages
 
 private:
-    HMODULE m_module = nullptr;
-    void(WINAPI* m_reset)() = nullptr;
-    void(WINAPI* m_setLevelMask)(int) = nullptr;
-    void(WINAPI* m_setCategoryMask)(const char*, int) = nullptr;
-    int(WINAPI* m_count)() = nullptr;
-    int(WINAPI* m_get)(int, int*, char*, int, char*, int) = nullptr;
-    int(WINAPI* m_initCalls)() = nullptr;
-    int(WINAPI* m_shouldTraceCalls)() = nullptr;
-    void(WINAPI* m_holdLines)(const char*) = nullptr;
-    int(WINAPI* m_heldCount)() = nullptr;
-    void(WINAPI* m_releaseHeld)() = nullptr;
+    template <typename R, typename... Args>
+    R Call(const char* name, Args... args) const {
+        return reinterpret_cast<R(WINAPI*)(Args...)>(reinterpret_cast<void (*)()>(::GetProcAddress(m_module.get(), name)))(args...);
+    }
+    unique_hmodule m_module;
 };
 
 }  // namespace vemo::test

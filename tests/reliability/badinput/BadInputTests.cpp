@@ -119,7 +119,6 @@ std::string HostileDocument(Rng& rng) {
 class BadInput : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(InHklmSandbox());
         ASSERT_TRUE(recorder.loaded());
         recorder.Reset();
     }
