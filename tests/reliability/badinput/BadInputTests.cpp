@@ -1,6 +1,6 @@
 // Hostile input through the real code: plug-in files for the reader and discovery (broken,
-// mutated, deep, in other encodings, 10 000 plug-ins), path templates, and registry values of
-// every shape for ConfigDB. For every input: no crash, no exception caught by a catch-all (a
+// mutated, deep, in other encodings, 10 000 plug-ins) and registry values of every shape for
+// ConfigDB. For every input: no crash, no exception caught by a catch-all (a
 // level-1 line), valid heaps, caller buffers untouched beyond what a call may write, and a result
 // code the interface permits. A fixed seed in ctest; the long form takes a new one and prints it
 // (VEMO_RELIABILITY_SEED replays).
@@ -16,7 +16,6 @@
 #include "Recorder.h"
 #include "TestSupport.h"
 #include "VeMoHostIntLib/PluginKonfig.h"
-#include "VeMoHostPluginLib/PathTemplates.h"
 #include "VeMoHostPluginLib/PluginDiscovery.h"
 #include "VeMoHostPluginLib/PluginUnloading.h"
 #include "configdb/ConfigDB.h"
@@ -190,31 +189,6 @@ TEST_F(BadInput, DiscoveryCountsEveryPluginOfHostileDirectories) {
         UnloadPlugins();
         EXPECT_EQ(nullptr, g_vecPluginInfo.get());
         ExpectClean("round " + std::to_string(round));
-    }
-}
-
-// --- path templates -------------------------------------------------------------------------------
-
-constexpr const char* kMarks[] = {"{pid}", "{pname}", "{cat}", "{datejjjjmmtt}", "{datettmmjjjj}", "{tracelogdir}",
-                                  "{konfigdir(B0003810)}", "{programdir(B0003811)}", "{logdir(B9700001)}"};
-constexpr const char* kJunk[] = {"{", "}", "(", ")}", "{foo}", "{{pid}}", "{PID", "pid}", "{cat", "\\", "C:\\",
-                                 "..\\", "\xE4", "\x80", "%TEMP%", "{programdir(B0003810", "{konfigdir(",
-                                 "{programdir()}", "{ pid}"};
-
-TEST_F(BadInput, PathTemplatesEndAndLeaveTextWithoutMarks) {
-    for (int i = ScaledCount(300, 3000); i > 0 && !HasFatalFailure(); --i) {
-        std::string path;
-        for (size_t n = rng.Below(10); n > 0; --n) path += rng.Chance(40) ? RandomCase(rng, rng.Pick(kMarks)) : rng.Pick(kJunk);
-        if (rng.Chance(2)) path = std::string(65536, 'x') + path;
-        std::string category = rng.Chance(50) ? rng.Pick(kMarks) : std::string(rng.Below(300), 'c');
-        std::string expanded = path;
-        EXPECT_TRUE(ExpandPathTemplates(expanded, category)) << path.substr(0, 200);
-        if (path.find('{') == std::string::npos) {
-            EXPECT_EQ(path, expanded);
-        }
-        std::string value = "unverändert";
-        ExpandPathTemplate(static_cast<int>(rng()), category, rng.Pick(kJunk), value);
-        ExpectClean(path.substr(0, 200));
     }
 }
 
