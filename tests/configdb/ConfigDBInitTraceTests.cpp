@@ -28,8 +28,7 @@ constexpr DWORD kBoundMs = 30000;
 // "dd.mm.yyyy hh:mm:ss.mmm [pid] [tid] text", after the mark of a failed or late wait.
 struct ParsedLine {
     bool ok = false;
-    DWORD pid = 0;
-    DWORD tid = 0;
+    DWORD pid = 0, tid = 0;
     std::string text;
 };
 ParsedLine Parse(std::string line) {
@@ -48,7 +47,6 @@ std::vector<std::string> FileLines(const std::string& path) {
     return vemo::test::SplitLines(vemo::test::ReadFileBytes(Widen(path)));
 }
 std::string ParentFolder() { return Narrow(ChildArgument()); }  // in a child: the parent's scratch folder
-std::wstring EventName(const char* what) { return L"Local\\cdbtest_" + Widen(what); }
 void SwitchInternalTraceOn(const std::string& directory, const char* value = "ein") {
     SetValues({std::string("{prod}|LogVia_InternTrace|") + value, "{prod}|LogVia_InternTraceDirectory|" + directory}, "", "");
 }
@@ -139,45 +137,26 @@ TEST_F(ConfigDbTest, OneTimeDumpOfTheOwnDirectoriesWithTheLogOverride) {
     EXPECT_TRUE(RunCurrentTestInChildren(1, Widen(scratch.path())));
 }
 
-// --- the shared diagnostic file -------------------------------------------------------------------
-
-namespace {
-// In a child: starts ConfigDB, reports ready and waits for the parent's go.
-void ReadyThenWaitForGo() {
-    configdb::Init();
-    vemo::unique_handle ready(::OpenSemaphoreW(SEMAPHORE_MODIFY_STATE, FALSE, EventName("ready").c_str()));
-    vemo::unique_handle go(::OpenEventW(SYNCHRONIZE, FALSE, EventName("go").c_str()));
-    ASSERT_TRUE(ready && go && ::ReleaseSemaphore(ready.get(), 1, nullptr));
-    ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(go.get(), kBoundMs));
-}
-
-// In the parent: children of this test, each with the trace mutex, all ready for the go.
-struct Writers {
-    vemo::unique_handle ready{::CreateSemaphoreW(nullptr, 0, 2, EventName("ready").c_str())};
-    vemo::unique_handle go{::CreateEventW(nullptr, TRUE, FALSE, EventName("go").c_str())};
-    std::vector<std::shared_future<vemo::test::CapturedProcess>> children;
-
-    Writers(size_t count, const std::string& folder) {
-        SwitchInternalTraceOn(folder);
-        children = vemo::test::StartCurrentTestInChildren(count, Widen(folder));
-        for (size_t i = 0; ready && i < count; ++i) EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(ready.get(), kBoundMs));
-    }
-    void GoAndWait() const {
-        ASSERT_TRUE(::SetEvent(go.get()));
-        for (const auto& child : children) EXPECT_TRUE(vemo::test::Passed(child.get())) << child.get().output;
-    }
-};
-}  // namespace
-
+// Two writers of one diagnostic file, started together once both have ConfigDB's trace mutex.
 TEST_F(ConfigDbTest, TwoProcessesWritingOneFileLoseNoLine) {
     constexpr int kLines = 200;
+    const std::wstring readyName = L"Local\\cdbtest_ready", goName = L"Local\\cdbtest_go";
     if (InChild()) {
-        ReadyThenWaitForGo();
+        configdb::Init();
+        vemo::unique_handle ready(::OpenSemaphoreW(SEMAPHORE_MODIFY_STATE, FALSE, readyName.c_str()));
+        vemo::unique_handle go(::OpenEventW(SYNCHRONIZE, FALSE, goName.c_str()));
+        ASSERT_TRUE(ready && go && ::ReleaseSemaphore(ready.get(), 1, nullptr));
+        ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(go.get(), kBoundMs));
         for (int i = 0; i < kLines; ++i) configdb::_InternTrace((ParentFolder() + "gemeinsam.log").c_str(), "%lu %d", ::GetCurrentProcessId(), i);
         return;
     }
     const Scratch scratch;
-    Writers(2, scratch.path()).GoAndWait();
+    SwitchInternalTraceOn(scratch.path());
+    const vemo::unique_handle ready(::CreateSemaphoreW(nullptr, 0, 2, readyName.c_str())), go(::CreateEventW(nullptr, TRUE, FALSE, goName.c_str()));
+    const auto children = vemo::test::StartCurrentTestInChildren(2, Widen(scratch.path()));
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(ready.get(), kBoundMs));
+    ASSERT_TRUE(::SetEvent(go.get()));
+    for (const auto& child : children) EXPECT_TRUE(vemo::test::Passed(child.get())) << child.get().output;
     std::map<std::string, int> seen;
     std::set<DWORD> writers;
     for (const std::string& line : FileLines(scratch.path() + "gemeinsam.log")) {
@@ -192,29 +171,4 @@ TEST_F(ConfigDbTest, TwoProcessesWritingOneFileLoseNoLine) {
         for (int i = 0; i < kLines; ++i) EXPECT_EQ(1, seen[std::to_string(pid) + " " + std::to_string(i)]) << pid;
     }
     EXPECT_EQ(2u * kLines, seen.size());
-}
-
-TEST_F(ConfigDbTest, AWriterBlockedOverASecondWritesWithTheTimeoutMark) {
-    if (InChild()) {
-        ReadyThenWaitForGo();
-        configdb::_InternTrace((ParentFolder() + "blockiert.log").c_str(), "spaet %lu", ::GetCurrentProcessId());
-        return;
-    }
-    const Scratch scratch;
-    const Writers writer(1, scratch.path());
-    // Holds the child's trace mutex until it has written.
-    vemo::unique_handle mutex(::CreateMutexW(nullptr, FALSE, L"CDB_MUTEX_INTERN_TRACE"));
-    ASSERT_TRUE(mutex);
-    const DWORD wait = ::WaitForSingleObject(mutex.get(), kBoundMs);
-    ASSERT_TRUE(wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED);
-    {
-        vemo::mutex_release_scope owned(mutex.get());
-        writer.GoAndWait();
-    }
-    const auto lines = FileLines(scratch.path() + "blockiert.log");
-    ASSERT_EQ(1u, lines.size());
-    EXPECT_TRUE(lines[0].starts_with(kTimeoutPrefix)) << lines[0];
-    const ParsedLine parsed = Parse(lines[0]);
-    EXPECT_TRUE(parsed.ok) << lines[0];
-    EXPECT_EQ("spaet " + std::to_string(parsed.pid), parsed.text);
 }
