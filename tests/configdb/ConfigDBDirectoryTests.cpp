@@ -1,5 +1,5 @@
-// Directory queries, their registry sources and their fallbacks, against the private hive and the
-// real file system: one row per case. Every folder a case makes goes again; folders other
+// Directory and version queries, their registry sources and their fallbacks, against the private
+// hive and the real file system: one row per case. Every folder a case makes goes again; folders other
 // programs may share are only removed when they were made here and are left empty. Then the
 // special folders, the Windows release, module folders and directory creation.
 #include <gtest/gtest.h>
@@ -34,6 +34,18 @@ struct Lookup {
 
 #define Q(expr) [](const std::string& id) -> std::string { return expr; }
 std::string B(bool value) { return value ? "1" : "0"; }
+// CDB_GetVersion's kinds 0 to 7 and -1, each followed by a bar.
+std::string Versions(const std::string& id) {
+    std::string all;
+    for (const int kind : {0, 1, 2, 3, 4, 5, 6, 7, -1}) all += CDB_GetVersion(id, kind) + "|";
+    return all;
+}
+// The newest version subkey of a new component that has these.
+std::string Newest(const std::vector<std::string>& versions) {
+    const std::string id = UniqueComponentId();
+    for (const std::string& version : versions) SetValues({"{c}\\Versions\\" + version + "|x|"}, id, "");
+    return _GetHighestVersionKey(Expand("{c}\\Versions", id, ""));
+}
 
 const char kData[] = "{c}\\AvailableDataDirectories\\Bilder\\Dir1|";
 
@@ -139,6 +151,28 @@ const Lookup kLookups[] = {
     {"SpecialFolderOfAnUnknownType", {}, Q(CDB_GetSpecialFolderPath(7) + SpecialFolderPathFor(6, CDB_OS_XP_SP3)), "",
      {.lines = {"E CDB_GetSpecialFolderPath: Falscher ConfigDBDirType <7> wurde übergeben!",
                 "E CDB_GetSpecialFolderPath: Falscher ConfigDBDirType <6> wurde übergeben!"}}},
+    // Version names compare as decimal numbers; names that are no number count for nothing;
+    // without any the lookup goes to "1.0".
+    {"NewestVersionIsTheLargestDecimalNumber", {},
+     Q(Newest({"1.0", "2.0"}) + Newest({"1.10", "1.9"}) + Newest({"9", "10", "2.0"}) + Newest({"0.9"}) +
+       Newest({"neu", "1.5"}) + Newest({}) + Newest({"3.0", "abc", "2.9"})),
+     "\\2.0\\1.9\\10\\1.0\\1.5\\1.0\\3.0"},
+    // Versions from the component's and the package's newest version keys; the product's from its
+    // key, without a package. A build number that cannot be read counts as 0, so kind 4 cannot
+    // tell installed.
+    {"VersionsOfComponentAndPackage",
+     {"{v}|CompVersion|1.0", "{c}\\Versions\\3.0|CompVersion|5.2", "{c}\\Versions\\3.0|BuildNumber|#1234",
+      "{c}\\Versions\\3.0|FileVersion|5.2.0.1234", "{p}\\Versions\\2.0|CompVersion|7.1", "{p}\\Versions\\2.0|BuildNumber|#77"},
+     Q(Versions(id)), "5.2.1234|7.1.77|5.2|7.1|1234|77|5.2.0.1234|||",
+     {.lines = {"I CDB_GetVersion: Version <5.2.1234> über Registry ermittelt."}}},
+    {"VersionWithoutBuildNumber", {"{v}|CompVersion|5.2"}, Q(Versions(id)), "5.2.0||5.2||0|0||||",
+     {.lines = {"I CDB_GetVersion: Version <5.2.0> über Registry ermittelt."}}},
+    {"VersionOfAnAbsentComponent", {}, Q(Versions(id)), "||||0|0||||",
+     {.lines = {"I CDB_GetVersion: Via Registry keine Version ermittelbar."}}},
+    {"OwnVersionFromTheProductKey",
+     {"{prod}|CompVersion|3.1", "{prod}|BuildNumber|#5", "{prod}|FileVersion|3.1.0.5", "{p}\\Versions\\1.0|CompVersion|9.9",
+      "{v}|CompVersion|8.8"},
+     Q(Versions(id)), "3.1.5||3.1||5||3.1.0.5|||", {.lines = {"I CDB_GetVersion: Version <3.1.5> über Registry ermittelt."}, .id = kOwnId}},
     // Installed: a version, even without a build number (the rule over every registry shape:
     // BadInputTests).
     {"InstalledMeansTheComponentHasAVersion", {"{v}|CompVersion|5.2", "{prod}|CompVersion|1.0"},
@@ -154,9 +188,9 @@ const std::pair<const char*, int> kSharedFolders[] = {
     {"{low}Truvo\\Log\\{id}", 2},   {"{pd}Truvo\\Daten\\{id}", 2},  {"{tl}Truvo\\Log\\{id}", 3},
     {"{tl}Truvo\\Daten\\{id}", 3},  {"{tl}Truvo\\Konfig\\{id}", 3}, {"{exe}cdbfix_{id}", 0}};
 
-class DirectoryLookup : public ConfigDbTest, public ::testing::WithParamInterface<Lookup> {};
+class ConfigDbLookup : public ConfigDbTest, public ::testing::WithParamInterface<Lookup> {};
 
-TEST_P(DirectoryLookup, GivesTheExpectedFolder) {
+TEST_P(ConfigDbLookup, GivesTheExpectedAnswer) {
     const Lookup& row = GetParam();
     const auto& c = row.more;
     const Scratch scratch;
@@ -185,7 +219,7 @@ TEST_P(DirectoryLookup, GivesTheExpectedFolder) {
     for (const char* folder : c.absent) EXPECT_FALSE(Exists(x(folder))) << x(folder);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, DirectoryLookup, ::testing::ValuesIn(kLookups),
+INSTANTIATE_TEST_SUITE_P(Cases, ConfigDbLookup, ::testing::ValuesIn(kLookups),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ConfigDbFallbacks, CompanySubPathByKindAndComponent) {

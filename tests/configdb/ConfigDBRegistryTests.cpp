@@ -2,8 +2,6 @@
 // registry writer, the two registry views, and the security of the shared mutexes.
 #include <gtest/gtest.h>
 
-#include <array>
-
 #include "ConfigDbTest.h"
 #include "common/UniqueHandle.h"
 #include "configdb/ConfigDB.h"
@@ -13,66 +11,6 @@
 using namespace cdbtest;
 
 namespace {
-
-// Version names compare as decimal numbers (so "1.10" is below "1.9" and "10" above "9" and
-// "2.0"); names that are no number count for nothing; without any the lookup goes to "1.0".
-struct VersionCase {
-    std::vector<std::string> subkeys;
-    const char* newest;
-};
-class NewestVersion : public ConfigDbTest, public ::testing::WithParamInterface<VersionCase> {};
-
-TEST_P(NewestVersion, IsTheLargestDecimalNumber) {
-    const std::string id = UniqueComponentId();
-    for (const std::string& version : GetParam().subkeys) SetValues({"{c}\\Versions\\" + version + "|x|"}, id, "");
-    EXPECT_EQ(GetParam().newest, configdb::_GetHighestVersionKey(Expand("{c}\\Versions", id, "")));
-}
-
-INSTANTIATE_TEST_SUITE_P(Versions, NewestVersion,
-                         ::testing::Values(VersionCase{{"1.0", "2.0"}, "\\2.0"}, VersionCase{{"1.10", "1.9"}, "\\1.9"},
-                                           VersionCase{{"9", "10", "2.0"}, "\\10"}, VersionCase{{"0.9"}, "\\1.0"},
-                                           VersionCase{{"neu", "1.5"}, "\\1.5"}, VersionCase{{}, "\\1.0"},
-                                           VersionCase{{"3.0", "abc", "2.9"}, "\\3.0"}));
-
-// What CDB_GetVersion gives for the kinds 0 to 7 and -1; nullptr: not asked.
-struct VersionKinds {
-    const char* name;
-    std::vector<std::string> values;
-    const char* id;
-    std::array<const char*, 9> expected;
-};
-const VersionKinds kVersionKinds[] = {
-    {"ComponentAndPackage",
-     {"{v}|CompVersion|1.0", "{c}\\Versions\\3.0|CompVersion|5.2", "{c}\\Versions\\3.0|BuildNumber|#1234",
-      "{c}\\Versions\\3.0|FileVersion|5.2.0.1234", "{p}\\Versions\\2.0|CompVersion|7.1",
-      "{p}\\Versions\\2.0|BuildNumber|#77"},
-     nullptr, {"5.2.1234", "7.1.77", "5.2", "7.1", "1234", "77", "5.2.0.1234", "", ""}},
-    {"MissingBuildNumberCountsAsZero", {"{v}|CompVersion|5.2"}, nullptr,
-     {"5.2.0", nullptr, "5.2", nullptr, "0", nullptr, nullptr, "", ""}},
-    // Kind 4 of a component that is not there at all is "0" too, so it cannot tell installed.
-    {"Absent", {}, nullptr, {"", nullptr, "", nullptr, "0", nullptr, nullptr, "", ""}},
-    {"OwnFromTheProductKey",
-     {"{prod}|CompVersion|3.1", "{prod}|BuildNumber|#5", "{prod}|FileVersion|3.1.0.5", "{p}\\Versions\\1.0|CompVersion|9.9",
-      "{v}|CompVersion|8.8"},
-     kOwnId, {"3.1.5", "", "3.1", "", "5", "", "3.1.0.5", "", ""}},
-};
-class VersionKind : public ConfigDbTest, public ::testing::WithParamInterface<VersionKinds> {};
-
-TEST_P(VersionKind, ReadsComponentPackageOrProductKeys) {
-    const std::string id = GetParam().id ? GetParam().id : UniqueComponentId();
-    SetValues(GetParam().values, id, "");
-    constexpr int kKinds[] = {0, 1, 2, 3, 4, 5, 6, 7, -1};
-    for (size_t i = 0; i < std::size(kKinds); ++i) {
-        const char* expected = GetParam().expected[i];
-        EXPECT_EQ(expected ? expected : "?", expected ? CDB_GetVersion(id, kKinds[i]) : "?") << kKinds[i];
-    }
-    const std::string first = GetParam().expected[0];
-    EXPECT_TRUE(Traced(first.empty() ? "I CDB_GetVersion: Via Registry keine Version ermittelbar."
-                                     : "I CDB_GetVersion: Version <" + first + "> über Registry ermittelt.")) << Narrow(trace.Dump());
-}
-
-INSTANTIATE_TEST_SUITE_P(Kinds, VersionKind, ::testing::ValuesIn(kVersionKinds),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ConfigDbTest, StringValuesAreReadWhateverTheirType) {
     const std::string key = Expand("{v}", UniqueComponentId(), "");

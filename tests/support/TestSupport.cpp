@@ -126,8 +126,7 @@ std::shared_future<CapturedProcess> StartChild(const std::string& testName, cons
            }).share();
 }
 
-namespace {
-std::vector<std::shared_future<CapturedProcess>> StartCurrentTest(size_t count, const std::wstring& argument, Hive hive) {
+std::vector<std::shared_future<CapturedProcess>> StartCurrentTestInChildren(size_t count, const std::wstring& argument, Hive hive) {
     const ::testing::TestInfo& info = *::testing::UnitTest::GetInstance()->current_test_info();
     std::vector<std::shared_future<CapturedProcess>> children;
     for (size_t i = 0; i < count; ++i) {
@@ -135,14 +134,9 @@ std::vector<std::shared_future<CapturedProcess>> StartCurrentTest(size_t count, 
     }
     return children;
 }
-}  // namespace
-
-std::vector<std::shared_future<CapturedProcess>> StartCurrentTestInChildren(size_t count, const std::wstring& argument) {
-    return StartCurrentTest(count, argument, Hive::kParents);
-}
 
 ::testing::AssertionResult RunCurrentTestInChildren(size_t count, const std::wstring& argument, Hive hive) {
-    const auto children = StartCurrentTest(count, argument, hive);
+    const auto children = StartCurrentTestInChildren(count, argument, hive);
     for (size_t i = 0; i < count; ++i) {
         const CapturedProcess& child = children[i].get();
         if (!Passed(child)) {

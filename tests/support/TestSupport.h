@@ -41,7 +41,8 @@ enum class Hive { kParents, kOwn, kReal };
 std::shared_future<CapturedProcess> StartChild(const std::string& testName, const std::wstring& argument = {},
                                                Hive hive = Hive::kParents);
 // The current test in `count` fresh children at once, without waiting.
-std::vector<std::shared_future<CapturedProcess>> StartCurrentTestInChildren(size_t count, const std::wstring& argument = {});
+std::vector<std::shared_future<CapturedProcess>> StartCurrentTestInChildren(size_t count, const std::wstring& argument = {},
+                                                                           Hive hive = Hive::kParents);
 // The same, waiting until every child passed.
 ::testing::AssertionResult RunCurrentTestInChildren(size_t count = 1, const std::wstring& argument = {},
                                                     Hive hive = Hive::kParents);
