@@ -50,11 +50,6 @@ std::string Newest(const std::vector<std::string>& versions) {
 const char kData[] = "{c}\\AvailableDataDirectories\\Bilder\\Dir1|";
 
 const Lookup kLookups[] = {
-    // Below the newest version (its choice: ConfigDBRegistryTests).
-    {"KonfigBelowTheNewestVersion", {"{c}\\Versions\\1.0\\ConfigDir||{s}old", "{c}\\Versions\\2.0\\ConfigDir||{s}new"},
-     Q(_GetKonfigDirFromRegistry(id)), "{s}new\\", {.made = {"{s}old", "{s}new"}}},
-    {"RegisteredData", {std::string(kData) + "|C:\\Daten\\Bilder", "{c}\\AvailableDataDirectories\\Andere\\Dir1||C:\\X"},
-     Q(_GetDataDirFromRegistry(id, "Bilder") + "|" + _GetDataDirFromRegistry(id, "Fehlt")), "C:\\Daten\\Bilder\\|"},
     {"OwnComponentHasNoRegisteredFolders",
      {"{v}\\ConfigDir||{s}", "{v}\\LogDir||{s}", "{c}\\AvailableDataDirectories\\Data\\Dir1||{s}"},
      Q(B(_UsesComponentRegistry(id)) + B(_UsesComponentRegistry("B0003811")) + _GetKonfigDirFromRegistry(id) +
@@ -83,8 +78,8 @@ const Lookup kLookups[] = {
     // Machine-wide configuration: the registry, program files (x86), where older installations
     // keep their files, then common application data, each only where it exists; else the program.
     // A registered folder gets one backslash added, never a second one.
-    {"KonfigFromTheRegistry", {"{c}\\Versions\\2.0\\ConfigDir||{s}Konfig"}, Q(CDB_GetKonfigDir(id)), "{s}Konfig\\",
-     {.made = {"{s}Konfig"}}},
+    {"KonfigFromTheNewestVersion", {"{c}\\Versions\\1.0\\ConfigDir||{s}Alt", "{c}\\Versions\\2.0\\ConfigDir||{s}Konfig"},
+     Q(CDB_GetKonfigDir(id)), "{s}Konfig\\", {.made = {"{s}Alt", "{s}Konfig"}}},
     {"KonfigGuessInProgramData", {}, Q(CDB_GetKonfigDir(id)), "{pd}Truvo\\Konfig\\{id}\\",
      {.lines = {"I _GuessLocalKonfigDir: Keine Truvo-Umgebung, nehmen ProgrammData-Verzeichnis."},
      .made = {"{pd}Truvo\\Konfig\\{id}"}}},
@@ -129,8 +124,8 @@ const Lookup kLookups[] = {
      .exists = {"{tl}Truvo\\Log\\{id}"}, .blockUserLog = true}},
     // Data: the registry (made on request, on the program's drive when its own is missing), common
     // application data, in a company environment the low temporary folder.
-    {"DataFromTheRegistry", {std::string(kData) + "|{s}Bilder"}, Q(CDB_GetDataDir(id, false, "Bilder")), "{s}Bilder\\",
-     {.made = {"{s}Bilder"}}},
+    {"DataFromTheRegistry", {std::string(kData) + "|{s}Bilder", "{c}\\AvailableDataDirectories\\Andere\\Dir1||{s}Andere"},
+     Q(CDB_GetDataDir(id, false, "Bilder")), "{s}Bilder\\", {.made = {"{s}Bilder", "{s}Andere"}}},
     {"RegisteredDataMade", {std::string(kData) + "|{s}Neu\\Bilder"}, Q(CDB_GetDataDir(id, true, "Bilder")),
      "{s}Neu\\Bilder\\", {.exists = {"{s}Neu\\Bilder"}}},
     {"DataOnAMissingDriveMovesToTheProgramDrive", {std::string(kData) + "|{qexe}cdbfix_{id}\\daten"},

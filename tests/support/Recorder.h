@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -65,11 +66,20 @@ public:
 private:
     template <typename R, typename... Args>
     R Call(const char* name, Args... args) const {
-        return reinterpret_cast<R(WINAPI*)(Args...)>(reinterpret_cast<void (*)()>(::GetProcAddress(m_module.get(), name)))(args...);
+        return reinterpret_cast<R(WINAPI*)(Args...)>(reinterpret_cast<void (*)()>(m_exports.at(name)))(args...);
     }
     // The module next to the test program is the one the front-end binds; loading it again only
     // adds a reference.
     unique_hmodule m_module{::LoadLibraryW((ExecutableDirectory() + L"QnUmTraceSystem001.dll").c_str())};
+    // Looked up once: GetProcAddress waits for the loader lock, which a plug-in's slow load holds.
+    const std::map<std::string, FARPROC> m_exports = [this] {
+        std::map<std::string, FARPROC> exports;
+        for (const char* name : {"RecReset", "RecSetLevelMask", "RecSetCategoryMask", "RecCount", "RecGet", "RecInitCalls",
+                                 "RecShouldTraceCalls", "RecHoldLinesStartingWith", "RecHeldCount", "RecReleaseHeld"}) {
+            exports[name] = m_module ? ::GetProcAddress(m_module.get(), name) : nullptr;
+        }
+        return exports;
+    }();
 };
 
 }  // namespace vemo::test

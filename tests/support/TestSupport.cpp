@@ -151,7 +151,9 @@ std::vector<std::shared_future<CapturedProcess>> StartCurrentTestInChildren(size
 // --- registry -------------------------------------------------------------------------------
 
 HklmSandbox::HklmSandbox(const wchar_t* root, const std::wstring& existingKey)
-    : m_root(existingKey.empty() ? root : L""), m_path(existingKey.empty() ? m_root + L"\\" + UniqueSuffix() : existingKey) {
+    : m_root(existingKey.empty() ? root : L""),
+      m_path(existingKey.empty() ? m_root + L"\\" + std::to_wstring(::GetCurrentProcessId()) + L"_" + std::to_wstring(::GetTickCount64())
+                                 : existingKey) {
     m_active = (existingKey.empty() ? ::RegCreateKeyExW(HKEY_CURRENT_USER, m_path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
                                                         nullptr, m_key.put(), nullptr)
                                     : ::RegOpenKeyExW(HKEY_CURRENT_USER, m_path.c_str(), 0, KEY_ALL_ACCESS, m_key.put())) ==
