@@ -1,6 +1,7 @@
-// ConfigDB's trace and its diagnostic files. ConfigDB reads its switches once per process, so
-// these cases set the private hive here and run their checks in a child, which shares the hive
-// and starts ConfigDB afresh; the child's argument is the scratch folder the parent made.
+// ConfigDB's trace, its diagnostic files and the switches read at its start-up. ConfigDB reads
+// its switches once per process, so these cases set the private hive here and run their checks in
+// a child, which shares the hive and starts ConfigDB afresh; the child's argument is the scratch
+// folder the parent made.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -108,32 +109,16 @@ TEST_F(ConfigDbTest, SwitchesAndOverridesAreReadOnceAtTheStartUp) {
     EXPECT_TRUE(vemo::test::FileNamesIn(Widen(scratch.path())).empty());
 }
 
-// The start-up's one-time dump of the product's folders (it may make its data and user
-// configuration folders); the log folder override of "B0003810" counts for that component only.
-TEST_F(ConfigDbTest, OneTimeDumpOfTheOwnDirectoriesWithTheLogOverride) {
-    const std::string data = Expand("{tl}Truvo\\Daten\\B0003810\\Data\\", "", "");
-    const std::string userKonfig = Expand("{roam}Truvo\\Konfig\\VeMoCompact\\", "", "");
+// The log folder override of "B0003810", read at the start-up, counts for that component only.
+TEST_F(ConfigDbTest, LogOverrideCountsForTheOwnComponentOnly) {
     if (InChild()) {
-        configdb::Init();
-        const std::string dumpFile = ParentFolder() + "B0003810_TracingDirs.log";
-        EXPECT_TRUE(Traced("I Init: Pfade für B0003810 werden einmalig nach <" + dumpFile + "> ausgegeben"));
-        std::vector<std::string> texts;
-        for (const std::string& line : FileLines(dumpFile)) texts.push_back(Parse(line).text);
-        EXPECT_EQ((std::vector<std::string>{"Programm <" + ParentFolder() + "B0003810\\>", "Daten <" + data + ">",
-                                            "Konfig <" + ParentFolder() + "B0003810\\>", "Log <" + ParentFolder() + "Log\\>",
-                                            "Konfig Benutzer <" + userKonfig + ">"}),
-                  texts);
         EXPECT_EQ(ParentFolder() + "Log\\", CDB_GetLogDir(kOwnId, false));
         EXPECT_EQ(ParentFolder() + "Andere\\", CDB_GetLogDir("B9999902", false));
         return;
     }
     const Scratch scratch;
-    SetValues({"{prod}|ProgKey|{s}B0003810", "{prod}|ConfigDBLogDirB0003810|{s}Log", "{sys}|SystemDir|{s}System",
-               "{prod}|ConfigDBTracingDirsActive|ein", "{prod}|ConfigDBTracingDirsDirectory|{s}",
-               "{v}\\LogDir||{s}Andere"}, "B9999902", scratch.path());
-    for (const char* sub : {"B0003810", "Log", "System", "Andere"}) scratch.Sub(sub);
-    const vemo::test::CreatedTree dataGuard(Widen(data), 4, false);
-    const vemo::test::CreatedTree userKonfigGuard(Widen(userKonfig), 2, false);
+    SetValues({"{prod}|ConfigDBLogDirB0003810|{s}Log", "{v}\\LogDir||{s}Andere"}, "B9999902", scratch.path());
+    for (const char* sub : {"Log", "Andere"}) scratch.Sub(sub);
     EXPECT_TRUE(RunCurrentTestInChildren(1, Widen(scratch.path())));
 }
 
