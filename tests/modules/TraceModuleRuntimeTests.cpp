@@ -141,11 +141,11 @@ TEST_F(TraceModuleTest, AppendMutexIsNamedAfterTheLowerCasePathAndOpenToEveryone
     wchar_t full[MAX_PATH], lower[MAX_PATH];
     const int n = static_cast<int>(::GetFullPathNameW(path.c_str(), MAX_PATH, full, nullptr));
     ::LCMapStringW(LOCALE_INVARIANT, LCMAP_LOWERCASE, full, n, lower, n);
-    unsigned long long hash = 14695981039346656037ull;
-    for (int i = 0; i < n; ++i) hash = (hash ^ lower[i]) * 1099511628211ull;
+    unsigned long long hash = kAppendMutexHashOffset;
+    for (int i = 0; i < n; ++i) hash = (hash ^ lower[i]) * kAppendMutexHashPrime;
     char digits[17];
     std::snprintf(digits, sizeof(digits), "%016llx", hash);
-    const std::wstring name = L"Global\\QnUmTraceSystem001_" + Widen(digits);
+    const std::wstring name = kAppendMutexPrefix + Widen(digits);
     // Error lines are in the file before their call returns, so they take the mutex.
     ASSERT_EQ(0, api.Write(2, "Sperre", "erste"));
     vemo::unique_handle mutex(::OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE | READ_CONTROL, FALSE, name.c_str()));
