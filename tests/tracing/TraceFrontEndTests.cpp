@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "Recorder.h"
-#include "TestSupport.h"
 #include "tracing/MethodTrace.h"
 #include "tracing/Trace.h"
 
