@@ -6,6 +6,7 @@
 #include <shlobj.h>
 
 #include <memory>
+#include <tuple>
 
 #include "ConfigDbTest.h"
 #include "configdb/ConfigDB.h"
@@ -254,14 +255,8 @@ TEST(ConfigDbFallbacks, SpecialFoldersLieWhereTheProfileAndTheEnvironmentSay) {
 
 TEST(ConfigDbOsVersion, ReleasesMapToTheirIndex) {
     constexpr BYTE W = VER_NT_WORKSTATION, S = VER_NT_SERVER, DC = VER_NT_DOMAIN_CONTROLLER;
-    struct Case {
-        DWORD major, minor;
-        WORD servicePack;
-        BYTE type;
-        bool r2;
-        int index;
-    };
-    const Case cases[] = {
+    // major, minor, service pack, product type, R2, index
+    const std::tuple<DWORD, DWORD, WORD, BYTE, bool, int> cases[] = {
         {5, 1, 0, W, false, CDB_OS_XP},          {5, 1, 1, W, false, CDB_OS_XP_SP1},       {5, 1, 2, W, false, CDB_OS_XP_SP2},
         {5, 1, 3, W, false, CDB_OS_XP_SP3},      {5, 1, 4, W, false, CDB_OS_XP},           {5, 2, 0, S, false, CDB_OS_SERVER_2003},
         {5, 2, 0, S, true, CDB_OS_SERVER_2003_R2}, {5, 0, 0, W, false, CDB_OS_UNKNOWN},    {5, 3, 0, W, false, CDB_OS_UNKNOWN},
@@ -274,9 +269,9 @@ TEST(ConfigDbOsVersion, ReleasesMapToTheirIndex) {
         {10, 1, 0, W, false, CDB_OS_UNKNOWN},    {11, 0, 0, W, false, CDB_OS_AFTER_WIN10}, {12, 3, 0, S, false, CDB_OS_AFTER_SERVER_2016},
         {4, 0, 0, W, false, CDB_OS_UNKNOWN},     {7, 0, 0, W, false, CDB_OS_UNKNOWN},      {9, 0, 0, S, false, CDB_OS_UNKNOWN},
     };
-    for (const Case& c : cases) {
-        OsVersionFacts facts{VER_PLATFORM_WIN32_NT, c.major, c.minor, c.servicePack, c.type, c.r2};
-        EXPECT_EQ(c.index, MapOsVersion(facts)) << c.major << "." << c.minor << " SP" << c.servicePack;
+    for (const auto& [major, minor, servicePack, type, r2, index] : cases) {
+        OsVersionFacts facts{VER_PLATFORM_WIN32_NT, major, minor, servicePack, type, r2};
+        EXPECT_EQ(index, MapOsVersion(facts)) << major << "." << minor << " SP" << servicePack;
         facts.platformId = VER_PLATFORM_WIN32_WINDOWS;
         EXPECT_EQ(CDB_OS_UNKNOWN, MapOsVersion(facts));
     }

@@ -1,5 +1,4 @@
-// The bytes the module writes, and the exports that change it while it runs: masks, the switch,
-// listeners and the append mutex.
+// The bytes the module writes, and the append mutex that keeps them whole across processes.
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -65,67 +64,6 @@ TEST_F(TraceModuleTest, EntryTextsAndHexDumps) {
     EXPECT_EQ("70000 Bytes (gek\xFCrzt auf 65536 Bytes)", cut.substr(0, cut.find("\r\n")));
     EXPECT_EQ(65536u / 16, static_cast<size_t>(std::count(cut.begin(), cut.end(), '\n')));
     EXPECT_NE(std::string::npos, cut.find("0000FFF0  78 78")) << "offsets run on to the last shown line";
-}
-
-TEST_F(TraceModuleTest, MasksAndTheSwitchChangeWhileRunning) {
-    if (RunsInAChild()) return;
-    ASSERT_EQ(0, api.InitTraceSystem());
-    api.SetAppTracingLevel(16);
-    EXPECT_EQ(16, api.GetAppTracingLevel());
-    EXPECT_EQ(16, Answered(api));
-    EXPECT_EQ(16, api.GetLevel("Ohne")) << "an unconfigured category answers the global mask";
-    api.SetLevel("Kat", 8);
-    EXPECT_EQ(8, api.GetLevel("KAT"));
-    EXPECT_EQ(8, Answered(api, "kat"));
-    EXPECT_EQ(16, Answered(api));
-    for (const char* category : {"Kat", "Ohne"}) {
-        for (int level : {8, 16}) EXPECT_EQ(0, api.Write(level, category, (category + std::to_string(level)).c_str()));
-    }
-    EXPECT_EQ(0, api.RemoveCategory("kAT"));
-    EXPECT_EQ(16, api.GetLevel("Kat"));
-    EXPECT_NE(0, api.RemoveCategory("Kat")) << "nothing left to remove";
-    api.SetLevel("A", 2);
-    api.SetLevel("B", 4);
-    EXPECT_EQ(0, api.RemoveAllCategories());
-    EXPECT_EQ(16, api.GetLevel("A") | api.GetLevel("B"));
-
-    api.SetTracingEnabled(false);
-    EXPECT_FALSE(api.IsTracingEnabled());
-    EXPECT_EQ(0, Answered(api) | Answered(api, "Ohne"));
-    EXPECT_EQ(0, api.Write(16, "Ohne", "ausgeschaltet"));
-    api.SetTracingEnabled(true);
-    EXPECT_EQ(16, Answered(api));
-    EXPECT_EQ((std::vector<std::string>{"Kat8", "Ohne16"}), Read(TraceFile()).Texts());
-}
-
-TEST_F(TraceModuleTest, ListenersRouteLinesByCategory) {
-    if (RunsInAChild()) return;
-    const std::string extra = Narrow(Scratch() + L"extra.log");
-    auto write = [&](const char* category, const char* text) { EXPECT_EQ(0, api.Write(8, category, text)); };
-    EXPECT_TRUE(api.ListenerExists("FILE"));
-    EXPECT_FALSE(api.ListenerExists(kConsoleListener) || api.ListenerExists(extra.c_str()));
-    ASSERT_EQ(0, api.AddTextfileListener("Extra", extra.c_str()));
-    EXPECT_TRUE(api.ListenerExists(extra.c_str()));
-    write("Extra", "e1");
-    write("Andere", "a1");
-    ASSERT_EQ(0, api.AddListener(extra.c_str(), "Zweite"));
-    write("Zweite", "z1");
-    ASSERT_EQ(0, api.RemoveListenerCategory(extra.c_str(), "EXTRA"));
-    EXPECT_NE(0, api.RemoveListenerCategory(extra.c_str(), "Extra"));
-    write("Extra", "e2");
-    EXPECT_NE(0, api.AddListener("gibt es nicht", "Extra"));
-    ASSERT_EQ(0, api.AddListener(extra.c_str(), "")) << "an empty category opens it to all";
-    write("Andere", "a2");
-    ASSERT_EQ(0, api.RemoveListener(kFileListener));
-    EXPECT_FALSE(api.ListenerExists(kFileListener));
-    EXPECT_NE(0, api.RemoveListener(kFileListener));
-    write("Andere", "a3");
-    ASSERT_EQ(0, api.ConfigureTrace(nullptr));
-    EXPECT_TRUE(api.ListenerExists(kFileListener)) << "configuring brings the file listener back";
-    write("Andere", "a4");
-    EXPECT_EQ((std::vector<std::string>{"e1", "a1", "z1", "e2", "a2", "a4"}), Read(TraceFile()).Texts());
-    EXPECT_EQ((std::vector<std::string>{"e1", "z1", "a2", "a3", "a4"}), Read(Widen(extra)).Texts());
-
 }
 
 // Other processes join the appends through the mutex named after the file, whoever they run as
