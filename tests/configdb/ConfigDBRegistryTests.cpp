@@ -1,5 +1,5 @@
-// Component registry lookup: newest version subkey, versions, value types, the wide forms, the
-// registry writer, the two registry views, and the security of the shared mutexes.
+// The wide forms, the registry writer, the two registry views, and the security of the shared
+// mutexes.
 #include <gtest/gtest.h>
 
 #include "ConfigDbTest.h"
@@ -11,16 +11,6 @@
 using namespace cdbtest;
 
 namespace {
-
-TEST_F(ConfigDbTest, StringValuesAreReadWhateverTheirType) {
-    const std::string key = Expand("{v}", UniqueComponentId(), "");
-    const wchar_t multi[] = L"4.4\0zweiter\0";
-    ASSERT_TRUE(vemo::test::SetRegistryValue(Widen(key), L"CompVersion", REG_MULTI_SZ, multi, sizeof(multi)));
-    EXPECT_EQ("4.4", configdb::_ReadRegistryString(key, "CompVersion"));
-    EXPECT_EQ(0u, configdb::_ReadRegistryDword(key, "Fehlt"));
-    EXPECT_EQ("", configdb::_ReadRegistryString(key, "Fehlt"));
-    EXPECT_EQ("", configdb::_ReadRegistryString(key + "\\Fehlt", "CompVersion"));
-}
 
 // The wide forms convert both ways (code page 1252 has one byte for the ü); an empty text
 // converts to nothing quietly, an ID the code page cannot hold to nothing with an error. A null
