@@ -168,7 +168,8 @@ const Lookup kLookups[] = {
     {"OwnVersionFromTheProductKey",
      {"{prod}|CompVersion|3.1", "{prod}|BuildNumber|#5", "{prod}|FileVersion|3.1.0.5", "{p}\\Versions\\1.0|CompVersion|9.9",
       "{v}|CompVersion|8.8"},
-     Q(Versions(id)), "3.1.5||3.1||5||3.1.0.5|||", {.lines = {"I CDB_GetVersion: Version <3.1.5> über Registry ermittelt."}, .id = kOwnId}},
+     Q(Versions(id)), "3.1.5||3.1||5||3.1.0.5|||",
+     {.lines = {"I CDB_GetVersion: Version <3.1.5> über Registry ermittelt."}, .id = kOwnId}},
     // Installed: a version, even without a build number (the rule over every registry shape:
     // BadInputTests).
     {"InstalledMeansTheComponentHasAVersion", {"{v}|CompVersion|5.2", "{prod}|CompVersion|1.0"},
@@ -306,7 +307,9 @@ TEST(ConfigDbCreateDirectory, MakesEveryMissingLevelTopmostFirstAndStopsAtAFile)
     EXPECT_TRUE(CDB_CreateDirectory(scratch.path() + "a\\b\\c"));
     EXPECT_TRUE(Exists(scratch.path() + "a\\b\\c"));
     std::vector<std::wstring> expected;
-    for (const wchar_t* level : {L"a", L"a\\b", L"a\\b\\c"}) expected.push_back(L"I _CreateDirectory: Pfad '<" + base + level + L">' soll angelegt werden");
+    for (const wchar_t* level : {L"a", L"a\\b", L"a\\b\\c"}) {
+        expected.push_back(L"I _CreateDirectory: Pfad '<" + base + level + L">' soll angelegt werden");
+    }
     expected.push_back(L"I CDB_CreateDirectory: Verzeichnis <" + base + L"a\\b\\c> wurde angelegt");
     EXPECT_EQ(expected, trace.Lines());
     trace.Clear();

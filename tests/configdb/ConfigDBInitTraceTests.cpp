@@ -53,7 +53,8 @@ TEST_F(ConfigDbTest, TracerWriteReportsBadFormatsAndConvertsUmlauts) {
     // Code page 1252 holds "€" at 0x80, which the C runtime's default locale reads as U+0080.
     configdb::_TracerWrite(true, "Kosten%s", "\x80");
     configdb::_TracerWrite(false, "Hinweis");
-    EXPECT_EQ((std::vector<std::wstring>{L"E Fehler im Format des Tracing-Strings!", L"E Prüfung <5> Größe", L"E Kosten\u20AC", L"I Hinweis"}),
+    EXPECT_EQ((std::vector<std::wstring>{L"E Fehler im Format des Tracing-Strings!", L"E Prüfung <5> Größe", L"E Kosten\u20AC",
+                                         L"I Hinweis"}),
               trace.Lines());
 }
 

@@ -132,7 +132,8 @@ TEST(ConfigDbSecurity, MutexesGrantSystemThenEveryone) {
     const Grants expected = {"101F0000 S-1-5-18", "101F0000 S-1-1-0"};
     EXPECT_EQ(expected, GrantsOf(attributes.Attributes()));
     // A mutex made with them carries that DACL.
-    vemo::unique_handle mutex(::CreateMutexW(attributes.ForCreate(), FALSE, (L"cdbtest_" + std::to_wstring(::GetCurrentProcessId())).c_str()));
+    const std::wstring name = L"cdbtest_" + std::to_wstring(::GetCurrentProcessId());
+    vemo::unique_handle mutex(::CreateMutexW(attributes.ForCreate(), FALSE, name.c_str()));
     ASSERT_TRUE(mutex);
     EXPECT_EQ(expected, vemo::test::DaclGrants(mutex.get()));
 }

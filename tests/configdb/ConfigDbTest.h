@@ -64,10 +64,10 @@ private:
 };
 
 // Placeholders of the templates: {id} {s} (scratch) {exe} {pf} (program files x86) {pd} (program
-// data) {roam} {low} (LocalLow) {t} {tl} (the temporary folder and its low form); {c} and {p} the component's and
-// the package's key, {v} the component's version 1.0 key, {prod} the product key, {sys} the
-// protected directories; {qexe} {lexe}: the program folder on a drive that is missing, and with
-// its drive letter in lower case.
+// data) {roam} {low} (LocalLow) {t} {tl} (the temporary folder and its low form); {c} and {p}
+// the component's and the package's key, {v} the component's version 1.0 key, {prod} the product
+// key, {sys} the protected directories; {qexe} {lexe}: the program folder on a drive that is
+// missing, and with its drive letter in lower case.
 inline std::string Expand(std::string text, const std::string& id, const std::string& scratch) {
     auto known = [](REFKNOWNFOLDERID folder) {
         PWSTR path = nullptr;
