@@ -220,12 +220,7 @@ void PutShaped(Rng& rng, const std::wstring& key, const std::wstring& name, cons
 }
 
 // The narrow ID a wide one becomes in the ANSI code page; one it cannot hold asks for "".
-std::string NarrowId(const std::wstring& id) {
-    BOOL lost = FALSE;
-    const std::string narrow = Narrow(id);
-    ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, id.c_str(), -1, nullptr, 0, nullptr, &lost);
-    return lost ? std::string() : narrow;
-}
+std::string NarrowId(const std::wstring& id) { return Widen(Narrow(id)) == id ? Narrow(id) : std::string(); }
 
 using BufferForm = uint32_t (*)(const wchar_t*, wchar_t*, uint32_t);
 
