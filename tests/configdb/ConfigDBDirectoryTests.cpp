@@ -1,11 +1,12 @@
-// Directory queries, their registry sources and their fallbacks, against the private hive and the
-// real file system: one row per case. Every folder a case makes goes again; folders other
+// Directory and version queries, their registry sources and their fallbacks, against the private
+// hive and the real file system: one row per case. Every folder a case makes goes again; folders other
 // programs may share are only removed when they were made here and are left empty. Then the
 // special folders, the Windows release, module folders and directory creation.
 #include <gtest/gtest.h>
 #include <shlobj.h>
 
 #include <memory>
+#include <tuple>
 
 #include "ConfigDbTest.h"
 #include "configdb/ConfigDB.h"
@@ -34,15 +35,22 @@ struct Lookup {
 
 #define Q(expr) [](const std::string& id) -> std::string { return expr; }
 std::string B(bool value) { return value ? "1" : "0"; }
+// CDB_GetVersion's kinds 0 to 7 and -1, each followed by a bar.
+std::string Versions(const std::string& id) {
+    std::string all;
+    for (const int kind : {0, 1, 2, 3, 4, 5, 6, 7, -1}) all += CDB_GetVersion(id, kind) + "|";
+    return all;
+}
+// The newest version subkey of a new component that has these.
+std::string Newest(const std::vector<std::string>& versions) {
+    const std::string id = UniqueComponentId();
+    for (const std::string& version : versions) SetValues({"{c}\\Versions\\" + version + "|x|"}, id, "");
+    return _GetHighestVersionKey(Expand("{c}\\Versions", id, ""));
+}
 
 const char kData[] = "{c}\\AvailableDataDirectories\\Bilder\\Dir1|";
 
 const Lookup kLookups[] = {
-    // Below the newest version (its choice: ConfigDBRegistryTests).
-    {"KonfigBelowTheNewestVersion", {"{c}\\Versions\\1.0\\ConfigDir||{s}old", "{c}\\Versions\\2.0\\ConfigDir||{s}new"},
-     Q(_GetKonfigDirFromRegistry(id)), "{s}new\\", {.made = {"{s}old", "{s}new"}}},
-    {"RegisteredData", {std::string(kData) + "|C:\\Daten\\Bilder", "{c}\\AvailableDataDirectories\\Andere\\Dir1||C:\\X"},
-     Q(_GetDataDirFromRegistry(id, "Bilder") + "|" + _GetDataDirFromRegistry(id, "Fehlt")), "C:\\Daten\\Bilder\\|"},
     {"OwnComponentHasNoRegisteredFolders",
      {"{v}\\ConfigDir||{s}", "{v}\\LogDir||{s}", "{c}\\AvailableDataDirectories\\Data\\Dir1||{s}"},
      Q(B(_UsesComponentRegistry(id)) + B(_UsesComponentRegistry("B0003811")) + _GetKonfigDirFromRegistry(id) +
@@ -71,8 +79,8 @@ const Lookup kLookups[] = {
     // Machine-wide configuration: the registry, program files (x86), where older installations
     // keep their files, then common application data, each only where it exists; else the program.
     // A registered folder gets one backslash added, never a second one.
-    {"KonfigFromTheRegistry", {"{c}\\Versions\\2.0\\ConfigDir||{s}Konfig"}, Q(CDB_GetKonfigDir(id)), "{s}Konfig\\",
-     {.made = {"{s}Konfig"}}},
+    {"KonfigFromTheNewestVersion", {"{c}\\Versions\\1.0\\ConfigDir||{s}Alt", "{c}\\Versions\\2.0\\ConfigDir||{s}Konfig"},
+     Q(CDB_GetKonfigDir(id)), "{s}Konfig\\", {.made = {"{s}Alt", "{s}Konfig"}}},
     {"KonfigGuessInProgramData", {}, Q(CDB_GetKonfigDir(id)), "{pd}Truvo\\Konfig\\{id}\\",
      {.lines = {"I _GuessLocalKonfigDir: Keine Truvo-Umgebung, nehmen ProgrammData-Verzeichnis."},
      .made = {"{pd}Truvo\\Konfig\\{id}"}}},
@@ -117,8 +125,8 @@ const Lookup kLookups[] = {
      .exists = {"{tl}Truvo\\Log\\{id}"}, .blockUserLog = true}},
     // Data: the registry (made on request, on the program's drive when its own is missing), common
     // application data, in a company environment the low temporary folder.
-    {"DataFromTheRegistry", {std::string(kData) + "|{s}Bilder"}, Q(CDB_GetDataDir(id, false, "Bilder")), "{s}Bilder\\",
-     {.made = {"{s}Bilder"}}},
+    {"DataFromTheRegistry", {std::string(kData) + "|{s}Bilder", "{c}\\AvailableDataDirectories\\Andere\\Dir1||{s}Andere"},
+     Q(CDB_GetDataDir(id, false, "Bilder")), "{s}Bilder\\", {.made = {"{s}Bilder", "{s}Andere"}}},
     {"RegisteredDataMade", {std::string(kData) + "|{s}Neu\\Bilder"}, Q(CDB_GetDataDir(id, true, "Bilder")),
      "{s}Neu\\Bilder\\", {.exists = {"{s}Neu\\Bilder"}}},
     {"DataOnAMissingDriveMovesToTheProgramDrive", {std::string(kData) + "|{qexe}cdbfix_{id}\\daten"},
@@ -131,6 +139,44 @@ const Lookup kLookups[] = {
      .exists = {"{pd}Truvo\\Daten\\{id}\\Bilder"}}},
     {"CompanyDataInLowTemp", {}, Q(CDB_GetDataDir(id, true, "Bilder")), "{tl}Truvo\\Daten\\{id}\\Bilder\\",
      {.exists = {"{tl}Truvo\\Daten\\{id}\\Bilder"}, .absent = {"{pd}Truvo\\Daten\\{id}"}, .company = true}},
+    // The temporary folder and its low-integrity form, which an empty folder keeps empty.
+    {"TempDirAndItsLowForm", {},
+     Q(CBD_GetTempDir() + "|" + _GetTempDirLow() + "|" + LowIntegrityTempPath("C:\\U\\Temp\\Low\\") + "|" +
+       LowIntegrityTempPath("C:\\Temp\\low\\") + "|" + LowIntegrityTempPath("")),
+     "{t}|{tl}|C:\\U\\Temp\\Low\\|C:\\Temp\\low\\Low\\|", {.lines = {"I CBD_GetTempDir: Temporärer Pfad = \"{t}\""}}},
+    {"SpecialFolderOfAnUnknownType", {}, Q(CDB_GetSpecialFolderPath(7) + SpecialFolderPathFor(6, CDB_OS_XP_SP3)), "",
+     {.lines = {"E CDB_GetSpecialFolderPath: Falscher ConfigDBDirType <7> wurde übergeben!",
+                "E CDB_GetSpecialFolderPath: Falscher ConfigDBDirType <6> wurde übergeben!"}}},
+    // Version names compare as decimal numbers; names that are no number count for nothing;
+    // without any the lookup goes to "1.0".
+    {"NewestVersionIsTheLargestDecimalNumber", {},
+     Q(Newest({"1.0", "2.0"}) + Newest({"1.10", "1.9"}) + Newest({"9", "10", "2.0"}) + Newest({"0.9"}) +
+       Newest({"neu", "1.5"}) + Newest({}) + Newest({"3.0", "abc", "2.9"})),
+     "\\2.0\\1.9\\10\\1.0\\1.5\\1.0\\3.0"},
+    // Versions from the component's and the package's newest version keys; the product's from its
+    // key, without a package. A build number that cannot be read counts as 0, so kind 4 cannot
+    // tell installed.
+    {"VersionsOfComponentAndPackage",
+     {"{v}|CompVersion|1.0", "{c}\\Versions\\3.0|CompVersion|5.2", "{c}\\Versions\\3.0|BuildNumber|#1234",
+      "{c}\\Versions\\3.0|FileVersion|5.2.0.1234", "{p}\\Versions\\2.0|CompVersion|7.1", "{p}\\Versions\\2.0|BuildNumber|#77"},
+     Q(Versions(id)), "5.2.1234|7.1.77|5.2|7.1|1234|77|5.2.0.1234|||",
+     {.lines = {"I CDB_GetVersion: Version <5.2.1234> über Registry ermittelt."}}},
+    {"VersionWithoutBuildNumber", {"{v}|CompVersion|5.2"}, Q(Versions(id)), "5.2.0||5.2||0|0||||",
+     {.lines = {"I CDB_GetVersion: Version <5.2.0> über Registry ermittelt."}}},
+    {"VersionOfAnAbsentComponent", {}, Q(Versions(id)), "||||0|0||||",
+     {.lines = {"I CDB_GetVersion: Via Registry keine Version ermittelbar."}}},
+    {"OwnVersionFromTheProductKey",
+     {"{prod}|CompVersion|3.1", "{prod}|BuildNumber|#5", "{prod}|FileVersion|3.1.0.5", "{p}\\Versions\\1.0|CompVersion|9.9",
+      "{v}|CompVersion|8.8"},
+     Q(Versions(id)), "3.1.5||3.1||5||3.1.0.5|||",
+     {.lines = {"I CDB_GetVersion: Version <3.1.5> über Registry ermittelt."}, .id = kOwnId}},
+    // Installed: a version, even without a build number (the rule over every registry shape:
+    // BadInputTests).
+    {"InstalledMeansTheComponentHasAVersion", {"{v}|CompVersion|5.2", "{prod}|CompVersion|1.0"},
+     Q(B(CDB_IsComponentInstalled(Widen(id).c_str())) + B(CDB_IsComponentInstalled(UniqueComponentId().c_str())) +
+       B(CDB_IsComponentInstalled(static_cast<const char*>(nullptr))) +
+       B(CDB_IsComponentInstalled(static_cast<const wchar_t*>(nullptr))) + B(CDB_IsComponentInstalled(kOwnId))),
+     "10001", {.lines = {"I CDB_IsComponentInstalled: Komponente <{id}> <TRUE>"}}},
 };
 
 // Where a case may make a folder outside its scratch folder, and how many parents may go with it.
@@ -139,9 +185,9 @@ const std::pair<const char*, int> kSharedFolders[] = {
     {"{low}Truvo\\Log\\{id}", 2},   {"{pd}Truvo\\Daten\\{id}", 2},  {"{tl}Truvo\\Log\\{id}", 3},
     {"{tl}Truvo\\Daten\\{id}", 3},  {"{tl}Truvo\\Konfig\\{id}", 3}, {"{exe}cdbfix_{id}", 0}};
 
-class DirectoryLookup : public ConfigDbTest, public ::testing::WithParamInterface<Lookup> {};
+class ConfigDbLookup : public ConfigDbTest, public ::testing::WithParamInterface<Lookup> {};
 
-TEST_P(DirectoryLookup, GivesTheExpectedFolder) {
+TEST_P(ConfigDbLookup, GivesTheExpectedAnswer) {
     const Lookup& row = GetParam();
     const auto& c = row.more;
     const Scratch scratch;
@@ -170,7 +216,7 @@ TEST_P(DirectoryLookup, GivesTheExpectedFolder) {
     for (const char* folder : c.absent) EXPECT_FALSE(Exists(x(folder))) << x(folder);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, DirectoryLookup, ::testing::ValuesIn(kLookups),
+INSTANTIATE_TEST_SUITE_P(Cases, ConfigDbLookup, ::testing::ValuesIn(kLookups),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ConfigDbFallbacks, CompanySubPathByKindAndComponent) {
@@ -182,17 +228,6 @@ TEST(ConfigDbFallbacks, CompanySubPathByKindAndComponent) {
         {kOwnId, "Konfig", "Truvo\\Konfig\\VeMoCompact\\"}, {"B0003811", "Konfig", "Truvo\\Konfig\\B0003811\\"},
         {kOwnId, "Daten", "Truvo\\Daten\\B0003810\\"}, {"B0003811", "Daten", "Truvo\\Daten\\B0003811\\"}};
     for (const auto& c : cases) EXPECT_EQ(c[2], _BuildTruvoSubPath(c[0], c[1])) << c[0] << " " << c[1];
-}
-
-TEST(ConfigDbFallbacks, LowIntegrityTemporaryDirectory) {
-    EXPECT_EQ("C:\\Temp\\Low\\", LowIntegrityTempPath("C:\\Temp\\"));
-    EXPECT_EQ("C:\\U\\Temp\\Low\\", LowIntegrityTempPath("C:\\U\\Temp\\Low\\"));
-    EXPECT_EQ("C:\\Temp\\low\\Low\\", LowIntegrityTempPath("C:\\Temp\\low\\"));  // case counts
-    EXPECT_EQ("", LowIntegrityTempPath(""));
-    TraceCapture trace;
-    EXPECT_EQ(TempDirectory(), CBD_GetTempDir());
-    EXPECT_TRUE(trace.HasInfo(Widen("CBD_GetTempDir: Temporärer Pfad = \"" + TempDirectory() + "\"")));
-    EXPECT_EQ(TempDirectory() + "Low\\", _GetTempDirLow());
 }
 
 // The folders by their place in the profile and the environment, not by the shell's own answer.
@@ -217,23 +252,12 @@ TEST(ConfigDbFallbacks, SpecialFoldersLieWhereTheProfileAndTheEnvironmentSay) {
         const bool old = os == CDB_OS_XP_SP3 || os == CDB_OS_SERVER_2003_R2;
         EXPECT_EQ(old ? local : low, SpecialFolderPathFor(CDB_DIR_LOCAL_APPDATA_LOW, os)) << os;
     }
-    TraceCapture trace;
-    EXPECT_EQ("", CDB_GetSpecialFolderPath(7));
-    EXPECT_EQ("", SpecialFolderPathFor(6, CDB_OS_XP_SP3));
-    EXPECT_TRUE(trace.HasError(L"CDB_GetSpecialFolderPath: Falscher ConfigDBDirType <7> wurde übergeben!"));
-    EXPECT_TRUE(trace.HasError(L"CDB_GetSpecialFolderPath: Falscher ConfigDBDirType <6> wurde übergeben!"));
 }
 
 TEST(ConfigDbOsVersion, ReleasesMapToTheirIndex) {
     constexpr BYTE W = VER_NT_WORKSTATION, S = VER_NT_SERVER, DC = VER_NT_DOMAIN_CONTROLLER;
-    struct Case {
-        DWORD major, minor;
-        WORD servicePack;
-        BYTE type;
-        bool r2;
-        int index;
-    };
-    const Case cases[] = {
+    // major, minor, service pack, product type, R2, index
+    const std::tuple<DWORD, DWORD, WORD, BYTE, bool, int> cases[] = {
         {5, 1, 0, W, false, CDB_OS_XP},          {5, 1, 1, W, false, CDB_OS_XP_SP1},       {5, 1, 2, W, false, CDB_OS_XP_SP2},
         {5, 1, 3, W, false, CDB_OS_XP_SP3},      {5, 1, 4, W, false, CDB_OS_XP},           {5, 2, 0, S, false, CDB_OS_SERVER_2003},
         {5, 2, 0, S, true, CDB_OS_SERVER_2003_R2}, {5, 0, 0, W, false, CDB_OS_UNKNOWN},    {5, 3, 0, W, false, CDB_OS_UNKNOWN},
@@ -246,9 +270,9 @@ TEST(ConfigDbOsVersion, ReleasesMapToTheirIndex) {
         {10, 1, 0, W, false, CDB_OS_UNKNOWN},    {11, 0, 0, W, false, CDB_OS_AFTER_WIN10}, {12, 3, 0, S, false, CDB_OS_AFTER_SERVER_2016},
         {4, 0, 0, W, false, CDB_OS_UNKNOWN},     {7, 0, 0, W, false, CDB_OS_UNKNOWN},      {9, 0, 0, S, false, CDB_OS_UNKNOWN},
     };
-    for (const Case& c : cases) {
-        OsVersionFacts facts{VER_PLATFORM_WIN32_NT, c.major, c.minor, c.servicePack, c.type, c.r2};
-        EXPECT_EQ(c.index, MapOsVersion(facts)) << c.major << "." << c.minor << " SP" << c.servicePack;
+    for (const auto& [major, minor, servicePack, type, r2, index] : cases) {
+        OsVersionFacts facts{VER_PLATFORM_WIN32_NT, major, minor, servicePack, type, r2};
+        EXPECT_EQ(index, MapOsVersion(facts)) << major << "." << minor << " SP" << servicePack;
         facts.platformId = VER_PLATFORM_WIN32_WINDOWS;
         EXPECT_EQ(CDB_OS_UNKNOWN, MapOsVersion(facts));
     }
@@ -257,7 +281,7 @@ TEST(ConfigDbOsVersion, ReleasesMapToTheirIndex) {
     if (!vemo::test::RunningUnderWine()) return;
     TraceCapture trace;
     EXPECT_EQ(CDB_OS_WIN7_SP1, CDB_GetOsVersion());
-    EXPECT_TRUE(trace.HasInfo(Widen("CDB_GetOsVersion: \"" + std::to_string(CDB_OS_WIN7_SP1) + "\" (Windows 7 SP1)")));
+    EXPECT_TRUE(trace.Has(Widen("I CDB_GetOsVersion: \"" + std::to_string(CDB_OS_WIN7_SP1) + "\" (Windows 7 SP1)")));
 }
 
 TEST(ConfigDbModules, DirectoryAndTitleOfModules) {
@@ -282,18 +306,14 @@ TEST(ConfigDbCreateDirectory, MakesEveryMissingLevelTopmostFirstAndStopsAtAFile)
     TraceCapture trace;
     EXPECT_TRUE(CDB_CreateDirectory(scratch.path() + "a\\b\\c"));
     EXPECT_TRUE(Exists(scratch.path() + "a\\b\\c"));
-    std::vector<std::wstring> creating;
-    for (const auto& line : trace.Lines()) {
-        if (line.text.starts_with(L"_CreateDirectory: Pfad '<")) creating.push_back(line.text);
+    std::vector<std::wstring> expected;
+    for (const wchar_t* level : {L"a", L"a\\b", L"a\\b\\c"}) {
+        expected.push_back(L"I _CreateDirectory: Pfad '<" + base + level + L">' soll angelegt werden");
     }
-    EXPECT_EQ((std::vector<std::wstring>{L"_CreateDirectory: Pfad '<" + base + L"a>' soll angelegt werden",
-                                         L"_CreateDirectory: Pfad '<" + base + L"a\\b>' soll angelegt werden",
-                                         L"_CreateDirectory: Pfad '<" + base + L"a\\b\\c>' soll angelegt werden"}),
-              creating);
-    EXPECT_TRUE(trace.HasInfo(L"CDB_CreateDirectory: Verzeichnis <" + base + L"a\\b\\c> wurde angelegt"));
+    expected.push_back(L"I CDB_CreateDirectory: Verzeichnis <" + base + L"a\\b\\c> wurde angelegt");
+    EXPECT_EQ(expected, trace.Lines());
     trace.Clear();
-    EXPECT_TRUE(CDB_CreateDirectory(scratch.path() + "a\\b\\c"));
-    EXPECT_TRUE(CDB_CreateDirectory(scratch.path() + "a\\b\\c\\"));
+    EXPECT_TRUE(CDB_CreateDirectory(scratch.path() + "a\\b\\c") && CDB_CreateDirectory(scratch.path() + "a\\b\\c\\"));
     EXPECT_TRUE(trace.Lines().empty()) << Narrow(trace.Dump());
     EXPECT_TRUE(CDB_CreateDirectory(scratch.path() + "d\\"));
     EXPECT_TRUE(Exists(scratch.path() + "d"));
@@ -301,13 +321,15 @@ TEST(ConfigDbCreateDirectory, MakesEveryMissingLevelTopmostFirstAndStopsAtAFile)
     ASSERT_TRUE(vemo::test::WriteFileBytes(base + L"datei", "x"));
     EXPECT_FALSE(CDB_CreateDirectory(scratch.path() + "datei\\unter"));
     EXPECT_FALSE(Exists(scratch.path() + "datei\\unter"));
-    EXPECT_TRUE(trace.HasError(L"_CreateDirectory: Angeforderter Pfad ist eine Datei (<" + base + L"datei>)"));
-    EXPECT_TRUE(trace.HasError(L"CDB_CreateDirectory: Fehler <80> beim Anlegen des Verzeichnisses <" + base + L"datei\\unter>!"));
     ::SetLastError(0);
     EXPECT_FALSE(_CreateDirectory(base + L"datei"));
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_EXISTS), ::GetLastError());
     EXPECT_FALSE(CDB_CreateDirectory(""));
-    EXPECT_TRUE(trace.HasError(L"CDB_CreateDirectory: Kein Pfad übergeben!"));
+    for (const std::wstring& line : {L"E _CreateDirectory: Angeforderter Pfad ist eine Datei (<" + base + L"datei>)",
+                                     L"E CDB_CreateDirectory: Fehler <80> beim Anlegen des Verzeichnisses <" + base + L"datei\\unter>!",
+                                     std::wstring(L"E CDB_CreateDirectory: Kein Pfad übergeben!")}) {
+        EXPECT_TRUE(trace.Has(line)) << Narrow(line) << "\n" << Narrow(trace.Dump());
+    }
 }
 
 }  // namespace

@@ -1,15 +1,12 @@
-// ConfigDB's trace and its diagnostic files. ConfigDB reads its switches once per process, so
-// these cases set the private hive here and run their checks in a child, which shares the hive
-// and starts ConfigDB afresh; the child's argument is the scratch folder the parent made.
+// ConfigDB's trace, its diagnostic files and the switches read at its start-up. ConfigDB reads
+// its switches once per process, so these cases set the private hive here and run their checks in
+// a child, which shares the hive and starts ConfigDB afresh; the child's argument is the scratch
+// folder the parent made.
 #include <gtest/gtest.h>
 
-#include <map>
 #include <regex>
-#include <set>
-#include <string_view>
 
 #include "ConfigDbTest.h"
-#include "common/UniqueHandle.h"
 #include "configdb/ConfigDB.h"
 #include "configdb/ConfigDBInternal.h"
 
@@ -20,35 +17,13 @@ using vemo::test::RunCurrentTestInChildren;
 
 namespace {
 
-constexpr char kTimeoutPrefix[] = "-----> _InternTrace: Timeout bei WaitForSingleObject, eigentliche Trace-Zeile folgt:";
 // Lines written before the start-up made the mutex.
 constexpr char kWaitFailedPrefix[] = "------> _InternTrace: Fehler <-1> bei WaitForSingleObject, eigentliche Trace-Zeile folgt:";
-constexpr DWORD kBoundMs = 30000;
-
-// "dd.mm.yyyy hh:mm:ss.mmm [pid] [tid] text", after the mark of a failed or late wait.
-struct ParsedLine {
-    bool ok = false;
-    DWORD pid = 0;
-    DWORD tid = 0;
-    std::string text;
-};
-ParsedLine Parse(std::string line) {
-    static const std::regex pattern(R"(^(\d{2})\.(\d{2})\.\d{4} (\d{2}):(\d{2}):(\d{2})\.\d{3} \[(\d+)\] \[(\d+)\] (.*)$)");
-    for (const std::string_view mark : {kWaitFailedPrefix, kTimeoutPrefix}) {
-        if (line.starts_with(mark)) line.erase(0, mark.size());
-    }
-    std::smatch m;
-    if (!std::regex_match(line, m, pattern)) return {};
-    const bool ok = std::stoi(m[1]) >= 1 && std::stoi(m[1]) <= 31 && std::stoi(m[2]) >= 1 && std::stoi(m[2]) <= 12 &&
-                    std::stoi(m[3]) < 24 && std::stoi(m[4]) < 60 && std::stoi(m[5]) < 61;
-    return {ok, static_cast<DWORD>(std::stoul(m[6])), static_cast<DWORD>(std::stoul(m[7])), m[8]};
-}
 
 std::vector<std::string> FileLines(const std::string& path) {
     return vemo::test::SplitLines(vemo::test::ReadFileBytes(Widen(path)));
 }
 std::string ParentFolder() { return Narrow(ChildArgument()); }  // in a child: the parent's scratch folder
-std::wstring EventName(const char* what) { return L"Local\\cdbtest_" + Widen(what); }
 void SwitchInternalTraceOn(const std::string& directory, const char* value = "ein") {
     SetValues({std::string("{prod}|LogVia_InternTrace|") + value, "{prod}|LogVia_InternTraceDirectory|" + directory}, "", "");
 }
@@ -57,14 +32,13 @@ void SwitchInternalTraceOn(const std::string& directory, const char* value = "ei
 
 TEST_F(ConfigDbTest, TracerWriteReportsBadFormatsAndConvertsUmlauts) {
     configdb::_TracerWrite(false, "%s", "");
-    EXPECT_TRUE(trace.HasError(L"Fehler im Format des Tracing-Strings!"));
     configdb::_TracerWrite(true, "Prüfung <%d> %s", 5, "Größe");
-    EXPECT_TRUE(trace.HasError(L"Prüfung <5> Größe"));
     // Code page 1252 holds "€" at 0x80, which the C runtime's default locale reads as U+0080.
     configdb::_TracerWrite(true, "Kosten%s", "\x80");
-    EXPECT_TRUE(trace.HasError(L"Kosten\u20AC"));
     configdb::_TracerWrite(false, "Hinweis");
-    EXPECT_TRUE(trace.HasInfo(L"Hinweis"));
+    EXPECT_EQ((std::vector<std::wstring>{L"E Fehler im Format des Tracing-Strings!", L"E Prüfung <5> Größe", L"E Kosten\u20AC",
+                                         L"I Hinweis"}),
+              trace.Lines());
 }
 
 // The internal trace wants "ein" in any case; its lines carry time, process, thread and level.
@@ -81,20 +55,19 @@ TEST_P(InternalTraceSwitch, WantsEinInAnyCase) {
     CDB_GetProgDir("B9999901", false);
     const auto lines = FileLines(ParentFolder() + "ConfigDB_Intern.log");
     ASSERT_EQ(on, !lines.empty());
-    EXPECT_EQ(on, trace.HasInfo(L"Init: Der Mutex <CDB_MUTEX_INTERN_TRACE> konnte erfolgreich erzeugt werden"));
+    EXPECT_EQ(on, trace.Has(L"I Init: Der Mutex <CDB_MUTEX_INTERN_TRACE> konnte erfolgreich erzeugt werden"));
+    // "dd.mm.yyyy hh:mm:ss.mmm [pid] [tid] INFO - text" or "... ERROR - text".
+    const std::regex record("(" + std::string(kWaitFailedPrefix) + R"()?(0[1-9]|[12]\d|3[01])\.(0[1-9]|1[0-2])\.\d{4} ([01]\d|2[0-3]):[0-5]\d:[0-5]\d\.\d{3} \[)" +
+                            std::to_string(::GetCurrentProcessId()) + R"(\] \[)" + std::to_string(::GetCurrentThreadId()) + R"(\] (INFO|ERROR) - .*)");
     size_t queryLines = 0;
     for (const std::string& line : lines) {
-        const ParsedLine parsed = Parse(line);
-        EXPECT_TRUE(parsed.ok) << line;
-        EXPECT_EQ(::GetCurrentProcessId(), parsed.pid);
-        EXPECT_EQ(::GetCurrentThreadId(), parsed.tid);
-        EXPECT_TRUE(parsed.text.starts_with("INFO - ") || parsed.text.starts_with("ERROR - ")) << line;
-        queryLines += parsed.text.starts_with("INFO - CDB_GetProgDir: ");
+        EXPECT_TRUE(std::regex_match(line, record)) << line;
+        queryLines += line.find("] INFO - CDB_GetProgDir: ") != std::string::npos;
     }
     if (!on) return;
     EXPECT_TRUE(lines.front().starts_with(kWaitFailedPrefix)) << "written before the start-up made the mutex";
     EXPECT_EQ(3u, queryLines);  // from the registry, no registry path, the verdict
-    EXPECT_EQ("INFO - CDB_GetProgDir: Programmpfad <B9999901> = \"" + ExeDirectory() + "\"", Parse(lines.back()).text);
+    EXPECT_TRUE(lines.back().ends_with("] INFO - CDB_GetProgDir: Programmpfad <B9999901> = \"" + ExeDirectory() + "\"")) << lines.back();
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, InternalTraceSwitch,
@@ -112,114 +85,15 @@ TEST_F(ConfigDbTest, SwitchesAndOverridesAreReadOnceAtTheStartUp) {
     EXPECT_TRUE(vemo::test::FileNamesIn(Widen(scratch.path())).empty());
 }
 
-// The start-up's one-time dump of the product's folders (it may make its data and user
-// configuration folders); the log folder override of "B0003810" counts for that component only.
-TEST_F(ConfigDbTest, OneTimeDumpOfTheOwnDirectoriesWithTheLogOverride) {
-    const std::string data = Expand("{tl}Truvo\\Daten\\B0003810\\Data\\", "", "");
-    const std::string userKonfig = Expand("{roam}Truvo\\Konfig\\VeMoCompact\\", "", "");
+// The log folder override of "B0003810", read at the start-up, counts for that component only.
+TEST_F(ConfigDbTest, LogOverrideCountsForTheOwnComponentOnly) {
     if (InChild()) {
-        configdb::Init();
-        const std::string dumpFile = ParentFolder() + "B0003810_TracingDirs.log";
-        EXPECT_TRUE(trace.HasInfo(Widen("Init: Pfade für B0003810 werden einmalig nach <" + dumpFile + "> ausgegeben")));
-        std::vector<std::string> texts;
-        for (const std::string& line : FileLines(dumpFile)) texts.push_back(Parse(line).text);
-        EXPECT_EQ((std::vector<std::string>{"Programm <" + ParentFolder() + "B0003810\\>", "Daten <" + data + ">",
-                                            "Konfig <" + ParentFolder() + "B0003810\\>", "Log <" + ParentFolder() + "Log\\>",
-                                            "Konfig Benutzer <" + userKonfig + ">"}),
-                  texts);
         EXPECT_EQ(ParentFolder() + "Log\\", CDB_GetLogDir(kOwnId, false));
         EXPECT_EQ(ParentFolder() + "Andere\\", CDB_GetLogDir("B9999902", false));
         return;
     }
     const Scratch scratch;
-    SetValues({"{prod}|ProgKey|{s}B0003810", "{prod}|ConfigDBLogDirB0003810|{s}Log", "{sys}|SystemDir|{s}System",
-               "{prod}|ConfigDBTracingDirsActive|ein", "{prod}|ConfigDBTracingDirsDirectory|{s}",
-               "{v}\\LogDir||{s}Andere"}, "B9999902", scratch.path());
-    for (const char* sub : {"B0003810", "Log", "System", "Andere"}) scratch.Sub(sub);
-    const vemo::test::CreatedTree dataGuard(Widen(data), 4, false);
-    const vemo::test::CreatedTree userKonfigGuard(Widen(userKonfig), 2, false);
+    SetValues({"{prod}|ConfigDBLogDirB0003810|{s}Log", "{v}\\LogDir||{s}Andere"}, "B9999902", scratch.path());
+    for (const char* sub : {"Log", "Andere"}) scratch.Sub(sub);
     EXPECT_TRUE(RunCurrentTestInChildren(1, Widen(scratch.path())));
-}
-
-// --- the shared diagnostic file -------------------------------------------------------------------
-
-namespace {
-// In a child: starts ConfigDB, reports ready and waits for the parent's go.
-void ReadyThenWaitForGo() {
-    configdb::Init();
-    vemo::unique_handle ready(::OpenSemaphoreW(SEMAPHORE_MODIFY_STATE, FALSE, EventName("ready").c_str()));
-    vemo::unique_handle go(::OpenEventW(SYNCHRONIZE, FALSE, EventName("go").c_str()));
-    ASSERT_TRUE(ready && go && ::ReleaseSemaphore(ready.get(), 1, nullptr));
-    ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(go.get(), kBoundMs));
-}
-
-// In the parent: children of this test, each with the trace mutex, all ready for the go.
-struct Writers {
-    vemo::unique_handle ready{::CreateSemaphoreW(nullptr, 0, 2, EventName("ready").c_str())};
-    vemo::unique_handle go{::CreateEventW(nullptr, TRUE, FALSE, EventName("go").c_str())};
-    std::vector<std::shared_future<vemo::test::CapturedProcess>> children;
-
-    Writers(size_t count, const std::string& folder) {
-        SwitchInternalTraceOn(folder);
-        const ::testing::TestInfo& test = *::testing::UnitTest::GetInstance()->current_test_info();
-        for (size_t i = 0; i < count; ++i) {
-            children.push_back(vemo::test::StartChild(std::string(test.test_suite_name()) + "." + test.name(), Widen(folder)));
-        }
-        for (size_t i = 0; ready && i < count; ++i) EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(ready.get(), kBoundMs));
-    }
-    void GoAndWait() const {
-        ASSERT_TRUE(::SetEvent(go.get()));
-        for (const auto& child : children) EXPECT_TRUE(vemo::test::Passed(child.get())) << child.get().output;
-    }
-};
-}  // namespace
-
-TEST_F(ConfigDbTest, TwoProcessesWritingOneFileLoseNoLine) {
-    constexpr int kLines = 200;
-    if (InChild()) {
-        ReadyThenWaitForGo();
-        for (int i = 0; i < kLines; ++i) configdb::_InternTrace((ParentFolder() + "gemeinsam.log").c_str(), "%lu %d", ::GetCurrentProcessId(), i);
-        return;
-    }
-    const Scratch scratch;
-    Writers(2, scratch.path()).GoAndWait();
-    std::map<std::string, int> seen;
-    std::set<DWORD> writers;
-    for (const std::string& line : FileLines(scratch.path() + "gemeinsam.log")) {
-        // A writer that waited over a second still writes, marked; the line must be whole.
-        const ParsedLine parsed = Parse(line);
-        ASSERT_TRUE(parsed.ok) << line;
-        ++seen[parsed.text];
-        writers.insert(parsed.pid);
-    }
-    ASSERT_EQ(2u, writers.size());
-    for (const DWORD pid : writers) {
-        for (int i = 0; i < kLines; ++i) EXPECT_EQ(1, seen[std::to_string(pid) + " " + std::to_string(i)]) << pid;
-    }
-    EXPECT_EQ(2u * kLines, seen.size());
-}
-
-TEST_F(ConfigDbTest, AWriterBlockedOverASecondWritesWithTheTimeoutMark) {
-    if (InChild()) {
-        ReadyThenWaitForGo();
-        configdb::_InternTrace((ParentFolder() + "blockiert.log").c_str(), "spaet %lu", ::GetCurrentProcessId());
-        return;
-    }
-    const Scratch scratch;
-    const Writers writer(1, scratch.path());
-    // Holds the child's trace mutex until it has written.
-    vemo::unique_handle mutex(::CreateMutexW(nullptr, FALSE, L"CDB_MUTEX_INTERN_TRACE"));
-    ASSERT_TRUE(mutex);
-    const DWORD wait = ::WaitForSingleObject(mutex.get(), kBoundMs);
-    ASSERT_TRUE(wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED);
-    {
-        vemo::mutex_release_scope owned(mutex.get());
-        writer.GoAndWait();
-    }
-    const auto lines = FileLines(scratch.path() + "blockiert.log");
-    ASSERT_EQ(1u, lines.size());
-    EXPECT_TRUE(lines[0].starts_with(kTimeoutPrefix)) << lines[0];
-    const ParsedLine parsed = Parse(lines[0]);
-    EXPECT_TRUE(parsed.ok) << lines[0];
-    EXPECT_EQ("spaet " + std::to_string(parsed.pid), parsed.text);
 }

@@ -1,9 +1,6 @@
-// Component registry lookup: newest version subkey, versions, value types, the wide forms, the
-// registry writer, the two registry views, and the security of the shared mutexes.
+// The wide forms, the registry writer, the two registry views, and the security of the shared
+// mutexes.
 #include <gtest/gtest.h>
-#include <aclapi.h>
-
-#include <array>
 
 #include "ConfigDbTest.h"
 #include "common/UniqueHandle.h"
@@ -14,89 +11,6 @@
 using namespace cdbtest;
 
 namespace {
-
-// Version names compare as decimal numbers (so "1.10" is below "1.9" and "10" above "9" and
-// "2.0"); names that are no number count for nothing; without any the lookup goes to "1.0".
-struct VersionCase {
-    std::vector<std::string> subkeys;
-    const char* newest;
-};
-class NewestVersion : public ConfigDbTest, public ::testing::WithParamInterface<VersionCase> {};
-
-TEST_P(NewestVersion, IsTheLargestDecimalNumber) {
-    const std::string id = UniqueComponentId();
-    for (const std::string& version : GetParam().subkeys) SetValues({"{c}\\Versions\\" + version + "|x|"}, id, "");
-    EXPECT_EQ(GetParam().newest, configdb::_GetHighestVersionKey(Expand("{c}\\Versions", id, "")));
-}
-
-INSTANTIATE_TEST_SUITE_P(Versions, NewestVersion,
-                         ::testing::Values(VersionCase{{"1.0", "2.0"}, "\\2.0"}, VersionCase{{"1.10", "1.9"}, "\\1.9"},
-                                           VersionCase{{"9", "10", "2.0"}, "\\10"}, VersionCase{{"0.9"}, "\\1.0"},
-                                           VersionCase{{"neu", "1.5"}, "\\1.5"}, VersionCase{{}, "\\1.0"},
-                                           VersionCase{{"3.0", "abc", "2.9"}, "\\3.0"}));
-
-// What CDB_GetVersion gives for the kinds 0 to 7 and -1; nullptr: not asked.
-struct VersionKinds {
-    const char* name;
-    std::vector<std::string> values;
-    const char* id;
-    std::array<const char*, 9> expected;
-};
-const VersionKinds kVersionKinds[] = {
-    {"ComponentAndPackage",
-     {"{v}|CompVersion|1.0", "{c}\\Versions\\3.0|CompVersion|5.2", "{c}\\Versions\\3.0|BuildNumber|#1234",
-      "{c}\\Versions\\3.0|FileVersion|5.2.0.1234", "{p}\\Versions\\2.0|CompVersion|7.1",
-      "{p}\\Versions\\2.0|BuildNumber|#77"},
-     nullptr, {"5.2.1234", "7.1.77", "5.2", "7.1", "1234", "77", "5.2.0.1234", "", ""}},
-    {"MissingBuildNumberCountsAsZero", {"{v}|CompVersion|5.2"}, nullptr,
-     {"5.2.0", nullptr, "5.2", nullptr, "0", nullptr, nullptr, "", ""}},
-    // Kind 4 of a component that is not there at all is "0" too, so it cannot tell installed.
-    {"Absent", {}, nullptr, {"", nullptr, "", nullptr, "0", nullptr, nullptr, "", ""}},
-    {"OwnFromTheProductKey",
-     {"{prod}|CompVersion|3.1", "{prod}|BuildNumber|#5", "{prod}|FileVersion|3.1.0.5", "{p}\\Versions\\1.0|CompVersion|9.9",
-      "{v}|CompVersion|8.8"},
-     kOwnId, {"3.1.5", "", "3.1", "", "5", "", "3.1.0.5", "", ""}},
-};
-class VersionKind : public ConfigDbTest, public ::testing::WithParamInterface<VersionKinds> {};
-
-TEST_P(VersionKind, ReadsComponentPackageOrProductKeys) {
-    const std::string id = GetParam().id ? GetParam().id : UniqueComponentId();
-    SetValues(GetParam().values, id, "");
-    constexpr int kKinds[] = {0, 1, 2, 3, 4, 5, 6, 7, -1};
-    for (size_t i = 0; i < std::size(kKinds); ++i) {
-        const char* expected = GetParam().expected[i];
-        EXPECT_EQ(expected ? expected : "?", expected ? CDB_GetVersion(id, kKinds[i]) : "?") << kKinds[i];
-    }
-    const std::string first = GetParam().expected[0];
-    EXPECT_TRUE(trace.HasInfo(first.empty() ? L"CDB_GetVersion: Via Registry keine Version ermittelbar."
-                                            : Widen("CDB_GetVersion: Version <" + first + "> über Registry ermittelt.")))
-        << Narrow(trace.Dump());
-}
-
-INSTANTIATE_TEST_SUITE_P(Kinds, VersionKind, ::testing::ValuesIn(kVersionKinds),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(ConfigDbTest, StringValuesAreReadWhateverTheirType) {
-    const std::string key = Expand("{v}", UniqueComponentId(), "");
-    const wchar_t multi[] = L"4.4\0zweiter\0";
-    ASSERT_TRUE(vemo::test::SetRegistryValue(Widen(key), L"CompVersion", REG_MULTI_SZ, multi, sizeof(multi)));
-    EXPECT_EQ("4.4", configdb::_ReadRegistryString(key, "CompVersion"));
-    EXPECT_EQ(0u, configdb::_ReadRegistryDword(key, "Fehlt"));
-    EXPECT_EQ("", configdb::_ReadRegistryString(key, "Fehlt"));
-    EXPECT_EQ("", configdb::_ReadRegistryString(key + "\\Fehlt", "CompVersion"));
-}
-
-// For any registry shape as well: BadInputTests.
-TEST_F(ConfigDbTest, InstalledMeansTheComponentHasAVersion) {
-    const std::string id = UniqueComponentId();
-    SetValues({"{v}|CompVersion|5.2", "{prod}|CompVersion|1.0"}, id, "");  // no BuildNumber
-    EXPECT_TRUE(CDB_IsComponentInstalled(Widen(id).c_str()));
-    EXPECT_TRUE(trace.HasInfo(Widen("CDB_IsComponentInstalled: Komponente <" + id + "> <TRUE>")));
-    EXPECT_FALSE(CDB_IsComponentInstalled(Widen(UniqueComponentId()).c_str()));
-    EXPECT_FALSE(CDB_IsComponentInstalled(static_cast<const char*>(nullptr)));
-    EXPECT_FALSE(CDB_IsComponentInstalled(static_cast<const wchar_t*>(nullptr)));
-    EXPECT_TRUE(CDB_IsComponentInstalled(kOwnId));
-}
 
 // The wide forms convert both ways (code page 1252 has one byte for the ü); an empty text
 // converts to nothing quietly, an ID the code page cannot hold to nothing with an error. A null
@@ -118,7 +32,7 @@ TEST_F(ConfigDbTest, WideFormsConvertBothWays) {
     EXPECT_EQ(CDB_OK, CDB_GetProgDir(Widen(kOwnId).c_str(), buffer, MAX_PATH, true));
     EXPECT_EQ(Widen(Expand("{pf}TRUVO\\PROGRAMM\\VeMoCompacT\\", "", "")), buffer);
     EXPECT_EQ(CDB_ERROR_NULL_PARAMETER, CDB_GetLogDir(id.c_str(), nullptr, MAX_PATH, false));
-    EXPECT_TRUE(trace.HasError(L"CDB_GetLogDir: Mindestens ein Parameter ist NULL: pszDir <NULL>, pszCompID <" + id + L">!"));
+    EXPECT_TRUE(trace.Has(L"E CDB_GetLogDir: Mindestens ein Parameter ist NULL: pszDir <NULL>, pszCompID <" + id + L">!"));
     EXPECT_EQ(CDB_ERROR_NULL_PARAMETER, CDB_GetLogDir(nullptr, buffer, MAX_PATH, false));
     EXPECT_TRUE(trace.HasContaining(L"pszDir <0x")) << Narrow(trace.Dump());
     trace.Clear();
@@ -135,18 +49,15 @@ TEST_F(ConfigDbTest, SetRegistryKeyStringWritesARegSzWithItsTerminator) {
     const std::wstring keyPath = scratchKey + L"\\Writer", data = L"\"C:\\Pfad mit Ümlaut\\VeMoHost.exe\"";
     EXPECT_EQ(CDB_OK, CDB_SetRegistryKeyString(HKEY_CURRENT_USER, true, keyPath, L"QRNServ", L"erst"));
     EXPECT_EQ(CDB_OK, CDB_SetRegistryKeyString(HKEY_CURRENT_USER, true, keyPath, L"QRNServ", data));
-    {
-        vemo::unique_hkey key;
-        ASSERT_EQ(ERROR_SUCCESS, ::RegOpenKeyExW(HKEY_CURRENT_USER, keyPath.c_str(), 0, KEY_READ, key.put()));
-        DWORD type = 0;
-        std::wstring read(MAX_PATH, L'?');
-        DWORD bytes = static_cast<DWORD>(read.size() * sizeof(wchar_t));
-        ASSERT_EQ(ERROR_SUCCESS, ::RegQueryValueExW(key.get(), L"QRNServ", nullptr, &type, reinterpret_cast<BYTE*>(read.data()), &bytes));
-        EXPECT_EQ(static_cast<DWORD>(REG_SZ), type);
-        read.resize(bytes / sizeof(wchar_t));
-        EXPECT_EQ(data + L'\0', read);
-    }
+    DWORD type = 0;
+    std::wstring read(MAX_PATH, L'?');
+    DWORD bytes = static_cast<DWORD>(read.size() * sizeof(wchar_t));
+    EXPECT_EQ(ERROR_SUCCESS, ::RegGetValueW(HKEY_CURRENT_USER, keyPath.c_str(), L"QRNServ", RRF_RT_ANY | RRF_NOEXPAND, &type,
+                                            read.data(), &bytes));
     ::RegDeleteTreeW(HKEY_CURRENT_USER, scratchKey.c_str());
+    EXPECT_EQ(static_cast<DWORD>(REG_SZ), type);
+    read.resize(bytes / sizeof(wchar_t));
+    EXPECT_EQ(data + L'\0', read);
     EXPECT_EQ(CDB_ERROR_REGISTRY_WRITE, CDB_SetRegistryKeyString(reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x1234)),
                                                                  true, L"Irgendwo", L"Wert", L"Daten"));
 }
@@ -200,37 +111,16 @@ TEST(ConfigDbRealHive, WriterSelectsTheViewQueriesReadThe32BitOne) {
 
 using configdb::CAccessEntry;
 using configdb::CSecurityAttributes;
-using Aces = std::vector<std::pair<DWORD, std::vector<BYTE>>>;
+using Grants = std::vector<std::string>;
 constexpr DWORD kFullAccess = 0x101F0000;  // GENERIC_ALL with STANDARD_RIGHTS_ALL
 
-std::vector<BYTE> WellKnownSid(WELL_KNOWN_SID_TYPE type) {
-    std::vector<BYTE> sid(SECURITY_MAX_SID_SIZE);
-    DWORD size = static_cast<DWORD>(sid.size());
-    sid.resize(::CreateWellKnownSid(type, nullptr, sid.data(), &size) ? size : 0);
-    return sid;
-}
-
-// The DACL's entries in order: access mask and SID of each allowing one, {0, {}} for others.
-Aces AllowedAces(PACL acl) {
-    Aces aces;
-    for (DWORD i = 0; acl && i < acl->AceCount; ++i) {
-        ACCESS_ALLOWED_ACE* ace = nullptr;
-        if (!::GetAce(acl, i, reinterpret_cast<void**>(&ace)) || ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE) {
-            aces.emplace_back();
-            continue;
-        }
-        const auto* sid = reinterpret_cast<BYTE*>(&ace->SidStart);
-        aces.emplace_back(ace->Mask, std::vector<BYTE>(sid, sid + ::GetLengthSid(&ace->SidStart)));
-    }
-    return aces;
-}
-
-Aces AllowedAces(const SECURITY_ATTRIBUTES& attributes) {
+// The attributes' own DACL; none for default security.
+Grants GrantsOf(const SECURITY_ATTRIBUTES& attributes) {
     BOOL present = FALSE, defaulted = TRUE;
     PACL acl = nullptr;
     const bool own = attributes.lpSecurityDescriptor &&
                      ::GetSecurityDescriptorDacl(attributes.lpSecurityDescriptor, &present, &acl, &defaulted) && present && !defaulted;
-    return AllowedAces(own ? acl : nullptr);
+    return own ? vemo::test::DaclGrants(acl) : Grants{"none"};
 }
 
 TEST(ConfigDbSecurity, MutexesGrantSystemThenEveryone) {
@@ -239,38 +129,32 @@ TEST(ConfigDbSecurity, MutexesGrantSystemThenEveryone) {
     EXPECT_EQ(sizeof(SECURITY_ATTRIBUTES), attributes.Attributes().nLength);
     EXPECT_TRUE(attributes.Attributes().bInheritHandle);
     EXPECT_EQ(&attributes.Attributes(), attributes.ForCreate());
-    const Aces expected = {{kFullAccess, WellKnownSid(WinLocalSystemSid)}, {kFullAccess, WellKnownSid(WinWorldSid)}};
-    EXPECT_EQ(expected, AllowedAces(attributes.Attributes()));
+    const Grants expected = {"101F0000 S-1-5-18", "101F0000 S-1-1-0"};
+    EXPECT_EQ(expected, GrantsOf(attributes.Attributes()));
     // A mutex made with them carries that DACL.
-    const std::wstring name = L"cdbtest_security_" + std::to_wstring(::GetCurrentProcessId());
+    const std::wstring name = L"cdbtest_" + std::to_wstring(::GetCurrentProcessId());
     vemo::unique_handle mutex(::CreateMutexW(attributes.ForCreate(), FALSE, name.c_str()));
     ASSERT_TRUE(mutex);
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, ::GetSecurityInfo(mutex.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                               &dacl, nullptr, &descriptor));
-    const vemo::unique_hlocal owner(descriptor);
-    EXPECT_EQ(expected, AllowedAces(dacl));
+    EXPECT_EQ(expected, vemo::test::DaclGrants(mutex.get()));
 }
 
 // An entry without a SID is left out. Without any grant, or with more than an ACL can hold
 // (64 KiB), the mutexes get default security.
 TEST(ConfigDbSecurity, EntriesWithoutASidAreLeftOutAndUnbuildableAttributesStayEmpty) {
-    EXPECT_FALSE(CAccessEntry::ForAccountName(L"KeinKontoDiesesNamens_4711", kFullAccess)->HasSid());
     CSecurityAttributes::Entries entries;
     entries.push_back(CAccessEntry::ForAccountName(L"KeinKontoDiesesNamens_4711", kFullAccess));
     entries.push_back(CAccessEntry::ForSidString(L"S-1-1-0", GENERIC_READ));
+    EXPECT_FALSE(entries[0]->HasSid());
     const CSecurityAttributes partial(std::move(entries));
     ASSERT_EQ(0u, partial.Status());
-    EXPECT_EQ((Aces{{GENERIC_READ, WellKnownSid(WinWorldSid)}}), AllowedAces(partial.Attributes()));
+    EXPECT_EQ(Grants{"80000000 S-1-1-0"}, GrantsOf(partial.Attributes()));
     for (const int count : {0, 1, 4000}) {
         CSecurityAttributes::Entries many;
         for (int i = 0; i < count; ++i) many.push_back(CAccessEntry::ForSidString(count == 1 ? L"S-keine-SID" : L"S-1-1-0", kFullAccess));
         const CSecurityAttributes attributes(std::move(many));
         EXPECT_TRUE(count == 0 || attributes.Status() != 0) << count;
+        EXPECT_EQ(Grants{"none"}, GrantsOf(attributes.Attributes())) << count;
         EXPECT_EQ(0u, attributes.Attributes().nLength) << count;
-        EXPECT_EQ(nullptr, attributes.Attributes().lpSecurityDescriptor) << count;
-        EXPECT_FALSE(attributes.Attributes().bInheritHandle) << count;
         EXPECT_EQ(nullptr, attributes.ForCreate()) << count;
     }
 }

@@ -64,10 +64,10 @@ private:
 };
 
 // Placeholders of the templates: {id} {s} (scratch) {exe} {pf} (program files x86) {pd} (program
-// data) {roam} {low} (LocalLow) {tl} (the low temporary folder); {c} and {p} the component's and
-// the package's key, {v} the component's version 1.0 key, {prod} the product key, {sys} the
-// protected directories; {qexe} {lexe}: the program folder on a drive that is missing, and with
-// its drive letter in lower case.
+// data) {roam} {low} (LocalLow) {t} {tl} (the temporary folder and its low form); {c} and {p}
+// the component's and the package's key, {v} the component's version 1.0 key, {prod} the product
+// key, {sys} the protected directories; {qexe} {lexe}: the program folder on a drive that is
+// missing, and with its drive letter in lower case.
 inline std::string Expand(std::string text, const std::string& id, const std::string& scratch) {
     auto known = [](REFKNOWNFOLDERID folder) {
         PWSTR path = nullptr;
@@ -93,6 +93,7 @@ inline std::string Expand(std::string text, const std::string& id, const std::st
         {"{pd}", known(FOLDERID_ProgramData)},
         {"{roam}", known(FOLDERID_RoamingAppData)},
         {"{low}", known(FOLDERID_LocalAppDataLow)},
+        {"{t}", TempDirectory()},
         {"{tl}", TempDirectory() + "Low\\"},
     };
     for (const auto& [token, value] : tokens) {
@@ -121,11 +122,7 @@ inline void SetValues(const std::vector<std::string>& values, const std::string&
 class ConfigDbTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(vemo::test::ResetHklmSandbox()); }
-    // "I text" or "E text", as ConfigDB traced them.
-    bool Traced(const std::string& line) const {
-        const std::wstring text = Widen(line.substr(2));
-        return line[0] == 'E' ? trace.HasError(text) : trace.HasInfo(text);
-    }
+    bool Traced(const std::string& line) const { return trace.Has(Widen(line)); }
     TraceCapture trace;
 };
 

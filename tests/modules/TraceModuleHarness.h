@@ -140,12 +140,7 @@ protected:
     }
     // Starts count children of this test without waiting, e.g. to release them together.
     std::vector<std::shared_future<CapturedProcess>> StartChildren(size_t count, const std::wstring& extra) const {
-        const ::testing::TestInfo& info = *::testing::UnitTest::GetInstance()->current_test_info();
-        std::vector<std::shared_future<CapturedProcess>> children;
-        for (size_t i = 0; i < count; ++i) {
-            children.push_back(StartChild(std::string(info.test_suite_name()) + "." + info.name(), Scratch() + L"\t" + extra));
-        }
-        return children;
+        return StartCurrentTestInChildren(count, Scratch() + L"\t" + extra);
     }
     // A child reads what its own module wrote: the lines it queued go to the file first.
     ParsedTrace Read(const std::wstring& path, bool allowContinuationLines = true) const {

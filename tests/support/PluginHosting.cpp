@@ -12,12 +12,8 @@ std::vector<unique_handle> StartThreads() {
     std::vector<unique_handle> threads;
     for (int32_t i = 0; g_vecPluginInfo && i < g_numActivePluginInfo; ++i) {
         const HANDLE hostHandle = g_vecPluginInfo[static_cast<size_t>(i)]._hThread.get();
-        unique_handle own;
-        if (hostHandle) {
-            ::DuplicateHandle(::GetCurrentProcess(), hostHandle, ::GetCurrentProcess(), own.put(), 0, FALSE,
-                              DUPLICATE_SAME_ACCESS);
-        }
-        threads.push_back(std::move(own));
+        unique_handle& own = threads.emplace_back();
+        if (hostHandle) ::DuplicateHandle(::GetCurrentProcess(), hostHandle, ::GetCurrentProcess(), own.put(), 0, FALSE, DUPLICATE_SAME_ACCESS);
     }
     return threads;
 }
@@ -30,15 +26,16 @@ std::vector<unique_handle> HostDescribed(const std::vector<PluginSpec>& specs) {
     g_numPluginInfo = g_numActivePluginInfo = static_cast<int32_t>(n);
     for (size_t i = 0; i < n; ++i) {
         CPluginInfo& pi = g_vecPluginInfo[i];
-        pi._name = specs[i].name;
-        pi._binaryName = specs[i].binary;
-        pi._path = specs[i].path.empty() ? PluginDirectory() : specs[i].path;
-        pi._initializeName = specs[i].initialize;
-        pi._runName = specs[i].run;
-        pi._uninitializeName = specs[i].uninitialize;
-        pi._type = specs[i].listener ? CPluginInfo::kTypeListener : CPluginInfo::kTypeDll;
-        pi._runsInSystemContext = specs[i].system;
-        if (specs[i].timeoutUnload) pi._timeOutUnload = *specs[i].timeoutUnload;
+        const PluginSpec& spec = specs[i];
+        pi._name = spec.name;
+        pi._binaryName = spec.binary;
+        pi._path = spec.path.empty() ? PluginDirectory() : spec.path;
+        pi._initializeName = spec.initialize;
+        pi._runName = spec.run;
+        pi._uninitializeName = spec.uninitialize;
+        pi._type = spec.listener ? CPluginInfo::kTypeListener : CPluginInfo::kTypeDll;
+        pi._runsInSystemContext = spec.system;
+        if (spec.timeoutUnload) pi._timeOutUnload = *spec.timeoutUnload;
     }
     LoadPlugins(true, false);
     return StartThreads();

@@ -3,8 +3,13 @@
 // process: the lines it received and the masks it answers with.
 #include <windows.h>
 
+#include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
+
+#include "TestSupport.h"
+#include "common/UniqueHandle.h"
 
 namespace vemo::test {
 
@@ -16,38 +21,65 @@ struct TraceRecord {
 
 class Recorder {
 public:
-    Recorder();
-    bool loaded() const { return m_module != nullptr; }
-    void Reset() const { m_reset(); }
-    void SetLevelMask(int mask) const { m_setLevelMask(mask); }
-    void SetCategoryMask(const char* category, int mask) const { m_setCategoryMask(category, mask); }
-    int InitCalls() const { return m_initCalls(); }
-    int ShouldTraceCalls() const { return m_shouldTraceCalls(); }
+    bool loaded() const { return static_cast<bool>(m_module); }
+    void Reset() const { Call<void>("RecReset"); }
+    void SetLevelMask(int mask) const { Call<void>("RecSetLevelMask", mask); }
+    void SetCategoryMask(const char* category, int mask) const { Call<void>("RecSetCategoryMask", category, mask); }
+    int InitCalls() const { return Call<int>("RecInitCalls"); }
+    int ShouldTraceCalls() const { return Call<int>("RecShouldTraceCalls"); }
     // Holds every writer of a line starting with prefix until ReleaseHeld (or a minute passed).
-    void HoldLinesStartingWith(const char* prefix) const { m_holdLines(prefix); }
-    int HeldCount() const { return m_heldCount(); }
-    void ReleaseHeld() const { m_releaseHeld(); }
-    std::vector<TraceRecord> Records() const;
-
-    // Records whose text contains part.
-    std::vector<TraceRecord> Lines(const std::string& part) const;
+    void HoldLinesStartingWith(const char* prefix) const { Call<void>("RecHoldLinesStartingWith", prefix); }
+    int HeldCount() const { return Call<int>("RecHeldCount"); }
+    void ReleaseHeld() const { Call<void>("RecReleaseHeld"); }
+    std::vector<TraceRecord> Records() const {
+        std::vector<TraceRecord> records(static_cast<size_t>(Call<int>("RecCount")));
+        for (int i = 0; i < static_cast<int>(records.size()); ++i) {
+            TraceRecord& r = records[static_cast<size_t>(i)];
+            char category[512] = {};
+            const int length = std::max(0, Call<int>("RecGet", i, &r.level, category, 512, static_cast<char*>(nullptr), 0));
+            r.category = category;
+            r.text.resize(static_cast<size_t>(length) + 1);
+            Call<int>("RecGet", i, static_cast<int*>(nullptr), static_cast<char*>(nullptr), 0, r.text.data(), length + 1);
+            r.text.resize(static_cast<size_t>(length));
+        }
+        return records;
+    }
+    std::vector<TraceRecord> Lines(const std::string& part) const {  // records whose text contains part
+        std::vector<TraceRecord> found = Records();
+        std::erase_if(found, [&](const TraceRecord& r) { return r.text.find(part) == std::string::npos; });
+        return found;
+    }
     size_t Count(const std::string& part) const { return Lines(part).size(); }
-    size_t CountExact(const std::string& text) const;
-    bool WaitFor(const std::string& part, DWORD timeoutMs = 15000) const;
-    std::string All() const;  // for failure messages
+    size_t CountExact(const std::string& text) const {
+        const auto records = Records();
+        return static_cast<size_t>(std::count_if(records.begin(), records.end(), [&](const TraceRecord& r) { return r.text == text; }));
+    }
+    bool WaitFor(const std::string& part, DWORD timeoutMs = 15000) const {
+        return vemo::test::WaitFor([&] { return Count(part) > 0; }, timeoutMs);
+    }
+    std::string All() const {  // for failure messages
+        std::string text;
+        for (const TraceRecord& r : Records()) text += std::to_string(r.level) + " " + r.category + " " + r.text + "\n";
+        return text;
+    }
 
 private:
-    HMODULE m_module = nullptr;
-    void(WINAPI* m_reset)() = nullptr;
-    void(WINAPI* m_setLevelMask)(int) = nullptr;
-    void(WINAPI* m_setCategoryMask)(const char*, int) = nullptr;
-    int(WINAPI* m_count)() = nullptr;
-    int(WINAPI* m_get)(int, int*, char*, int, char*, int) = nullptr;
-    int(WINAPI* m_initCalls)() = nullptr;
-    int(WINAPI* m_shouldTraceCalls)() = nullptr;
-    void(WINAPI* m_holdLines)(const char*) = nullptr;
-    int(WINAPI* m_heldCount)() = nullptr;
-    void(WINAPI* m_releaseHeld)() = nullptr;
+    template <typename R, typename... Args>
+    R Call(const char* name, Args... args) const {
+        return reinterpret_cast<R(WINAPI*)(Args...)>(reinterpret_cast<void (*)()>(m_exports.at(name)))(args...);
+    }
+    // The module next to the test program is the one the front-end binds; loading it again only
+    // adds a reference.
+    unique_hmodule m_module{::LoadLibraryW((ExecutableDirectory() + L"QnUmTraceSystem001.dll").c_str())};
+    // Looked up once: GetProcAddress waits for the loader lock, which a plug-in's slow load holds.
+    const std::map<std::string, FARPROC> m_exports = [this] {
+        std::map<std::string, FARPROC> exports;
+        for (const char* name : {"RecReset", "RecSetLevelMask", "RecSetCategoryMask", "RecCount", "RecGet", "RecInitCalls",
+                                 "RecShouldTraceCalls", "RecHoldLinesStartingWith", "RecHeldCount", "RecReleaseHeld"}) {
+            exports[name] = m_module ? ::GetProcAddress(m_module.get(), name) : nullptr;
+        }
+        return exports;
+    }();
 };
 
 }  // namespace vemo::test

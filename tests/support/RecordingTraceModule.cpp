@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include <atomic>
-#include <cstring>
 #include <map>
 #include <mutex>
 #include <string>
@@ -21,45 +20,32 @@ struct Record {
 };
 
 constexpr int kAllLevels = 0x1F;
+// A writer of a line that starts with the hold prefix waits there until the test releases it,
+// so a test can line threads up at a given step. Bounded: a forgotten hold never hangs a test.
+constexpr DWORD kHoldBoundMs = 60000;
 
 std::mutex g_mutex;
 std::vector<Record> g_records;
 int g_levelMask = kAllLevels;
 std::map<std::string, int> g_categoryMasks;
-std::atomic<int> g_initCalls{0};
-std::atomic<int> g_shouldTraceCalls{0};
-
-// A writer of a line that starts with the hold prefix waits there until the test releases it,
-// so a test can line threads up at a given step. Bounded: a forgotten hold never hangs a test.
-constexpr DWORD kHoldBoundMs = 60000;
 std::string g_holdPrefix;
-std::atomic<int> g_heldCount{0};
-HANDLE HoldReleased() {
-    static const vemo::unique_handle released(::CreateEventW(nullptr, TRUE, TRUE, nullptr));
-    return released.get();
-}
+std::atomic<int> g_initCalls{0}, g_shouldTraceCalls{0}, g_heldCount{0};
+const vemo::unique_handle g_holdReleased(::CreateEventW(nullptr, TRUE, TRUE, nullptr));
 
-int MaskFor(const char* category) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    auto it = g_categoryMasks.find(category ? category : "");
-    return it != g_categoryMasks.end() ? it->second : g_levelMask;
-}
+// Also as `Locked(), expression`: held to the end of the expression.
+std::unique_lock<std::mutex> Locked() { return std::unique_lock(g_mutex); }
 
 }  // namespace
 
 extern "C" {
 
 int WINAPI ExpWrite(int level, const char* category, const char* text) {
-    bool hold = false;
-    {
-        std::lock_guard<std::mutex> lock(g_mutex);
-        g_records.push_back({level, category ? category : "<null>", text ? text : "<null>"});
-        hold = !g_holdPrefix.empty() && g_records.back().text.starts_with(g_holdPrefix);
-    }
-    if (hold) {
-        ++g_heldCount;
-        ::WaitForSingleObject(HoldReleased(), kHoldBoundMs);
-    }
+    auto lock = Locked();
+    g_records.push_back({level, category ? category : "<null>", text ? text : "<null>"});
+    if (g_holdPrefix.empty() || !g_records.back().text.starts_with(g_holdPrefix)) return 0;
+    lock.unlock();
+    ++g_heldCount;
+    ::WaitForSingleObject(g_holdReleased.get(), kHoldBoundMs);
     return 0;
 }
 int WINAPI ExpWriteEntry(int, const char*, const char*, const char*) { return 0; }
@@ -72,10 +58,13 @@ void WINAPI ExpSetAppTracingLevel(int) {}
 int WINAPI ExpGetAppTracingLevel() { return g_levelMask; }
 bool WINAPI ExpShouldTrace(int level) {
     ++g_shouldTraceCalls;
-    std::lock_guard<std::mutex> lock(g_mutex);
-    return (g_levelMask & level) != 0;
+    return (Locked(), g_levelMask & level) != 0;
 }
-bool WINAPI ExpShouldTraceCategory(int level, const char* category) { return (MaskFor(category) & level) != 0; }
+bool WINAPI ExpShouldTraceCategory(int level, const char* category) {
+    const auto lock = Locked();
+    const auto it = g_categoryMasks.find(category ? category : "");
+    return ((it != g_categoryMasks.end() ? it->second : g_levelMask) & level) != 0;
+}
 void WINAPI ExpSetLevel(const char*, int) {}
 int WINAPI ExpGetLevel(const char*) { return 0; }
 bool WINAPI ExpListenerExists(const char*) { return false; }
@@ -87,47 +76,35 @@ int WINAPI ExpRemoveListener(const char*) { return 0; }
 int WINAPI ExpRemoveCategory(const char*) { return 0; }
 int WINAPI ExpRemoveAllCategories() { return 0; }
 int WINAPI ExpDoneTraceSystem() { return 0; }
-int WINAPI ExpInitTraceSystem() {
-    ++g_initCalls;
-    return 0;
-}
+int WINAPI ExpInitTraceSystem() { return ++g_initCalls, 0; }
 
 // Controls for the tests.
 void WINAPI RecReset() {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    const auto lock = Locked();
     g_records.clear();
     g_levelMask = kAllLevels;
     g_categoryMasks.clear();
     g_holdPrefix.clear();
-    ::SetEvent(HoldReleased());
+    ::SetEvent(g_holdReleased.get());
 }
 void WINAPI RecHoldLinesStartingWith(const char* prefix) {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    const auto lock = Locked();
     g_holdPrefix = prefix ? prefix : "";
     g_heldCount = 0;
-    ::ResetEvent(HoldReleased());
+    ::ResetEvent(g_holdReleased.get());
 }
 int WINAPI RecHeldCount() { return g_heldCount; }
 void WINAPI RecReleaseHeld() {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    const auto lock = Locked();
     g_holdPrefix.clear();
-    ::SetEvent(HoldReleased());
+    ::SetEvent(g_holdReleased.get());
 }
-void WINAPI RecSetLevelMask(int mask) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_levelMask = mask;
-}
-void WINAPI RecSetCategoryMask(const char* category, int mask) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_categoryMasks[category ? category : ""] = mask;
-}
-int WINAPI RecCount() {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    return static_cast<int>(g_records.size());
-}
+void WINAPI RecSetLevelMask(int mask) { Locked(), g_levelMask = mask; }
+void WINAPI RecSetCategoryMask(const char* category, int mask) { Locked(), g_categoryMasks[category ? category : ""] = mask; }
+int WINAPI RecCount() { return (Locked(), static_cast<int>(g_records.size())); }
 // Copies record index; returns the full text length or -1 when there is no such record.
 int WINAPI RecGet(int index, int* level, char* category, int categorySize, char* text, int textSize) {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    const auto lock = Locked();
     if (index < 0 || index >= static_cast<int>(g_records.size())) return -1;
     const Record& r = g_records[static_cast<size_t>(index)];
     if (level) *level = r.level;

@@ -5,7 +5,7 @@
 #include <shellapi.h>
 
 #include <cstdio>
-#include <memory>
+#include <optional>
 #include <string>
 
 #include "TestSupport.h"
@@ -17,43 +17,23 @@ extern std::wstring g_sandboxKey;
 extern const wchar_t* g_sandboxRoot;
 }  // namespace vemo::test::detail
 
-namespace {
-using namespace vemo::test::detail;
-
-constexpr wchar_t kChildFlag[] = L"--vemo-child";
-constexpr wchar_t kSandboxFlag[] = L"--vemo-sandbox=";
-constexpr wchar_t kArgumentFlag[] = L"--vemo-arg=";
-// The exit code of a child that did not run exactly one test to a pass.
-constexpr int kChildRanNothing = 3;
-
-std::wstring g_parentSandboxKey;
-
-void ReadFlags() {
-    int count = 0;
-    vemo::unique_hlocal owner(::CommandLineToArgvW(::GetCommandLineW(), &count));
-    auto* argv = static_cast<wchar_t**>(owner.get());
-    for (int i = 1; argv && i < count; ++i) {
-        const std::wstring arg = argv[i];
-        if (arg == kChildFlag) g_inChild = true;
-        if (arg.starts_with(kSandboxFlag)) g_parentSandboxKey = arg.substr(std::wcslen(kSandboxFlag));
-        if (arg.starts_with(kArgumentFlag)) {
-            g_childArgument = arg.substr(std::wcslen(kArgumentFlag));
-            if (!g_childArgument.empty()) g_childArgument.pop_back();  // the "|" that protects a backslash
-        }
-    }
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
+    using namespace vemo::test::detail;
     ::testing::InitGoogleTest(&argc, argv);
-    ReadFlags();
+    std::wstring parentSandboxKey;  // "-": the real hive
+    int count = 0;
+    const vemo::unique_hlocal owner(::CommandLineToArgvW(::GetCommandLineW(), &count));
+    for (int i = 1; owner && i < count; ++i) {
+        const std::wstring arg = static_cast<wchar_t**>(owner.get())[i];
+        g_inChild |= arg == L"--vemo-child";
+        if (arg.starts_with(L"--vemo-sandbox=")) parentSandboxKey = arg.substr(15);
+        // Without the "|" that protects a trailing backslash.
+        if (arg.starts_with(L"--vemo-arg=")) g_childArgument = arg.substr(11, arg.size() - 12);
+    }
     // HKLM goes to a scratch key of this process, or to the parent's in a child.
-    std::unique_ptr<vemo::test::HklmSandbox> sandbox;
-    if (g_sandboxRoot && g_parentSandboxKey != L"-") {
-        sandbox = g_parentSandboxKey.empty() ? std::make_unique<vemo::test::HklmSandbox>(g_sandboxRoot)
-                                             : std::make_unique<vemo::test::HklmSandbox>(g_parentSandboxKey, true);
-        if (!sandbox->active()) {
+    std::optional<vemo::test::HklmSandbox> sandbox;
+    if (g_sandboxRoot && parentSandboxKey != L"-") {
+        if (!sandbox.emplace(g_sandboxRoot, parentSandboxKey).active()) {
             std::fprintf(stderr, "The private machine hive could not be set up; no test touches the real one.\n");
             return 1;
         }
@@ -61,6 +41,7 @@ int main(int argc, char** argv) {
     }
     const int result = RUN_ALL_TESTS();
     if (!g_inChild || result != 0) return result;
+    // A child passes only when exactly one test ran and passed.
     const ::testing::UnitTest& unit = *::testing::UnitTest::GetInstance();
-    return unit.successful_test_count() == 1 && unit.skipped_test_count() == 0 ? 0 : kChildRanNothing;
+    return unit.successful_test_count() == 1 && unit.skipped_test_count() == 0 ? 0 : 3;
 }

@@ -17,14 +17,10 @@
 
 namespace vemo::test {
 
-// --- child processes ------------------------------------------------------------------------
-// The entry point (TestMain.cpp) knows two flags of its own: --vemo-child (this process runs one
-// test for a parent) and --vemo-sandbox=<key> (the parent's private machine hive).
-
-// True in a child started by StartChild or RunCurrentTestInChildren.
+// --- child processes: the entry point (TestMain.cpp) reads --vemo-child, --vemo-sandbox=<key>
+// (the parent's private machine hive) and --vemo-arg=<text>.
 bool InChild();
-// The text the parent gave the child (--vemo-arg=...); empty in the parent.
-const std::wstring& ChildArgument();
+const std::wstring& ChildArgument();  // empty in the parent
 
 struct ProcessResult {
     bool finished = false;  // false: killed after the time limit or could not start
@@ -35,8 +31,7 @@ struct CapturedProcess {
     ProcessResult result;
     std::string output;  // stdout and stderr, as bytes
 };
-// A child passes only when it exits 0, which the entry point gives only for exactly one test
-// run and passed.
+// The entry point gives a child exit code 0 only for exactly one test run and passed.
 inline bool Passed(const CapturedProcess& child) { return child.result.finished && child.result.exitCode == 0; }
 
 // Which machine hive a child sees: its parent's private one, a private one of its own (when the
@@ -45,7 +40,10 @@ enum class Hive { kParents, kOwn, kReal };
 // Starts test "Suite.Name" of this program in a fresh child. Several may run at once.
 std::shared_future<CapturedProcess> StartChild(const std::string& testName, const std::wstring& argument = {},
                                                Hive hive = Hive::kParents);
-// Runs the current test in `count` fresh children at once and waits for them.
+// The current test in `count` fresh children at once, without waiting.
+std::vector<std::shared_future<CapturedProcess>> StartCurrentTestInChildren(size_t count, const std::wstring& argument = {},
+                                                                           Hive hive = Hive::kParents);
+// The same, waiting until every child passed.
 ::testing::AssertionResult RunCurrentTestInChildren(size_t count = 1, const std::wstring& argument = {},
                                                     Hive hive = Hive::kParents);
 
@@ -55,21 +53,18 @@ ProcessResult RunProcess(const std::wstring& program, const std::wstring& argume
 CapturedProcess RunProcessCaptured(const std::wstring& program, const std::wstring& arguments,
                                    const std::wstring& outputFile, DWORD timeoutMs);
 
-// --- the machine hive -----------------------------------------------------------------------
-
-// HKEY_LOCAL_MACHINE of this process redirected to a scratch key below HKEY_CURRENT_USER for
-// the whole run (a child joins its parent's). Call from a namespace-scope initialiser.
+// --- the machine hive: HKEY_LOCAL_MACHINE of this process redirected to a scratch key below
+// HKEY_CURRENT_USER for the whole run (a child joins its parent's). UseHklmSandbox is called from
+// a namespace-scope initialiser; ResetHklmSandbox empties the hive for a test that needs none of
+// the keys.
 bool UseHklmSandbox(const wchar_t* root);
-bool InHklmSandbox();
-// Empties the private machine hive, for a test that must start from none of the keys.
 bool ResetHklmSandbox();
 
-// HKEY_LOCAL_MACHINE of this process redirected to a scratch key below HKEY_CURRENT_USER\<root>
-// (made here and removed at the end), or to an existing one that another process made.
+// The redirection for the object's life: to a new key below HKEY_CURRENT_USER\<root>, removed
+// at the end, or to the existing key another process made.
 class HklmSandbox {
 public:
-    explicit HklmSandbox(const wchar_t* root);
-    HklmSandbox(const std::wstring& existingKey, bool);
+    explicit HklmSandbox(const wchar_t* root, const std::wstring& existingKey = {});
     ~HklmSandbox();
     HklmSandbox(const HklmSandbox&) = delete;
     HklmSandbox& operator=(const HklmSandbox&) = delete;
@@ -95,22 +90,21 @@ std::optional<std::wstring> ReadRegistryString(const std::wstring& keyPath, cons
 // --- a sample installation ------------------------------------------------------------------
 inline constexpr wchar_t kProductKey[] = L"SOFTWARE\\TRUVO VeMo Compact";
 inline constexpr wchar_t kComponentsKey[] = L"SOFTWARE\\TRUVOeg\\Components\\";
-inline constexpr wchar_t kProtectedDirectoriesKey[] = L"Software\\Truvoeg\\ProtectedDirectories";
 inline constexpr wchar_t kOwnComponent[] = L"B0003810";
 inline constexpr wchar_t kBasisComponent[] = L"B0003811";
 
 // "SOFTWARE\TRUVOeg\Components\<id>\Versions\<version>"
 std::wstring ComponentVersionKey(const std::wstring& id, const std::wstring& version = L"1.0");
-// The product installed in a company environment: version 1.0, its program directory (which
-// names the product's component and so is its configuration directory too) and the system
-// directory of the package.
+// The product in a company environment: version 1.0, its program directory (which names the
+// product's component and so is its configuration directory too) and the package's system
+// directory.
 bool RegisterProduct(const std::wstring& programDirectory);
 // Another component, version 1.0, with its configuration directory when one is given.
 bool RegisterComponent(const std::wstring& id, const std::wstring& configDirectory = {});
 
 // --- plug-in configuration ------------------------------------------------------------------
 inline constexpr wchar_t kTestPluginDll[] = L"TestPlugin.dll";
-inline constexpr wchar_t kNoPath[] = L"<leer>";     // an empty path element
+inline constexpr wchar_t kNoPath[] = L"<leer>";  // an empty path element
 
 // One <plugin> element, by default for the test plug-in in the system context.
 struct PluginSpec {
@@ -126,9 +120,7 @@ struct PluginSpec {
     bool pure = false;
     std::string extra;  // further elements, as they stand
 };
-// The folder of the test plug-ins, with a trailing backslash.
-std::wstring PluginDirectory();
-std::string PluginElement(const PluginSpec& spec);
+std::wstring PluginDirectory();  // of the test plug-ins, with a trailing backslash
 std::string PluginDocument(const std::vector<PluginSpec>& specs);
 bool WritePluginConfiguration(const std::wstring& file, const std::vector<PluginSpec>& specs);
 
@@ -142,7 +134,7 @@ public:
     Evidence& operator=(const Evidence&) = delete;
     const std::wstring& file() const { return m_file; }
     size_t Calls(const std::string& exportName) const;
-    std::vector<std::string> CallsOf(DWORD threadId) const;  // in order
+    std::vector<std::string> CallsOf(DWORD threadId) const;  // in order; 0: every thread
     bool WaitForCall(const std::string& exportName, DWORD threadId = 0, DWORD timeoutMs = 15000) const;
     void Clear() const;
 
@@ -151,11 +143,10 @@ private:
 };
 
 // --- files ----------------------------------------------------------------------------------
-
 std::wstring ExecutableDirectory();  // with a trailing backslash
 std::string ReadFileBytes(const std::wstring& path);
-// Replaces the file. The handle is not inheritable and closed on return: a CRT stream's handle is
-// inherited by children started meanwhile, which then keep the program's reads out.
+// Replaces the file through a handle that children started meanwhile do not inherit (they would
+// keep the program's reads out).
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 std::vector<std::string> SplitLines(const std::string& text);
 std::set<std::wstring> FileNamesIn(const std::wstring& directory);  // files only
@@ -174,7 +165,6 @@ public:
 private:
     std::wstring m_path;
 };
-void RemoveDirectoryTree(const std::wstring& directory);
 
 // Removes at scope end what did not exist at construction: the path (a file, or a directory with
 // its content unless recursive is false) and then each of up to parentLevels parents left empty.
@@ -194,25 +184,26 @@ private:
 // Polls predicate every 20 ms until it holds or timeoutMs passed.
 template <typename Predicate>
 bool WaitFor(Predicate predicate, DWORD timeoutMs) {
-    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
-    for (;;) {
-        if (predicate()) return true;
+    for (const ULONGLONG deadline = ::GetTickCount64() + timeoutMs; !predicate(); ::Sleep(20)) {
         if (::GetTickCount64() >= deadline) return false;
-        ::Sleep(20);
     }
+    return true;
 }
 
 std::string Narrow(const std::wstring& text);  // ANSI code page
 std::wstring Widen(const std::string& text);   // ANSI code page
 
 // --- processes and resources ----------------------------------------------------------------
-
 std::vector<DWORD> ProcessIdsNamed(const wchar_t* exeName);
 void EndProcessesNamed(const wchar_t* exeName, DWORD waitMs);
-// Handles this process holds open, from the system's handle table: GetProcessHandleCount
-// answers 0 under Wine.
+// This process's handles, from the system's handle table (GetProcessHandleCount answers 0 under
+// Wine), and their description "value type, ...".
 std::set<USHORT> OpenHandles();
-std::string DescribeHandles(const std::set<USHORT>& handles);  // "value type, ..."
+std::string DescribeHandles(const std::set<USHORT>& handles);
+// A DACL's entries in order: "<access mask, 8 hex digits> <SID>" for each allowing one, "?" for
+// another; of a kernel object's DACL by its handle.
+std::vector<std::string> DaclGrants(const ACL* dacl);
+std::vector<std::string> DaclGrants(HANDLE kernelObject);
 // Private memory; Wine answers 0 for PrivateUsage and reports resident memory as page-file usage.
 SIZE_T PrivateBytes();
 bool RunningUnderWine();

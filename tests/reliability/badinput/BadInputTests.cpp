@@ -1,6 +1,6 @@
 // Hostile input through the real code: plug-in files for the reader and discovery (broken,
-// mutated, deep, in other encodings, 10 000 plug-ins), path templates, and registry values of
-// every shape for ConfigDB. For every input: no crash, no exception caught by a catch-all (a
+// mutated, deep, in other encodings, 10 000 plug-ins) and registry values of every shape for
+// ConfigDB. For every input: no crash, no exception caught by a catch-all (a
 // level-1 line), valid heaps, caller buffers untouched beyond what a call may write, and a result
 // code the interface permits. A fixed seed in ctest; the long form takes a new one and prints it
 // (VEMO_RELIABILITY_SEED replays).
@@ -16,7 +16,6 @@
 #include "Recorder.h"
 #include "TestSupport.h"
 #include "VeMoHostIntLib/PluginKonfig.h"
-#include "VeMoHostPluginLib/PathTemplates.h"
 #include "VeMoHostPluginLib/PluginDiscovery.h"
 #include "VeMoHostPluginLib/PluginUnloading.h"
 #include "configdb/ConfigDB.h"
@@ -119,7 +118,6 @@ std::string HostileDocument(Rng& rng) {
 class BadInput : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(InHklmSandbox());
         ASSERT_TRUE(recorder.loaded());
         recorder.Reset();
     }
@@ -194,31 +192,6 @@ TEST_F(BadInput, DiscoveryCountsEveryPluginOfHostileDirectories) {
     }
 }
 
-// --- path templates -------------------------------------------------------------------------------
-
-constexpr const char* kMarks[] = {"{pid}", "{pname}", "{cat}", "{datejjjjmmtt}", "{datettmmjjjj}", "{tracelogdir}",
-                                  "{konfigdir(B0003810)}", "{programdir(B0003811)}", "{logdir(B9700001)}"};
-constexpr const char* kJunk[] = {"{", "}", "(", ")}", "{foo}", "{{pid}}", "{PID", "pid}", "{cat", "\\", "C:\\",
-                                 "..\\", "\xE4", "\x80", "%TEMP%", "{programdir(B0003810", "{konfigdir(",
-                                 "{programdir()}", "{ pid}"};
-
-TEST_F(BadInput, PathTemplatesEndAndLeaveTextWithoutMarks) {
-    for (int i = ScaledCount(300, 3000); i > 0 && !HasFatalFailure(); --i) {
-        std::string path;
-        for (size_t n = rng.Below(10); n > 0; --n) path += rng.Chance(40) ? RandomCase(rng, rng.Pick(kMarks)) : rng.Pick(kJunk);
-        if (rng.Chance(2)) path = std::string(65536, 'x') + path;
-        std::string category = rng.Chance(50) ? rng.Pick(kMarks) : std::string(rng.Below(300), 'c');
-        std::string expanded = path;
-        EXPECT_TRUE(ExpandPathTemplates(expanded, category)) << path.substr(0, 200);
-        if (path.find('{') == std::string::npos) {
-            EXPECT_EQ(path, expanded);
-        }
-        std::string value = "unverändert";
-        ExpandPathTemplate(static_cast<int>(rng()), category, rng.Pick(kJunk), value);
-        ExpectClean(path.substr(0, 200));
-    }
-}
-
 // --- registry values for ConfigDB --------------------------------------------------------------
 
 constexpr const wchar_t* kVersionNames[] = {L"1.0", L"2.0", L"1.10", L"1.9", L"0.9", L"abc", L"-3", L"1e2", L"10",
@@ -247,17 +220,12 @@ void PutShaped(Rng& rng, const std::wstring& key, const std::wstring& name, cons
 }
 
 // The narrow ID a wide one becomes in the ANSI code page; one it cannot hold asks for "".
-std::string NarrowId(const std::wstring& id) {
-    BOOL lost = FALSE;
-    const std::string narrow = Narrow(id);
-    ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, id.c_str(), -1, nullptr, 0, nullptr, &lost);
-    return lost ? std::string() : narrow;
-}
+std::string NarrowId(const std::wstring& id) { return Widen(Narrow(id)) == id ? Narrow(id) : std::string(); }
 
 using BufferForm = uint32_t (*)(const wchar_t*, wchar_t*, uint32_t);
 
 // The buffer form fenced by guard characters: it answers as its narrow form did, and writes
-// nothing outside the buffer nor behind its result.
+// nothing outside the buffer nor behind its result (an empty buffer on failure).
 void CheckBufferForm(Rng& rng, BufferForm call, const std::wstring& id, const std::wstring& directory,
                      const std::string& where) {
     const uint32_t sizes[] = {0, 1, static_cast<uint32_t>(directory.size()), static_cast<uint32_t>(directory.size() + 1),
@@ -267,29 +235,17 @@ void CheckBufferForm(Rng& rng, BufferForm call, const std::wstring& id, const st
     std::vector<wchar_t> memory(kGuardChars * 2 + size, kUntouched);
     std::fill_n(memory.begin(), kGuardChars, kGuard);
     std::fill_n(memory.end() - kGuardChars, kGuardChars, kGuard);
-    wchar_t* const buffer = memory.data() + kGuardChars;
-    const uint32_t rc = call((nulls & 2) ? nullptr : id.c_str(), (nulls & 1) ? nullptr : buffer, size);
-    for (size_t i = 0; i < kGuardChars; ++i) {
-        ASSERT_EQ(kGuard, memory[i]) << where << ": written before the buffer";
-        ASSERT_EQ(kGuard, memory[kGuardChars + size + i]) << where << ": written past the buffer";
-    }
-    size_t written = std::min<size_t>(size, 1);
-    if (nulls) {
-        EXPECT_EQ(CDB_ERROR_NULL_PARAMETER, rc) << where;
-        written = 0;
-    } else if (directory.empty() || !Exists(directory)) {
-        EXPECT_EQ(CDB_ERROR_NO_DIRECTORY, rc) << where;
-    } else if (size <= directory.size()) {
-        EXPECT_EQ(CDB_ERROR_BUFFER_TOO_SMALL, rc) << where;
-    } else {
-        EXPECT_EQ(CDB_OK, rc) << where;
-        EXPECT_EQ(directory, std::wstring(buffer)) << where;
-        written = directory.size() + 1;
-    }
-    if (rc != CDB_OK && written > 0) {
-        EXPECT_EQ(L'\0', buffer[0]) << where << ": the buffer is not left empty";
-    }
-    for (size_t i = written; i < size; ++i) ASSERT_EQ(kUntouched, buffer[i]) << where << ": behind the result";
+    std::vector<wchar_t> expected = memory;
+    const uint32_t rc = nulls                                  ? CDB_ERROR_NULL_PARAMETER
+                        : directory.empty() || !Exists(directory) ? CDB_ERROR_NO_DIRECTORY
+                        : size <= directory.size()             ? CDB_ERROR_BUFFER_TOO_SMALL
+                                                               : CDB_OK;
+    if (rc == CDB_OK) std::copy_n(directory.c_str(), directory.size() + 1, expected.begin() + kGuardChars);
+    if (rc != CDB_OK && !nulls && size > 0) expected[kGuardChars] = L'\0';
+    EXPECT_EQ(rc, call((nulls & 2) ? nullptr : id.c_str(), (nulls & 1) ? nullptr : memory.data() + kGuardChars, size)) << where;
+    const auto at = std::mismatch(expected.begin(), expected.end(), memory.begin()).first - expected.begin();
+    EXPECT_EQ(static_cast<ptrdiff_t>(expected.size()), at) << where << ": written at " << at - static_cast<ptrdiff_t>(kGuardChars)
+                                                           << " of a buffer of " << size;
 }
 
 TEST_F(BadInput, ConfigDbAnswersEveryRegistryShapeInsideTheCallersBuffer) {
