@@ -1,6 +1,5 @@
-// Plug-in threads, the initialisation barrier and the unload sequence with the real test plug-ins:
-// who runs when, how the host ends them, what the Event Log gets, and that a whole cycle gives back
-// every handle and its memory. Faults beside a healthy plug-in: FaultMatrixTests.
+// Plug-in threads, the barrier and the unload sequence with the real test plug-ins: who runs when, how
+// the host ends them, and that a cycle gives back every handle and its memory. Faults: FaultMatrixTests.
 #include <gtest/gtest.h>
 #include <windows.h>
 // after windows.h
@@ -30,17 +29,12 @@ using namespace vemo::tracing;
 namespace {
 constexpr DWORD kPromptMs = 15000;  // well below the barrier's 30 s
 constexpr size_t kLeakCyclePlugins = 8;
-constexpr int kLeakWarmUpCycles = 3;
 constexpr int kLeakCycles = 6;
-// Wine reports resident memory, so pages first touched late (a deeper stack, a heap block) show as
-// growth; a thread stack left per cycle (1 MiB under Wine) or a block per plug-in and cycle does not hide.
+// Wine counts resident memory: pages first touched late show as growth, a stack (1 MiB) per cycle does not hide.
 constexpr SIZE_T kPrivateBytesSlack = 256 * 1024;
-// Events the runtimes create for a lock on its first contention, which comes at a random cycle and
-// stays; a handle lost per cycle still shows as kLeakCycles.
-constexpr size_t kHandleNoise = 2;
+constexpr size_t kHandleNoise = 2;  // a lock's first contention adds an event for good
 
-// Wine frees the stack of an ended thread only when the next thread ends. A thread ended just
-// before every reading leaves the same one stack pending each time.
+// Wine frees an ended thread's stack when the next thread ends: one ended just before every reading.
 SIZE_T SettledPrivateBytes() {
     std::thread([] {}).join();
     return PrivateBytes();
@@ -161,8 +155,6 @@ TEST_F(PluginHostTest, ANegativeUnloadTimeLeavesNoTimeToWait) {
         Host({{.name = L"negativ", .run = L"RunPollStop", .timeoutUnload = timeout}});
         ASSERT_TRUE(evidence.WaitForCall("RunPollStop")) << timeout;
         UnloadPlugins();
-        EXPECT_EQ(static_cast<uint32_t>(timeout), g_timeOutInMs);
-        EXPECT_EQ(0u, recorder.Count("Keine aktiven Plugins mehr vorhanden!")) << timeout;
         EXPECT_EQ(1u, recorder.Count("Plugin-Thread <negativ> soll abgeschossen werden")) << timeout;
         EXPECT_EQ(nullptr, ::GetModuleHandleW(kTestPluginDll));
     }
@@ -182,13 +174,10 @@ TEST_F(PluginHostTest, ACycleGivesBackEveryHandleAndItsMemory) {
         evidence.Clear();
         recorder.Reset();
     };
-    // First use of heaps, trace buffers and the loader.
-    for (int i = 0; i < kLeakWarmUpCycles; ++i) cycle();
-    // Wine's loader keeps a few KiB of every load and free of a module: measured here alone, for
-    // the same module and as many cycles, and not counted against the host.
+    for (int i = 0; i < 3; ++i) cycle();  // first use of heaps, trace buffers and the loader
+    // Wine's loader keeps a few KiB per load of a module, and a MinGW x86 module with the static
+    // runtime two handles (its thread library's record of the loading thread): measured alone.
     const SIZE_T loaderBefore = SettledPrivateBytes();
-    // A MinGW x86 module built with the static runtime also keeps two handles (an event and one
-    // of the loading thread) per load: its thread library's record of that thread outlives it.
     const size_t loaderHandlesBefore = OpenHandles().size();
     for (int i = 0; i < kLeakCycles; ++i) {
         vemo::unique_hmodule(::LoadLibraryW((PluginDirectory() + kTestPluginDll).c_str()));

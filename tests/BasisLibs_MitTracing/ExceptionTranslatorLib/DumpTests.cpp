@@ -1,6 +1,5 @@
-// The structured-exception guard and the translators' hooks; mini-dumps: their names, their files,
-// the version read from a module's resource, the dump history, and the chain from a fault to a dump. The program sits in a folder of
-// its own with a recording trace module; ConfigDB's log folder of the product is a scratch folder.
+// The structured-exception guard and the translators' hooks; mini-dumps: names, versions, history, and
+// the chain from a fault to a dump. ConfigDB's log folder of the product is a scratch folder.
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <dbghelp.h>
@@ -20,6 +19,7 @@
 #include "BasisLibs_MitTracing/ExceptionTranslatorLib/SehGuard.h"
 #include "BasisLibs_MitTracing/ThreadControlLib/ThreadFunctions.h"
 #include "EventRecorder.h"
+#include "PluginHosting.h"
 #include "Recorder.h"
 #include "TestSupport.h"
 #include "common/TraceCategories.h"
@@ -328,13 +328,6 @@ DWORD WINAPI FaultWhenReleased(void* pRelease) {
     *g_nullPointer = 1;
     return 3;
 }
-ULONGLONG SecondsNow() {
-    SYSTEMTIME now{};
-    FILETIME file{};
-    ::GetLocalTime(&now);
-    ::SystemTimeToFileTime(&now, &file);
-    return ((static_cast<ULONGLONG>(file.dwHighDateTime) << 32) | file.dwLowDateTime) / 10000000;
-}
 
 // Two threads of the thread-control library fault: the translator they run under (their naming left
 // it in place) traces in the library's category, prunes the history and writes a dump of each fault,
@@ -354,16 +347,14 @@ TEST_F(DumpTest, FaultingThreadsEndWithATraceLineAndACompleteDumpEachAlsoAtTheSa
     }
     ASSERT_TRUE(::SetEvent(releases[0].get()));
     ASSERT_TRUE(WaitFor([&] { return recorder.HeldCount() == 1; }, 15000)) << recorder.All();
-    const ULONGLONG firstNamed = SecondsNow();  // the first name was made in this second or before
-    ASSERT_TRUE(WaitFor([&] { return SecondsNow() > firstNamed; }, 15000));
+    const __time64_t firstNamed = _time64(nullptr);  // the first name was made in this second or before
+    ASSERT_TRUE(WaitFor([&] { return _time64(nullptr) > firstNamed; }, 15000));
     ASSERT_TRUE(::SetEvent(releases[1].get()));
     ASSERT_TRUE(WaitFor([&] { return recorder.HeldCount() == 2; }, 15000)) << recorder.All();
     recorder.ReleaseHeld();
     std::set<DWORD> faulted;
     for (size_t i = 0; i < 2; ++i) {
-        DWORD exitCode = 0;
-        ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(threads[i].get(), 120000));
-        EXPECT_TRUE(::GetExitCodeThread(threads[i].get(), &exitCode) && exitCode == ThreadControl::kThreadExitException);
+        EXPECT_EQ(ThreadControl::kThreadExitException, ExitCodeAfterEnd(threads[i].get(), 120000));
         const auto reported = recorder.Lines("Exception in _ThreadFunction() f\xFCr Thread <Fehler" + std::to_string(i + 1) + "> aufgetreten!");
         ASSERT_EQ(1u, reported.size()) << recorder.All();
         EXPECT_EQ(1, reported[0].level);
@@ -371,7 +362,6 @@ TEST_F(DumpTest, FaultingThreadsEndWithATraceLineAndACompleteDumpEachAlsoAtTheSa
         faulted.insert(::GetThreadId(threads[i].get()));
     }
     ThreadControl::TC_SetTraceCategory(vemo::kCategoryThreadControl);
-    EXPECT_EQ(2u, recorder.Count("TranslateSEHExceptionToStdException -> Exception aufgetreten! Thread-ID <"));
     EXPECT_FALSE(Exists(oldDump));
     const auto files = FileNamesIn(LogDir());
     ASSERT_EQ(2u, files.size());
@@ -394,7 +384,6 @@ TEST_F(DumpTest, FaultingThreadsEndWithATraceLineAndACompleteDumpEachAlsoAtTheSa
 // exception stream; it replaces a longer file of the same name whole, and the Event Log gets its name.
 TEST_F(DumpTest, TheInvalidParameterHandlerWritesADumpAndReturns) {
     InvalidParameterHandler(nullptr, nullptr, nullptr, 0, 0);  // as the runtime calls it
-    EXPECT_EQ(1u, recorder.Count("InvalidParameterHandler -> Exception aufgetreten! Thread-ID <")) << recorder.All();
     const auto files = FileNamesIn(LogDir());
     ASSERT_EQ(1u, files.size());
     EXPECT_EQ("MDMP", ReadFileBytes(LogDir() + *files.begin()).substr(0, 4));
