@@ -1,8 +1,5 @@
-// The integration library against a private machine hive (HKEY_LOCAL_MACHINE of this process is
-// redirected to a scratch key), with the daemon module and the recording trace module next to this
-// program as they lie next to the service. The plug-in descriptor and the configuration reader on
-// real files: the vocabulary (one document per row, the fields of its first descriptor as text), the
-// ignore rules and what the reader traces. The run key and daemon mode.
+// The integration library against a private machine hive, with the daemon module and the recording trace
+// module beside the program: the configuration reader on real files, its ignore rules, run key and daemon mode.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -38,8 +35,7 @@ using vemo::daemonmodule::DaemonTestMode;
 
 constexpr wchar_t kRuleKey[] = L"SOFTWARE\\PluginRules";
 
-// What the reader counts and fills, with room for this many, from a document with these elements
-// inside its root.
+// What the reader counts and fills, with room for this many, from a root holding body.
 struct Descriptors {
     std::unique_ptr<CPluginInfo[]> infos;
     int counted = 0;
@@ -125,15 +121,13 @@ TEST_F(PluginConfig, VocabularyIgnoresCaseNestingAndPrefixes) {
     }
 }
 
-TEST_F(PluginConfig, AtMostTheRoomGivenAndNothingFromBrokenFiles) {
+// (A broken file: PluginDiscoveryTests.)
+TEST_F(PluginConfig, AtMostTheRoomGivenAndNothingFromMissingFiles) {
     const std::string three = R"(<plugin description="a"/><plugin description="b"/><plugin description="c"/>)";
     EXPECT_EQ(0, Read(file, three, 0).filled);
     const Descriptors two = Read(file, three, 2);
     ASSERT_EQ(2, two.filled);
     EXPECT_EQ(L"b", two.infos[1]._name);
-    const Descriptors broken = Read(file, R"(<plugin description="a">)", 1);
-    EXPECT_EQ(0, broken.counted);
-    EXPECT_EQ(0, broken.filled);
     EXPECT_EQ(0, CPluginConfig((dir.path() + L"fehlt.xml").c_str()).GetNumberOfPluginInfos());
 }
 
@@ -237,9 +231,8 @@ protected:
         bool result = false;
         bool hostNeeded = false;
     };
-    // EnterDaemonMode on a thread of its own, as the service's initialisation thread runs it;
-    // stopWhileChecking sets the stop flag once the check has been called. Empty on a hang.
-    // bHostNeeded goes in as the opposite of what the caller expects.
+    // EnterDaemonMode on a thread of its own, as the service runs it; stopWhileChecking sets the stop
+    // flag once the check has been called. Empty on a hang.
     std::optional<bool> RunDaemonMode(bool stopWhileChecking, bool& bHostNeeded) {
         auto call = std::make_shared<DaemonCall>();
         call->hostNeeded = bHostNeeded;
@@ -309,7 +302,6 @@ TEST_F(DaemonModeTest, EachAnswerOfTheModule) {
         {"stop before the answer", DaemonTestMode::HostNeeded, 600000, 0, true, true, false, nullptr, L"ICE"},
         {"error code", DaemonTestMode::ReturnResult, 0, 1234, false, true, false, "VemoDaemonCheckLeser liefert Fehler <1234>!", L"ICE"},
         {"init fails", DaemonTestMode::InitFails, 0, 0, false, false, false, "VemoDaemonInit liefert false.", L"I"},
-        {"unknown switch", static_cast<DaemonTestMode>(99), 0, 0, false, false, false, "VemoDaemonInit liefert false.", L"I"},
         // A fault in the check is reported and leaves the module loaded: nothing runs after it.
         {"fault", DaemonTestMode::Fault, 0, 0, false, false, false, nullptr, L"IC"},
     };
@@ -331,9 +323,8 @@ TEST_F(DaemonModeTest, EachAnswerOfTheModule) {
 }
 
 TEST_F(DaemonModeTest, WatchingTheReadersEndsOnStopOrWithAPcscCode) {
-    // No switch: PC/SC decides. Wine 8 has no smart-card service: SCardEstablishContext fails with
-    // SCARD_F_INTERNAL_ERROR, which the check returns at once. Windows without the service gives
-    // SCARD_E_NO_SERVICE; with it and no reader the check waits for the stop.
+    // No switch: PC/SC decides. Wine 8 fails SCardEstablishContext (SCARD_F_INTERNAL_ERROR) at once, Windows
+    // without the service gives SCARD_E_NO_SERVICE; with it and no reader the check waits for the stop.
     bool hostNeeded = true;
     EXPECT_EQ(true, RunDaemonMode(true, hostNeeded));
     EXPECT_FALSE(hostNeeded);

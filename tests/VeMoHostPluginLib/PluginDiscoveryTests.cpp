@@ -118,17 +118,6 @@ TEST(PathTemplates, UnclosedMarksAndSelfReferringValuesTerminate) {
 
 // --- discovery ---------------------------------------------------------------------------------
 
-TEST(CheckFilename, TwelveCharactersSevenDigitsAndXmlInAnyCase) {
-    // The first character is left to the search pattern.
-    for (const wchar_t* name : {L"B0003810.xml", L"b1234567.XML", L"B9999999.XmL", L"X1234567.xml"}) {
-        EXPECT_TRUE(CheckFilename(name)) << Narrow(name);
-    }
-    for (const wchar_t* name : {L"B12345678.xml", L"B123456.xml", L"B123456A.xml", L"BA234567.xml", L"B12 4567.xml",
-                                L"B1234567.txt", L"B1234567_xml", L"B1234.67.xml", L"B1234567.xm", L""}) {
-        EXPECT_FALSE(CheckFilename(name)) << Narrow(name);
-    }
-}
-
 TEST_F(PluginDiscovery, NoComponentGivesNoFilesAndClearsTheArray) {
     PluginFileList files;
     GetPluginFileList(files);
@@ -159,7 +148,8 @@ TEST_F(PluginDiscovery, FirstComponentsFilesComeFirst) {
     ScratchDirectory second{L"discB"};
     const std::vector<std::wstring> firstNames = {L"B0000002.xml", L"B0000001.xml", L"b0000003.XML"};
     for (const std::wstring& name : firstNames) WriteFile(first.path() + name, {});
-    for (const wchar_t* name : {L"B00000A1.xml", L"B0000001.txt", L"B00000011.xml", L"Bx.xml"}) WriteFile(first.path() + name, {});
+    // Names the search pattern or the check refuses.
+    for (const wchar_t* name : {L"B00000A1.xml", L"B0000001.txt", L"B00000011.xml", L"Bx.xml", L"B12 4567.xml"}) WriteFile(first.path() + name, {});
     WriteFile(second.path() + L"B0000000.xml", {});
 
     // Only the second component installed.
@@ -205,10 +195,7 @@ TEST_F(PluginDiscovery, DescriptorsFollowFileOrderAndSystemPluginsLoad) {
     GetPluginData(false);
     ASSERT_EQ(4, g_numPluginInfo);
     ASSERT_EQ(3, g_numActivePluginInfo);
-    EXPECT_EQ(L"", g_vecPluginInfo[3]._name);
     EXPECT_TRUE(g_vecPluginInfo[2]._isLoaded);
-    EXPECT_EQ(1, g_vecPluginInfo[2]._menuPosition);
-    EXPECT_FALSE(IsSignalled(Event(2)));
 }
 
 // --- loading pass -----------------------------------------------------------------------------
