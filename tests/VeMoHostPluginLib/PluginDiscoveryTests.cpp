@@ -66,7 +66,7 @@ protected:
     void TearDown() override { ResetGlobals(); }
 };
 
-// --- path templates: marks regardless of case, every occurrence, unknown words left alone ---------
+// Path templates: marks regardless of case, every occurrence, unknown words left alone.
 
 std::string Pid() { return std::to_string(::GetCurrentProcessId()); }
 
@@ -100,10 +100,6 @@ TEST(PathTemplates, ArgumentMarksAskConfigDbInLowerCase) {
     EXPECT_EQ(CDB_GetKonfigDir("b0003810") + "tail", Expand("{KONFIGDIR(B0003810)}tail"));
     EXPECT_EQ(CDB_GetLogDir("b0003812", true) + "f", Expand("{LOGDIR(B0003812)}f"));
     EXPECT_EQ(CDB_GetLogDir(CDB_COMPONENT_VEMO_COMPACT, true) + Pid(), Expand("{TraceLogDir}{pid}"));
-    std::string value;
-    EXPECT_TRUE(ExpandPathTemplate(kPathTemplateProgramDir, "", "b0003811", value));
-    EXPECT_EQ(programDir, value);
-    EXPECT_FALSE(ExpandPathTemplate(12, "", "", value));
 }
 
 TEST(PathTemplates, UnclosedMarksAndSelfReferringValuesTerminate) {
@@ -115,8 +111,6 @@ TEST(PathTemplates, UnclosedMarksAndSelfReferringValuesTerminate) {
     // ...but a later row expands what an earlier one inserted.
     EXPECT_EQ("a" + Expand("{datejjjjmmtt}") + "b", Expand("a{cat}b", "{DATEJJJJMMTT}"));
 }
-
-// --- discovery ---------------------------------------------------------------------------------
 
 TEST_F(PluginDiscovery, NoComponentGivesNoFilesAndClearsTheArray) {
     PluginFileList files;
@@ -197,8 +191,6 @@ TEST_F(PluginDiscovery, DescriptorsFollowFileOrderAndSystemPluginsLoad) {
     ASSERT_EQ(3, g_numActivePluginInfo);
     EXPECT_TRUE(g_vecPluginInfo[2]._isLoaded);
 }
-
-// --- loading pass -----------------------------------------------------------------------------
 
 // What the loading pass leaves in one descriptor.
 struct Loaded {

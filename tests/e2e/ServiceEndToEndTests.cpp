@@ -158,8 +158,6 @@ TEST_F(ServiceEndToEnd, IdentityWordsSelectOneServiceAndMissingServicesAreReport
     }
 }
 
-// --- a sample installation: plug-ins of both services and the user-session host -------------
-
 constexpr char kHostStartedLine[] = "VeMoHost gestartet, pid <";
 
 class SampleInstallation : public ServiceEndToEnd {

@@ -32,12 +32,9 @@ using namespace vemo::seh;
 [[maybe_unused]] const bool kSandbox = UseHklmSandbox(L"Software\\VeMoDumpTests");
 
 constexpr wchar_t kCategory[] = L"DumpTests";
-constexpr wchar_t kNoVersion[] = L"0.0.0.0";
 const std::wstring kBuildVersion = std::to_wstring(VEMO_TEST_VERSION_MAJOR) + L"." + std::to_wstring(VEMO_TEST_VERSION_MINOR) +
                                    L"." + std::to_wstring(VEMO_TEST_VERSION_PATCH) + L".0";
 const std::wstring kOwnDumpPrefix = std::wstring(kCategory) + L"__dump_tests.exe__V" + kBuildVersion + L"_AppCrashDump_";
-
-// --- the guard -----------------------------------------------------------------------------------
 
 // Faults the optimiser cannot see through.
 volatile int* volatile g_nullPointer = nullptr;
@@ -165,8 +162,6 @@ protected:
     const std::wstring m_previousCategory = g_szExceptionTranslatorCategory;
 };
 
-// --- names ----------------------------------------------------------------------------------------
-
 TEST_F(DumpTest, NameCarriesLogDirCategoryModuleVersionAndTheTimeNow) {
     wchar_t name[kMiniDumpPathChars] = {};
     const __time64_t before = _time64(nullptr);
@@ -213,39 +208,13 @@ std::optional<MINIDUMP_EXCEPTION_STREAM> ExceptionOf(const std::string& bytes) {
     return std::nullopt;
 }
 
-// --- versions -------------------------------------------------------------------------------------
-
-void DiscardUpdate(HANDLE update) noexcept { ::EndUpdateResourceW(update, TRUE); }
-
-// A copy of this program whose resources are only a VS_VERSIONINFO with its fixed part, or none.
-bool WriteModuleCopy(const std::wstring& path, const VS_FIXEDFILEINFO* fixed) {
-    if (!::CopyFileW(_GetThisModulePath().c_str(), path.c_str(), FALSE)) return false;
-    vemo::unique_any<HANDLE, DiscardUpdate> update(::BeginUpdateResourceW(path.c_str(), TRUE));
-    constexpr wchar_t kKey[] = L"VS_VERSION_INFO";
-    constexpr size_t kValueOffset = (6 + sizeof(kKey) + 3) & ~size_t{3};
-    std::vector<BYTE> block(kValueOffset + sizeof(VS_FIXEDFILEINFO), 0);
-    const WORD header[] = {static_cast<WORD>(block.size()), static_cast<WORD>(sizeof(VS_FIXEDFILEINFO)), 0};
-    std::memcpy(block.data(), header, 6);
-    std::memcpy(block.data() + 6, kKey, sizeof(kKey));
-    if (fixed) std::memcpy(block.data() + kValueOffset, fixed, sizeof(*fixed));
-    return update && (!fixed || ::UpdateResourceW(update.get(), RT_VERSION, MAKEINTRESOURCEW(1), MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL),
-                                                   block.data(), static_cast<DWORD>(block.size()))) &&
-           ::EndUpdateResourceW(update.release(), FALSE);
+// (This program's own version: the dump name above.)
+TEST_F(DumpTest, AFileWithoutAVersionResourceHasNone) {
+    ASSERT_TRUE(WriteFileBytes(LogDir() + L"plain.txt", "no resources here"));
+    for (const wchar_t* file : {L"plain.txt", L"missing.dll"}) EXPECT_EQ(L"0.0.0.0", _GetFileVersionString((LogDir() + file).c_str()));
 }
 
-// Product version high, file version low; a file without a usable version resource has none.
-TEST_F(DumpTest, VersionTakesProductVersionHighAndFileVersionLow) {
-    EXPECT_EQ(kBuildVersion, _GetFileVersionString(_GetThisModulePath().c_str()));
-    const std::wstring module = LogDir() + L"kopie.dll", bare = LogDir() + L"bare.dll", text = LogDir() + L"plain.txt";
-    VS_FIXEDFILEINFO fixed{.dwSignature = VS_FFI_SIGNATURE, .dwStrucVersion = VS_FFI_STRUCVERSION, .dwFileVersionMS = MAKELONG(2, 1),
-                           .dwFileVersionLS = MAKELONG(4, 3), .dwProductVersionMS = MAKELONG(6, 5),
-                           .dwProductVersionLS = MAKELONG(8, 7), .dwFileOS = VOS_NT_WINDOWS32, .dwFileType = VFT_DLL};
-    ASSERT_TRUE(WriteModuleCopy(module, &fixed) && WriteModuleCopy(bare, nullptr) && WriteFileBytes(text, "no resources here"));
-    EXPECT_EQ(L"5.6.3.4", _GetFileVersionString(module.c_str()));
-    for (const std::wstring& file : {text, bare, LogDir() + L"missing.dll"}) EXPECT_EQ(kNoVersion, _GetFileVersionString(file.c_str()));
-}
-
-// --- the dump history: five current dumps stay, the oldest by stamp go -----------------------------
+// The dump history: five current dumps stay, the oldest by stamp go.
 
 std::wstring Current(const wchar_t* program, const wchar_t* stamp) {
     return std::wstring(program) + L"__V1.0.0.0_AppCrashDump_" + stamp + L".dmp.txt";
@@ -274,7 +243,6 @@ std::vector<std::wstring> operator+(std::vector<std::wstring> a, const std::vect
 }
 
 const HistoryCase kHistoryCases[] = {
-    {"FiveStay", Days(kService, {11, 13, 15}) + Days(kHost, {12, 14}), {}},
     // Neither first nor last by name; every field counts, the year first.
     {"EveryFieldCountsYearFirst", {Current(kService, L"05.03.2026.07.05.09"), Current(kHost, L"05.03.2026.07.05.10"),
                                    Current(kService, L"05.03.2026.07.05.08"), Current(kHost, L"31.12.2025.23.59.59"),
@@ -312,8 +280,6 @@ TEST_P(DumpHistory, KeepsTheFiveNewest) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, DumpHistory, ::testing::ValuesIn(kHistoryCases),
                          [](const ::testing::TestParamInfo<HistoryCase>& info) { return std::string(info.param.name); });
-
-// --- the whole chain ------------------------------------------------------------------------------
 
 DWORD WINAPI FaultWhenReleased(void* pRelease) {
     if (::WaitForSingleObject(static_cast<HANDLE>(pRelease), 15000) != WAIT_OBJECT_0) return 2;
