@@ -63,35 +63,33 @@ std::wstring Describe(const CPluginInfo& p) {
 }
 
 struct VocabularyRow {
-    const char* xml;  // the elements inside the root
-    int count;
-    std::vector<std::wstring> facts;  // "field=value" of the first descriptor
+    const char* xml;                  // the one plug-in inside the root
+    std::vector<std::wstring> facts;  // "field=value" of its descriptor
 };
 
 const VocabularyRow kVocabulary[] = {
-    {R"(<plugin description="Eins" type="DLL" level="1"/>)", 1, {L"name=Eins", L"level=1", L"type=1"}},
+    {R"(<plugin description="Eins" type="DLL" level="1"/>)", {L"name=Eins", L"level=1", L"type=1"}},
     // The level is 1 only for the text "1"; the type texts ignore case.
-    {R"(<plugin type="Listener" level="01"/>)", 1, {L"type=2", L"level=0"}},
-    {R"(<plugin type="service" level=" 1"/>)", 1, {L"type=0", L"level=0"}},
+    {R"(<plugin type="Listener" level="01"/>)", {L"type=2", L"level=0"}},
+    {R"(<plugin type="service" level=" 1"/>)", {L"type=0", L"level=0"}},
     // Element names ignore case, nesting and namespace prefixes.
-    {R"(<group><plugin><BINARYNAME>eins.dll</BINARYNAME><x:Path xmlns:x="urn:x">C:\P\{cat}</x:Path></plugin></group>)", 1,
+    {R"(<group><plugin><BINARYNAME>eins.dll</BINARYNAME><x:Path xmlns:x="urn:x">C:\P\{cat}</x:Path></plugin></group>)",
      {L"binary=eins.dll", L"path=C:\\P\\"}},
-    {R"(<plugin><System>TRUE</System><pure>yes</pure><events>Klasse</events></plugin>)", 1, {L"system=1", L"pure=0", L"class=Klasse"}},
-    {R"(<plugin><ignoreOnInstalledComponent>B0009901</ignoreOnInstalledComponent></plugin>)", 1, {L"ignore=B0009901"}},
+    {R"(<plugin><System>TRUE</System><pure>yes</pure><events>Klasse</events></plugin>)", {L"system=1", L"pure=0", L"class=Klasse"}},
+    {R"(<plugin><ignoreOnInstalledComponent>B0009901</ignoreOnInstalledComponent></plugin>)", {L"ignore=B0009901"}},
     // An empty entry point name keeps its default.
-    {R"(<plugin><implements run="" initialize="Init2"/></plugin>)", 1, {L"run=Run", L"init=Init2", L"uninit=Uninitialize"}},
+    {R"(<plugin><implements run="" initialize="Init2"/></plugin>)", {L"run=Run", L"init=Init2", L"uninit=Uninitialize"}},
     {"<plugin><menu pos=\"3\">\n  <e active=\"0\" parent=\"P\">\n    <separ/><text>Hallo</text><fid>17</fid></e>\n"
-     "  <e><text>x</text><separ/></e>\n</menu></plugin>", 1, {L"menupos=3", L"menu=[00|P|Hallo|17][11||x|0]"}},
+     "  <e><text>x</text><separ/></e>\n</menu></plugin>", {L"menupos=3", L"menu=[00|P|Hallo|17][11||x|0]"}},
     // Time-outs: leading blanks and trailing text, none, defaults, saturation at 32 bits.
-    {R"(<plugin><timeoutUnload>  350ms</timeoutUnload></plugin>)", 1, {L"timeout=350"}},
-    {R"(<plugin><timeoutUnload>abc</timeoutUnload></plugin>)", 1, {L"timeout=0"}},
-    {R"(<plugin/>)", 1, {L"name=", L"type=0", L"timeout=2000"}},
-    {R"(<plugin><timeoutUnload>-99999999999</timeoutUnload></plugin>)", 1, {L"timeout=-2147483648"}},
-    {R"(<plugin><timeoutUnload>2147483648</timeoutUnload></plugin>)", 1, {L"timeout=2147483647"}},
+    {R"(<plugin><timeoutUnload>  350ms</timeoutUnload></plugin>)", {L"timeout=350"}},
+    {R"(<plugin><timeoutUnload>abc</timeoutUnload></plugin>)", {L"timeout=0"}},
+    {R"(<plugin/>)", {L"name=", L"type=0", L"timeout=2000"}},
+    {R"(<plugin><timeoutUnload>-99999999999</timeoutUnload></plugin>)", {L"timeout=-2147483648"}},
+    {R"(<plugin><timeoutUnload>2147483648</timeoutUnload></plugin>)", {L"timeout=2147483647"}},
     // "ā" has no exact form in code page 1252; a best-fit "a" would name another directory.
-    {"<plugin><path>C:\\Pl\xC4\x81gins\\</path></plugin>", 1, {L"path=C:\\Pl\u0101gins\\"}},
-    {"<plugin><path>C:\\M\xC3\xBCnchen\\</path></plugin>", 1, {L"path=C:\\M\u00FCnchen\\"}},
-    {R"(<plugin description="a"/><plugin description="b"/><plugin description="c"/>)", 3, {L"name=a"}},
+    {"<plugin><path>C:\\Pl\xC4\x81gins\\</path></plugin>", {L"path=C:\\Pl\u0101gins\\"}},
+    {"<plugin><path>C:\\M\xC3\xBCnchen\\</path></plugin>", {L"path=C:\\M\u00FCnchen\\"}},
 };
 
 class PluginConfig : public ::testing::Test {
@@ -110,8 +108,8 @@ TEST_F(PluginConfig, VocabularyIgnoresCaseNestingAndPrefixes) {
     for (const VocabularyRow& row : kVocabulary) {
         SCOPED_TRACE(row.xml);
         const Descriptors read = Read(file, row.xml, 4);
-        EXPECT_EQ(row.count, read.counted);
-        ASSERT_EQ(row.count, read.filled);
+        EXPECT_EQ(1, read.counted);
+        ASSERT_EQ(1, read.filled);
         const std::wstring description = Describe(read.infos[0]);
         for (const std::wstring& fact : row.facts) {
             EXPECT_NE(std::wstring::npos, description.find(L";" + fact + L";")) << Narrow(fact) << " in " << Narrow(description);
@@ -124,6 +122,7 @@ TEST_F(PluginConfig, AtMostTheRoomGivenAndNothingFromMissingFiles) {
     const std::string three = R"(<plugin description="a"/><plugin description="b"/><plugin description="c"/>)";
     EXPECT_EQ(0, Read(file, three, 0).filled);
     const Descriptors two = Read(file, three, 2);
+    EXPECT_EQ(3, two.counted);
     ASSERT_EQ(2, two.filled);
     EXPECT_EQ(L"b", two.infos[1]._name);
     EXPECT_EQ(0, CPluginConfig((dir.path() + L"fehlt.xml").c_str()).GetNumberOfPluginInfos());
@@ -268,7 +267,6 @@ TEST_F(DaemonModeTest, EachAnswerOfTheModule) {
         EXPECT_EQ(c.done, RunDaemonMode(c.stopWhileChecking, hostNeeded));
         EXPECT_EQ(c.hostNeeded, hostNeeded);
         EXPECT_EQ(c.errorLine ? std::vector<std::string>{c.errorLine} : std::vector<std::string>{}, Texts(2));
-        EXPECT_EQ(c.done == true, Traced(8, kExitReturned));
         EXPECT_EQ(c.calls, DaemonCalls());
         const bool fault = c.mode == DaemonTestMode::Fault;
         EXPECT_EQ(fault, Traced(1, "Es ist eine Exception in EnterDaemonMode() aufgetreten!"));

@@ -30,9 +30,6 @@ namespace {
 constexpr DWORD kPromptMs = 15000;  // well below the barrier's 30 s
 constexpr size_t kLeakCyclePlugins = 8;
 constexpr int kLeakCycles = 6;
-// Wine counts resident memory: pages first touched late show as growth, a stack (1 MiB) per cycle does not hide.
-constexpr SIZE_T kPrivateBytesSlack = 256 * 1024;
-constexpr size_t kHandleNoise = 2;  // a lock's first contention adds an event for good
 
 // Wine frees an ended thread's stack when the next thread ends: one ended just before every reading.
 SIZE_T SettledPrivateBytes() {
@@ -124,21 +121,6 @@ TEST_F(PluginHostTest, APluginThatCannotBeLoadedIsReportedWithItsModuleAndWhy) {
     EXPECT_EQ(1u, evidence.Calls("Uninitialize"));
 }
 
-// More descriptors than one wait can take fail the barrier at once, like a time-out: every waiter
-// sees it, the log gets it once per start-up. As many as one wait can take are waited for.
-TEST_F(PluginHostTest, ABarrierTooWideForOneWaitTimesOutAndIsReportedOnce) {
-    size_t expected = 0;
-    for (const size_t n : {size_t{MAXIMUM_WAIT_OBJECTS}, size_t{MAXIMUM_WAIT_OBJECTS + 1}, size_t{MAXIMUM_WAIT_OBJECTS + 1}}) {
-        // Descriptors without a module: the loading pass signals every slot itself.
-        Host(std::vector<PluginSpec>(n, {.path = scratch.path()}));
-        EXPECT_TRUE(WaitForPluginInitialization());
-        EXPECT_TRUE(WaitForPluginInitialization());
-        expected += n > MAXIMUM_WAIT_OBJECTS ? 1 : 0;
-        EXPECT_EQ(expected, events.Events(VEMO_EVENT_BARRIER_TIMEOUT).size()) << n;
-        UnloadPlugins();
-    }
-}
-
 // -1 and the most negative value, which a far more negative text saturates to: both leave no
 // time to wait, so the stop terminates at once instead of waiting for weeks.
 TEST_F(PluginHostTest, ANegativeUnloadTimeLeavesNoTimeToWait) {
@@ -184,8 +166,10 @@ TEST_F(PluginHostTest, ACycleGivesBackEveryHandleAndItsMemory) {
     const std::set<USHORT> handlesAfter = OpenHandles();
     std::set<USHORT> added;
     std::ranges::set_difference(handlesAfter, handlesBefore, std::inserter(added, added.end()));
-    EXPECT_LE(handlesAfter.size(), handlesBefore.size() + loaderHandles + kHandleNoise) << "new: " << DescribeHandles(added);
-    EXPECT_LE(SettledPrivateBytes(), bytesBefore + loaderGrowth + kPrivateBytesSlack);
+    // Noise: a lock's first contention adds an event for good; Wine counts resident memory, so pages first
+    // touched late show as growth, while a stack (1 MiB) or a block per plug-in and cycle does not hide.
+    EXPECT_LE(handlesAfter.size(), handlesBefore.size() + loaderHandles + 2) << "new: " << DescribeHandles(added);
+    EXPECT_LE(SettledPrivateBytes(), bytesBefore + loaderGrowth + 256 * 1024);
 }
 
 }  // namespace

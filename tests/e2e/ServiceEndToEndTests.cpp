@@ -36,9 +36,8 @@ unique_schandle Open(const wchar_t* name, DWORD access) {
     const unique_schandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     return unique_schandle(::OpenServiceW(manager.get(), name, access));
 }
-// Last error of opening the service: 0 when it exists.
+// Last error of opening the service, or its Event Log source: 0 when it exists.
 DWORD OpenError(const wchar_t* name) { return Open(name, SERVICE_QUERY_CONFIG) ? 0 : ::GetLastError(); }
-// Last error of opening the service's Event Log source: 0 when it exists.
 LONG OpenSourceError(const wchar_t* name, vemo::unique_hkey& source) {
     return ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, vemo::eventlog::SourceKeyPath(name).c_str(), 0, KEY_READ | KEY_WOW64_64KEY, source.put());
 }
@@ -181,7 +180,6 @@ protected:
     void TearDown() override {
         ServiceEndToEnd::TearDown();
         ::DeleteFileW((m_konfig + L"B0000001.xml").c_str());
-        ::DeleteFileW((s_scratch->path() + L"B0000002.xml").c_str());
         DeleteRegistryTree(std::wstring(kComponentsKey) + kBasisComponent);
         DeleteRegistryValue(kProductKey, L"CompVersion");
         DeleteRegistryValue(kProductKey, L"ProgKey");

@@ -133,7 +133,6 @@ TEST_F(PluginCheckTest, ModulesThatCannotBeLoaded) {
     EXPECT_EQ("false", After(json, R"("configured": "NoSuchExport")", "found")) << json;
     EXPECT_NE(std::string::npos, text.find(std::string("machine type ") + (sizeof(void*) == 4 ? "x64" : "x86") +
                                            ", the service needs " + kToolMachine)) << text;
-    EXPECT_NE(std::string::npos, text.find("does not export \"NoSuchExport\" (initialize)"));
 }
 
 TEST_F(PluginCheckTest, MalformedFileUnknownElementBadComponentListAndSkippedFile) {
@@ -154,10 +153,7 @@ TEST_F(PluginCheckTest, MalformedFileUnknownElementBadComponentListAndSkippedFil
     EXPECT_EQ(Escaped(ConfigFile("B123456A.xml")), After(json, "\"skippedFiles\"", "path"));
     EXPECT_EQ("100", Values(json, "timeoutUnload").front());
     EXPECT_EQ((Strings{"3", "2"}), (Strings{Values(json, "errors")[0], Values(json, "warnings")[0]}));
-    for (const std::string& line : {std::string("ERROR [malformedXml]"), "WARNING [skippedFile] " + ConfigFile("B123456A.xml"),
-                                    std::string("WARNING [unknownElement] element \"Bogus\"")}) {
-        EXPECT_NE(std::string::npos, text.find(line)) << line << "\n" << text;
-    }
+    EXPECT_NE(std::string::npos, text.find("WARNING [unknownElement] element \"Bogus\"")) << text;
     EXPECT_EQ(std::string::npos, text.find("notes.xml"));
 }
 

@@ -17,7 +17,6 @@
 #include "TestSupport.h"
 #include "ThreadControlChildProtocol.h"
 #include "common/HostWindow.h"
-#include "common/TraceCategories.h"
 #include "common/UniqueHandle.h"
 #include "common/WideFormat.h"
 #include "tracing/Trace.h"
@@ -42,7 +41,6 @@ protected:
         ASSERT_TRUE(recorder.loaded());
         recorder.Reset();
     }
-    void TearDown() override { ThreadControl::TC_SetTraceCategory(vemo::kCategoryThreadControl); }
 
     // The library's lines at the level, in its current category.
     std::vector<std::string> Texts(int level) const {
@@ -219,7 +217,8 @@ TEST_F(ThreadControlProcesses, AChildSeesTheQuotedProgramAndItsParametersAndIsNo
         {L"ThreadControlChild.exe", nullptr, false, false, kMsgNotAbsolute, bad},
         {L"\"ThreadControlChild.exe\"", kParameters, false, false, kMsgNotAbsolute, bad},
         {L"ThreadControlChild.exe", nullptr, true, false, kMsgNotAbsolute, bad},
-        {Child(L"NoSuchThreadControlChild.exe"), nullptr, false, false, "CreateProcess() lieferte <2> zurück!", ThreadControl::kStartProcessRefused},
+        {Child(L"NoSuchThreadControlChild.exe"), nullptr, false, false, "CreateProcess() lieferte <2> zurück!",
+         ThreadControl::kStartProcessRefused},
         {program, tooLong.c_str(), false, false,
          Line(L"Die Parameter sind zu lang! Platz: <%u> Zeichen, Länge der Parameter: <%u> Zeichen.", static_cast<unsigned>(room),
               static_cast<unsigned>(room - 1)),
@@ -257,19 +256,17 @@ TEST_F(ThreadControlProcesses, AChildSeesTheQuotedProgramAndItsParametersAndIsNo
 }
 
 constexpr DWORD kBoundMs = 30000;
-constexpr wchar_t kMsgLaunchingFormat[] = L"Programm <%s> soll mit Parameter <%s> gestartet werden.";
 
 // A host this test started: terminated at the end if its message did not end it.
 struct Host {
-    DWORD id = 0;
-    vemo::unique_handle process;
+    explicit Host(DWORD pid)
+        : id(pid), process(::OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid)) {}
     ~Host() {
         if (process && ::WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT) ::TerminateProcess(process.get(), 1);
     }
+    DWORD id;
+    vemo::unique_handle process;
 };
-Host OpenHost(DWORD id) {
-    return Host{id, vemo::unique_handle(::OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id))};
-}
 // Its window found by its class (every GUI thread under Wine has an extra top-level window), hidden;
 // the message ends the host with 0.
 ::testing::AssertionResult EndsOn(const Host& host, UINT message, WPARAM wParam) {
@@ -315,9 +312,7 @@ TEST_F(ThreadControlShell, TheHostStartedAsDesktopUserRunsBesideOthersAndEachEnd
     wchar_t host[MAX_PATH] = {};
     ::GetFullPathNameW((ExecutableDirectory() + L"..\\VeMoHost.exe").c_str(), MAX_PATH, host, nullptr);
     const bool viaShell = ThreadControl::TC_ExecuteProcessAsUserW(host, nullptr);
-    if (viaShell) {
-        EXPECT_EQ(1u, Count(8, Line(kMsgLaunchingFormat, host, L"(leer)")));
-    } else {
+    if (!viaShell) {
         // Without a desktop the host is started hidden in the caller's session, as the service does.
         STARTUPINFOW hidden{.cb = sizeof(hidden), .dwFlags = STARTF_USESHOWWINDOW, .wShowWindow = SW_HIDE};
         ASSERT_EQ(ThreadControl::kStartProcessSucceeded, ThreadControl::TC_StartProcessAsyncW(host, L"", &hidden));
@@ -333,7 +328,7 @@ TEST_F(ThreadControlShell, TheHostStartedAsDesktopUserRunsBesideOthersAndEachEnd
     std::vector<DWORD> beside = ProcessIdsNamed(L"VeMoHost.exe");
     std::erase(beside, processId);
     ASSERT_EQ(2u, beside.size());
-    const Host hosts[] = {OpenHost(processId), OpenHost(beside[0]), OpenHost(beside[1])};
+    const Host hosts[] = {Host(processId), Host(beside[0]), Host(beside[1])};
     for (const Host& started : hosts) ASSERT_TRUE(started.process);
     EXPECT_TRUE(EndsOn(hosts[0], WM_CLOSE, 0));
     EXPECT_TRUE(EndsOn(hosts[1], WM_ENDSESSION, TRUE));

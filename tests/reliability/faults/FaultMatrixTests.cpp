@@ -44,8 +44,7 @@ public:
     ScratchDirectory evidenceDir{L"faults_evidence"};
     Evidence evidence{evidenceDir.path() + L"evidence.log"};
 };
-FaultEnvironment* const g_env =
-    static_cast<FaultEnvironment*>(::testing::AddGlobalTestEnvironment(new FaultEnvironment));
+FaultEnvironment* const g_env = static_cast<FaultEnvironment*>(::testing::AddGlobalTestEnvironment(new FaultEnvironment));
 
 enum class Stage { kInitialize, kRun, kUninitialize };
 enum class Outcome { kException, kStackOverflow, kInitializeFalse, kTerminated };
