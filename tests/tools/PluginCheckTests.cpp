@@ -22,7 +22,6 @@ constexpr char kRegistry[] = "SOFTWARE\\VeMoPluginCheckTests\\";
 constexpr DWORD kExitOk = 0, kExitWarnings = 1, kExitErrors = 2, kExitNotChecked = 3;
 constexpr const char* kToolMachine = sizeof(void*) == 4 ? "x86" : "x64";
 
-std::wstring Bin() { return ExecutableDirectory(); }
 std::string Element(const std::string& name, const std::string& text) { return "<" + name + ">" + text + "</" + name + ">"; }
 
 // Every value of "name" in the JSON text, in order, as written (strings without their quotes).
@@ -58,8 +57,8 @@ protected:
     }
     // A file of its own per run: whatever a run left holding its output cannot keep the next out.
     CapturedProcess Run(const std::wstring& arguments) {
-        const CapturedProcess run =
-            RunProcessCaptured(Bin() + kToolName, arguments, output.path() + L"out" + std::to_wstring(++m_runs) + L".txt", kRunTimeoutMs);
+        const std::wstring file = output.path() + L"out" + std::to_wstring(++m_runs) + L".txt";
+        const CapturedProcess run = RunProcessCaptured(ExecutableDirectory() + kToolName, arguments, file, kRunTimeoutMs);
         EXPECT_TRUE(run.result.finished);
         return run;
     }
@@ -181,10 +180,10 @@ TEST_F(PluginCheckTest, ExitCodesJsonEscapesAndRejectedArguments) {
 // The sample's own file, unchanged: its path template names the program directory, which for the
 // tool is bin/, where the sample plug-in lies as well.
 TEST_F(PluginCheckTest, TheSampleConfigurationChecksClean) {
-    const CapturedProcess run = Run(L"/dir \"" + Bin() + L"samples\\ReaderWatch\" /json");
+    const CapturedProcess run = Run(L"/dir \"" + ExecutableDirectory() + L"samples\\ReaderWatch\" /json");
     EXPECT_EQ(kExitOk, run.result.exitCode) << run.output;
     EXPECT_EQ((Strings{"main"}), Values(run.output, "verdict"));
-    EXPECT_EQ(Escaped(Narrow(Bin()) + "VeMoReaderWatch.dll"), Values(run.output, "path").back());
+    EXPECT_EQ(Escaped(Narrow(ExecutableDirectory()) + "VeMoReaderWatch.dll"), Values(run.output, "path").back());
     EXPECT_EQ((Strings{"true"}), Values(run.output, "loadable"));
     EXPECT_TRUE(Values(run.output, "code").empty());
 }
