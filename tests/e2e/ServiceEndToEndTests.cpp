@@ -224,7 +224,7 @@ TEST_F(SampleInstallation, EachServiceRunsItsOwnPluginsTheHostStartsOnceAndEvery
     EXPECT_EQ(0u, TraceCount("VeMoHost läuft noch nicht", basisPid));
     EXPECT_EQ((std::vector<size_t>{1, 1}), (std::vector<size_t>{ProcessIdsNamed(kHostExe).size(), TraceCount(kHostStartedLine)}));
     // Both processes serve their service through the first record's object, whose name they trace.
-    EXPECT_EQ(2u, TraceCount("service \"TRUVO Kartenwacht-Dienst\" started"));
+    EXPECT_TRUE(WaitForTrace("service \"TRUVO Kartenwacht-Dienst\" started", 2));
     const unique_schandle service = Open(kMainService, SERVICE_ALL_ACCESS);
     SERVICE_STATUS status{};
     EXPECT_TRUE(::ControlService(service.get(), SERVICE_CONTROL_INTERROGATE, &status));
