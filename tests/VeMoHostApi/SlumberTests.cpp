@@ -1,5 +1,4 @@
-// The message-pumping pause: the messages it dispatches meanwhile, and the parameters outliving a
-// caller that stopped early.
+// The message-pumping pause: the messages it dispatches, and parameters outliving a caller that stopped early.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -36,17 +35,15 @@ protected:
     vemo::test::Recorder recorder;
 };
 
-// Messages posted before and during the pause, from this thread and another, are dispatched, a quit
-// message is taken like any other, and the caller returns once the sleeper signalled.
+// Messages from this thread and another are dispatched, a quit message is taken like any other, and the
+// caller returns once the sleeper signalled.
 TEST_F(Slumber, DispatchesEveryMessageUntilTheSleeperSignalled) {
     WNDCLASSW wc = {.lpfnWndProc = &CountingWindowProc, .hInstance = ::GetModuleHandleW(nullptr), .lpszClassName = L"VeMoSlumber"};
     ASSERT_NE(0, ::RegisterClassW(&wc));
     const vemo::unique_any<HWND, DestroyWindowHandle> window(
         ::CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr));
     ASSERT_TRUE(window);
-    auto postBatch = [hWnd = window.get()] {
-        for (int i = 0; i < 20; ++i) ::PostMessageW(hWnd, kTestMessage, 0, 0);
-    };
+    auto postBatch = [hWnd = window.get()] { for (int i = 0; i < 20; ++i) ::PostMessageW(hWnd, kTestMessage, 0, 0); };
     postBatch();
     std::thread(postBatch).join();
     ::PostQuitMessage(0);
@@ -58,8 +55,7 @@ TEST_F(Slumber, DispatchesEveryMessageUntilTheSleeperSignalled) {
     EXPECT_TRUE(SleeperDone());
 }
 
-// A failed wait ends the caller's loop at once; the sleeper still holds the parameters, signals
-// through them and frees them.
+// A failed wait ends the caller's loop at once; the sleeper still signals through the parameters and frees them.
 TEST_F(Slumber, AnEarlyEndLeavesTheParametersToTheSleeperWhichFreesThem) {
     CSlumber::SlumberWithWait(2000, &FailingWait);
     EXPECT_EQ(0u, recorder.CountExact("Event wurde gesetzt"));

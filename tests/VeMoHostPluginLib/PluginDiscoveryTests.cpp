@@ -1,6 +1,5 @@
-// Path templates, plug-in discovery and the loading pass: file names, the components'
-// configuration directories in a private machine hive, the descriptor array, and loading the real
-// test plug-ins.
+// Path templates, plug-in discovery in a private machine hive (file names, the components' directories,
+// the descriptor array) and the loading pass with the real test plug-ins.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -25,8 +24,7 @@ using namespace vemo::test;
 [[maybe_unused]] const bool kSandbox = UseHklmSandbox(L"Software\\VeMoPluginDiscoveryTests");
 constexpr wchar_t kMissingDll[] = L"NoSuchPlugin.dll";
 
-// The product's own component keeps its version and program directory in the product key; in a
-// company environment its configuration directory is the program directory (which names it).
+// The product's own component lives in the product key; its configuration directory is the program directory.
 bool InstallComponent(const wchar_t* id, const std::wstring& configDir) {
     return std::wstring(id) == kOwnComponent ? RegisterProduct(configDir) : RegisterComponent(id, configDir);
 }
@@ -40,8 +38,7 @@ void ResetGlobals() {
     if (g_vecPluginInfo || g_hPluginsInitialized) UnloadPlugins();
 }
 
-// The plug-ins as active descriptors, for a loading pass without configuration files; the path
-// kNoPath leaves a descriptor without one.
+// The plug-ins as active descriptors, for a loading pass without configuration files (kNoPath: no path).
 void Describe(const std::vector<PluginSpec>& plugins, bool withEvents = true) {
     ResetGlobals();
     const size_t n = plugins.size();
@@ -69,7 +66,7 @@ protected:
     void TearDown() override { ResetGlobals(); }
 };
 
-// --- path templates: marks regardless of case, every occurrence, unknown words left alone ---------
+// Path templates: marks regardless of case, every occurrence, unknown words left alone.
 
 std::string Pid() { return std::to_string(::GetCurrentProcessId()); }
 
@@ -89,13 +86,12 @@ TEST(PathTemplates, SimpleMarksIgnoreCaseAndRepeat) {
 }
 
 TEST(PathTemplates, DatesFollowTheLocalClock) {
-    const std::string ymd = Expand("{datejjjjmmtt}");
-    const std::string dmy = Expand("{DateTTMMJJJJ}");
+    SYSTEMTIME now{};
+    ::GetLocalTime(&now);
+    const std::string ymd = Expand("{datejjjjmmtt}"), year = std::to_string(now.wYear);
     ASSERT_EQ(8u, ymd.size());
-    ASSERT_EQ(8u, dmy.size());
-    EXPECT_EQ(ymd.substr(0, 4), dmy.substr(4, 4));
-    EXPECT_EQ(ymd.substr(4, 2), dmy.substr(2, 2));
-    EXPECT_EQ(ymd.substr(6, 2), dmy.substr(0, 2));
+    EXPECT_EQ(year, ymd.substr(0, 4));  // (the year, not the day: a run may pass midnight)
+    EXPECT_EQ(ymd.substr(6, 2) + ymd.substr(4, 2) + ymd.substr(0, 4), Expand("{DateTTMMJJJJ}"));
 }
 
 TEST(PathTemplates, ArgumentMarksAskConfigDbInLowerCase) {
@@ -104,10 +100,6 @@ TEST(PathTemplates, ArgumentMarksAskConfigDbInLowerCase) {
     EXPECT_EQ(CDB_GetKonfigDir("b0003810") + "tail", Expand("{KONFIGDIR(B0003810)}tail"));
     EXPECT_EQ(CDB_GetLogDir("b0003812", true) + "f", Expand("{LOGDIR(B0003812)}f"));
     EXPECT_EQ(CDB_GetLogDir(CDB_COMPONENT_VEMO_COMPACT, true) + Pid(), Expand("{TraceLogDir}{pid}"));
-    std::string value;
-    EXPECT_TRUE(ExpandPathTemplate(kPathTemplateProgramDir, "", "b0003811", value));
-    EXPECT_EQ(programDir, value);
-    EXPECT_FALSE(ExpandPathTemplate(12, "", "", value));
 }
 
 TEST(PathTemplates, UnclosedMarksAndSelfReferringValuesTerminate) {
@@ -118,31 +110,6 @@ TEST(PathTemplates, UnclosedMarksAndSelfReferringValuesTerminate) {
     EXPECT_EQ("a{cat}b", Expand("a{cat}b", "{cat}"));
     // ...but a later row expands what an earlier one inserted.
     EXPECT_EQ("a" + Expand("{datejjjjmmtt}") + "b", Expand("a{cat}b", "{DATEJJJJMMTT}"));
-}
-
-// --- discovery ---------------------------------------------------------------------------------
-
-TEST(CheckFilename, TwelveCharactersSevenDigitsAndXmlInAnyCase) {
-    // The first character is left to the search pattern.
-    for (const wchar_t* name : {L"B0003810.xml", L"b1234567.XML", L"B9999999.XmL", L"X1234567.xml"}) {
-        EXPECT_TRUE(CheckFilename(name)) << Narrow(name);
-    }
-    for (const wchar_t* name : {L"B12345678.xml", L"B123456.xml", L"B123456A.xml", L"BA234567.xml", L"B12 4567.xml",
-                                L"B1234567.txt", L"B1234567_xml", L"B1234.67.xml", L"B1234567.xm", L""}) {
-        EXPECT_FALSE(CheckFilename(name)) << Narrow(name);
-    }
-}
-
-TEST_F(PluginDiscovery, NoComponentGivesNoFilesAndClearsTheArray) {
-    PluginFileList files;
-    GetPluginFileList(files);
-    EXPECT_TRUE(files.empty());
-    // A previous start left an array behind: a start that finds nothing gives it up.
-    Describe({{.name = L"a"}, {.name = L"b"}});
-    GetPluginData(false);
-    EXPECT_EQ(0, g_numPluginInfo);
-    EXPECT_EQ(nullptr, g_vecPluginInfo.get());
-    EXPECT_EQ(nullptr, g_hPluginsInitialized.get());
 }
 
 // A file that cannot be read adds nothing and is reported with why; the next file still counts.
@@ -163,12 +130,16 @@ TEST_F(PluginDiscovery, FirstComponentsFilesComeFirst) {
     ScratchDirectory second{L"discB"};
     const std::vector<std::wstring> firstNames = {L"B0000002.xml", L"B0000001.xml", L"b0000003.XML"};
     for (const std::wstring& name : firstNames) WriteFile(first.path() + name, {});
-    for (const wchar_t* name : {L"B00000A1.xml", L"B0000001.txt", L"B00000011.xml", L"Bx.xml"}) WriteFile(first.path() + name, {});
+    // Names the search pattern or the check refuses.
+    for (const wchar_t* name : {L"B00000A1.xml", L"B0000001.txt", L"B00000011.xml", L"B12 4567.xml"}) WriteFile(first.path() + name, {});
     WriteFile(second.path() + L"B0000000.xml", {});
 
+    PluginFileList files;
+    GetPluginFileList(files);
+    EXPECT_TRUE(files.empty()) << "no component installed";
     // Only the second component installed.
     ASSERT_TRUE(InstallComponent(kBasisComponent, second.path()));
-    PluginFileList files;
+    files.clear();
     GetPluginFileList(files);
     EXPECT_EQ(PluginFileList{second.path() + L"B0000000.xml"}, files);
 
@@ -209,13 +180,8 @@ TEST_F(PluginDiscovery, DescriptorsFollowFileOrderAndSystemPluginsLoad) {
     GetPluginData(false);
     ASSERT_EQ(4, g_numPluginInfo);
     ASSERT_EQ(3, g_numActivePluginInfo);
-    EXPECT_EQ(L"", g_vecPluginInfo[3]._name);
     EXPECT_TRUE(g_vecPluginInfo[2]._isLoaded);
-    EXPECT_EQ(1, g_vecPluginInfo[2]._menuPosition);
-    EXPECT_FALSE(IsSignalled(Event(2)));
 }
-
-// --- loading pass -----------------------------------------------------------------------------
 
 // What the loading pass leaves in one descriptor.
 struct Loaded {

@@ -1,6 +1,5 @@
-// Plug-in threads, the initialisation barrier and the unload sequence with the real test plug-ins:
-// who runs when, how the host ends them, what the Event Log gets, and that a whole cycle gives back
-// every handle and its memory. Faults beside a healthy plug-in: FaultMatrixTests.
+// Plug-in threads, the barrier and the unload sequence with the real test plug-ins: who runs when, how
+// the host ends them, and that a cycle gives back every handle and its memory. Faults: FaultMatrixTests.
 #include <gtest/gtest.h>
 #include <windows.h>
 // after windows.h
@@ -30,17 +29,9 @@ using namespace vemo::tracing;
 namespace {
 constexpr DWORD kPromptMs = 15000;  // well below the barrier's 30 s
 constexpr size_t kLeakCyclePlugins = 8;
-constexpr int kLeakWarmUpCycles = 3;
 constexpr int kLeakCycles = 6;
-// Wine reports resident memory, so pages first touched late (a deeper stack, a heap block) show as
-// growth; a thread stack left per cycle (1 MiB under Wine) or a block per plug-in and cycle does not hide.
-constexpr SIZE_T kPrivateBytesSlack = 256 * 1024;
-// Events the runtimes create for a lock on its first contention, which comes at a random cycle and
-// stays; a handle lost per cycle still shows as kLeakCycles.
-constexpr size_t kHandleNoise = 2;
 
-// Wine frees the stack of an ended thread only when the next thread ends. A thread ended just
-// before every reading leaves the same one stack pending each time.
+// Wine frees an ended thread's stack when the next thread ends: one ended just before every reading.
 SIZE_T SettledPrivateBytes() {
     std::thread([] {}).join();
     return PrivateBytes();
@@ -65,8 +56,6 @@ protected:
     std::vector<vemo::unique_handle> threads;
 };
 
-// --- the barrier ------------------------------------------------------------------------------
-
 // A listener is neither waited for nor called (its loading: LoadingPass); Run's result 3 is a
 // warning and still a normal end; one module serves every descriptor and is freed once.
 TEST_F(PluginHostTest, AListenerAndARunReturningThreeEndNormallyAndTheModuleGoesOnce) {
@@ -84,12 +73,10 @@ TEST_F(PluginHostTest, AListenerAndARunReturningThreeEndNormallyAndTheModuleGoes
     EXPECT_EQ(0u, evidence.Calls("InitializeSlow"));
 
     UnloadPlugins();
-    EXPECT_EQ(1u, recorder.Count("Keine aktiven Plugins mehr vorhanden!"));
-    EXPECT_EQ(0u, recorder.Count("soll abgeschossen werden"));
+    EXPECT_EQ(1u, recorder.Count("Keine aktiven Plugins mehr vorhanden!"));  // none terminated
     EXPECT_EQ(2u, evidence.Calls("Uninitialize"));
-    const std::vector<TraceRecord> freed = recorder.Lines("Entladen von Plugin <");
-    ASSERT_EQ(1u, freed.size());
-    EXPECT_NE(std::string::npos, freed[0].text.find("<laeuft>"));
+    EXPECT_EQ(1u, recorder.Count("Entladen von Plugin <"));
+    EXPECT_EQ(1u, recorder.CountExact("Entladen von Plugin <laeuft>"));
     EXPECT_EQ(nullptr, ::GetModuleHandleW(kTestPluginDll));
     EXPECT_TRUE(!g_vecPluginInfo && !g_hPluginsInitialized && g_numActivePluginInfo == 0 && g_numPluginInfo == 0);
 }
@@ -120,7 +107,6 @@ TEST_F(PluginHostTest, APluginThatCannotBeLoadedIsReportedWithItsModuleAndWhy) {
           {.name = L"p1", .initialize = L"NoSuchExport"}, {.name = L"p2", .binary = L"Fehlt.dll"},
           {.name = L"heimisch", .run = L"RunPollStop"}});
     EXPECT_EQ(1, CountHostedPlugins());
-    EXPECT_EQ(1u, recorder.Count("LoadLibraryEx fehlgeschlagen mit <193>"));
     const char* own = sizeof(void*) == 4 ? "x86 (32 Bit)" : "x64 (64 Bit)";
     EXPECT_EQ(1u, recorder.Count("Modul <" + Narrow(foreign) + "> kann nicht geladen werden: es ist nicht f\xFCr " + own + " gebaut"));
     const auto notLoaded = events.Events(VEMO_EVENT_PLUGIN_NOT_LOADED);
@@ -135,23 +121,6 @@ TEST_F(PluginHostTest, APluginThatCannotBeLoadedIsReportedWithItsModuleAndWhy) {
     EXPECT_EQ(1u, evidence.Calls("Uninitialize"));
 }
 
-// More descriptors than one wait can take fail the barrier at once, like a time-out: every waiter
-// sees it, the log gets it once per start-up. As many as one wait can take are waited for.
-TEST_F(PluginHostTest, ABarrierTooWideForOneWaitTimesOutAndIsReportedOnce) {
-    size_t expected = 0;
-    for (const size_t n : {size_t{MAXIMUM_WAIT_OBJECTS}, size_t{MAXIMUM_WAIT_OBJECTS + 1}, size_t{MAXIMUM_WAIT_OBJECTS + 1}}) {
-        // Descriptors without a module: the loading pass signals every slot itself.
-        Host(std::vector<PluginSpec>(n, {.path = scratch.path()}));
-        EXPECT_TRUE(WaitForPluginInitialization());
-        EXPECT_TRUE(WaitForPluginInitialization());
-        expected += n > MAXIMUM_WAIT_OBJECTS ? 1 : 0;
-        EXPECT_EQ(expected, events.Events(VEMO_EVENT_BARRIER_TIMEOUT).size()) << n;
-        UnloadPlugins();
-    }
-}
-
-// --- ending plug-ins --------------------------------------------------------------------------
-
 // -1 and the most negative value, which a far more negative text saturates to: both leave no
 // time to wait, so the stop terminates at once instead of waiting for weeks.
 TEST_F(PluginHostTest, ANegativeUnloadTimeLeavesNoTimeToWait) {
@@ -161,14 +130,10 @@ TEST_F(PluginHostTest, ANegativeUnloadTimeLeavesNoTimeToWait) {
         Host({{.name = L"negativ", .run = L"RunPollStop", .timeoutUnload = timeout}});
         ASSERT_TRUE(evidence.WaitForCall("RunPollStop")) << timeout;
         UnloadPlugins();
-        EXPECT_EQ(static_cast<uint32_t>(timeout), g_timeOutInMs);
-        EXPECT_EQ(0u, recorder.Count("Keine aktiven Plugins mehr vorhanden!")) << timeout;
         EXPECT_EQ(1u, recorder.Count("Plugin-Thread <negativ> soll abgeschossen werden")) << timeout;
         EXPECT_EQ(nullptr, ::GetModuleHandleW(kTestPluginDll));
     }
 }
-
-// --- resources ----------------------------------------------------------------------------------
 
 TEST_F(PluginHostTest, ACycleGivesBackEveryHandleAndItsMemory) {
     std::vector<PluginSpec> specs;
@@ -182,13 +147,10 @@ TEST_F(PluginHostTest, ACycleGivesBackEveryHandleAndItsMemory) {
         evidence.Clear();
         recorder.Reset();
     };
-    // First use of heaps, trace buffers and the loader.
-    for (int i = 0; i < kLeakWarmUpCycles; ++i) cycle();
-    // Wine's loader keeps a few KiB of every load and free of a module: measured here alone, for
-    // the same module and as many cycles, and not counted against the host.
+    for (int i = 0; i < 3; ++i) cycle();  // first use of heaps, trace buffers and the loader
+    // Wine's loader keeps a few KiB per load of a module, and a MinGW x86 module with the static
+    // runtime two handles (its thread library's record of the loading thread): measured alone.
     const SIZE_T loaderBefore = SettledPrivateBytes();
-    // A MinGW x86 module built with the static runtime also keeps two handles (an event and one
-    // of the loading thread) per load: its thread library's record of that thread outlives it.
     const size_t loaderHandlesBefore = OpenHandles().size();
     for (int i = 0; i < kLeakCycles; ++i) {
         vemo::unique_hmodule(::LoadLibraryW((PluginDirectory() + kTestPluginDll).c_str()));
@@ -204,8 +166,10 @@ TEST_F(PluginHostTest, ACycleGivesBackEveryHandleAndItsMemory) {
     const std::set<USHORT> handlesAfter = OpenHandles();
     std::set<USHORT> added;
     std::ranges::set_difference(handlesAfter, handlesBefore, std::inserter(added, added.end()));
-    EXPECT_LE(handlesAfter.size(), handlesBefore.size() + loaderHandles + kHandleNoise) << "new: " << DescribeHandles(added);
-    EXPECT_LE(SettledPrivateBytes(), bytesBefore + loaderGrowth + kPrivateBytesSlack);
+    // Noise: a lock's first contention adds an event for good; Wine counts resident memory, so pages first
+    // touched late show as growth, while a stack (1 MiB) or a block per plug-in and cycle does not hide.
+    EXPECT_LE(handlesAfter.size(), handlesBefore.size() + loaderHandles + 2) << "new: " << DescribeHandles(added);
+    EXPECT_LE(SettledPrivateBytes(), bytesBefore + loaderGrowth + 256 * 1024);
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #pragma once
-// The events a run reports, seen through the reporting sink for the life of the object: Wine
-// keeps no events to read back.
+// The events a run reports, through the reporting sink for the object's life: Wine keeps none to read back.
 #include <windows.h>
 
 #include <mutex>
@@ -22,7 +21,6 @@ public:
     }
     ~EventRecorder() { vemo::eventlog::SetSink(m_previous); }
     EventRecorder(const EventRecorder&) = delete;
-    EventRecorder& operator=(const EventRecorder&) = delete;
     // The inserts of every event of this ID so far, in the order reported.
     std::vector<Inserts> Events(DWORD id) const {
         const std::lock_guard<std::mutex> lock(s_lock);

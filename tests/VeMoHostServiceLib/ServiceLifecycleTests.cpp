@@ -1,6 +1,5 @@
-// The host service's start-up and stop in one process, against a private machine hive: the command
-// line, the run key, daemon mode, plug-ins, the host start, the events and the executable's message
-// table, and a stop in every stage of the start-up that leaves nothing behind.
+// The host service's start-up and stop in one process, against a private machine hive: the command line,
+// the message table, and a stop in every stage of the start-up that leaves nothing behind.
 #include <gtest/gtest.h>
 #include <windows.h>
 // after windows.h
@@ -70,7 +69,6 @@ protected:
         ASSERT_TRUE(SetRegistryDword(daemon::kRegistryKey, daemon::kValueTestDelayMs, delayMs));
     }
     std::wstring RunKeyValue() const { return ReadRegistryString(kRunKey, L"QRNServ").value_or(L"<none>"); }
-    std::wstring HostInRunKey() const { return L"\"" + product.path() + L"VeMoHost.exe\""; }
 
     Recorder recorder;
     // The program directory names the product's component: a company environment.
@@ -79,11 +77,8 @@ protected:
     EventRecorder events;
 };
 
-// --- the command line --------------------------------------------------------------------------
-
-// The entry point's arguments. Prefix character and case do not matter; the later command and
-// identity word win; bare words and unknown commands run the service. (Too many arguments, and the
-// commands themselves: ServiceEndToEndTests.)
+// Prefix character and case do not matter; the later command and identity word win; bare words and
+// unknown commands run the service. (Too many arguments, and the commands themselves: ServiceEndToEndTests.)
 struct Row {
     std::vector<const wchar_t*> arguments;  // after the program name
     ServiceCommand command;
@@ -101,7 +96,6 @@ const Row kRows[] = {
     {{L"BASES"}, ServiceCommand::Run, ServiceIdentity::None, nullptr},
     {{L"/STARTPURE"}, ServiceCommand::Run, ServiceIdentity::None, L"/STARTPURE"},
     {{L"/installer"}, ServiceCommand::Run, ServiceIdentity::None, L"/installer"},
-    {{L"/"}, ServiceCommand::Run, ServiceIdentity::None, L"/"},
     {{}, ServiceCommand::Run, ServiceIdentity::None, nullptr},
 };
 
@@ -117,8 +111,6 @@ TEST(EntryArguments, CommandAndIdentity) {
         EXPECT_EQ(std::wstring(row.commandText ? row.commandText : L"<null>"), args.command ? args.command : L"<null>");
     }
 }
-
-// --- the events ------------------------------------------------------------------------------
 
 // Every ID, formatted from the executable's own message table with distinct inserts.
 struct MessageCase {
@@ -150,35 +142,8 @@ TEST(EventMessages, EveryEventFormatsWithItsInsertsFromTheExecutable) {
     }
 }
 
-// --- start-up and stop --------------------------------------------------------------------------
-
-TEST_F(ServiceLifecycle, NormalStartWritesTheRunKeyRunsThePluginsTriesTheHostAndReportsItsEvents) {
-    Configure({{.name = L"Eins", .run = L"RunPollStop"}, {.name = L"Zwei"}});
-    CVemoHostService service{kService, kService, L"Test"};
-    ASSERT_TRUE(service.OnStart());
-    ASSERT_TRUE(recorder.WaitFor("InitEvent set"));
-    EXPECT_EQ(HostInRunKey(), RunKeyValue());
-    // The barrier was waited for, with three decimals, and the missing host reported.
-    EXPECT_EQ(1u, recorder.Count("VeMoHost läuft noch nicht, Start-Flag für VeMoHost wurde gesetzt..."));
-    const std::regex waited("Es wurde <[0-9]+\\.[0-9]{3}> Sekunden auf die Initialisierung der Plugins gewartet");
-    EXPECT_EQ(1, std::ranges::count_if(recorder.Records(), [&](const TraceRecord& r) { return std::regex_search(r.text, waited); }));
-    EXPECT_EQ(1u, recorder.Count("Datei <" + Narrow(product.path()) + "VeMoHost.exe> nicht vorhanden!"));
-    ASSERT_TRUE(WaitFor([&] { return !events.Events(VEMO_EVENT_SERVICE_STARTED).empty(); }, kPhaseMs));
-    EXPECT_EQ((std::vector<EventRecorder::Inserts>{{kService, L"2"}}), events.Events(VEMO_EVENT_SERVICE_STARTED));
-    // ConfigDB's own lines reach the host's trace at the detail level.
-    EXPECT_TRUE(std::ranges::any_of(recorder.Records(), [](const TraceRecord& r) {
-        return r.level == vemo::tracing::kLevelDetail && r.category == "VeMoHost" && r.text.starts_with("CDB_GetKonfigDir: ");
-    }));
-
-    ASSERT_TRUE(service.OnStop());
-    EXPECT_EQ(1u, recorder.Count("InitEvent received!"));
-    EXPECT_EQ(2u, evidence.Calls("Uninitialize"));
-    EXPECT_EQ((std::vector<EventRecorder::Inserts>{{kService}}), events.Events(VEMO_EVENT_SERVICE_STOPPED));
-}
-
-// A start-up that never sets its InitEvent: the stop gives up on it after 25 s, when daemon mode
-// failed and while discovery still loads a module (31 s here); no plug-in starts, none stays loaded.
-// Each case runs in a child, started before the first test of a whole run so that the waits overlap.
+// A start-up that never sets its InitEvent: the stop gives up on it after 25 s, when daemon mode failed and
+// while discovery still loads a module (31 s here). Each case runs in a child, all at once in a whole run.
 struct SlowStop {
     const char* name;
     bool daemonFails;
@@ -230,8 +195,6 @@ TEST_P(StopGivingUp, StartsNoPluginAndLeavesNothingLoaded) {
 INSTANTIATE_TEST_SUITE_P(Slow, StopGivingUp, ::testing::ValuesIn(kSlowStops),
                          [](const ::testing::TestParamInfo<SlowStop>& info) { return std::string(info.param.name); });
 
-// --- a stop in every stage of the start-up -------------------------------------------------------
-
 struct Stage {
     const char* name;
     bool pause = false;
@@ -241,7 +204,7 @@ struct Stage {
     const char* stopAfterLine = nullptr;
     const char* stopAfterCall = nullptr;
     bool beforeDiscovery = false;  // then no plug-in may be initialised at all
-    bool hostNeeded = false;       // daemon mode answered before the stop: run key written, plug-ins ran
+    bool done = false;             // the start-up went through: run key, barrier, host, events
 };
 
 const Stage kStages[] = {
@@ -251,7 +214,7 @@ const Stage kStages[] = {
     {.name = "during loading", .slowLoading = true, .stopAfterLine = "wird geladen."},
     {.name = "in the barrier", .slowInitialize = true, .stopAfterCall = "InitializeSlow"},
     {.name = "at the host start", .stopAfterLine = "Sekunden auf die Initialisierung der Plugins gewartet"},
-    {.name = "once the start-up is done", .stopAfterLine = "InitEvent set"},
+    {.name = "once the start-up is done", .stopAfterLine = "InitEvent set", .done = true},
 };
 
 class StartStop : public ServiceLifecycle {
@@ -265,11 +228,13 @@ protected:
             DeleteRegistryTree(std::wstring(kComponentsKey) + L"B0003815");
         }
         ::SetEnvironmentVariableW(kLoadDelayVariable, s.slowLoading ? L"800" : nullptr);
+        DeleteRegistryValue(kRunKey, L"QRNServ");
         Configure({{.name = L"Eins", .run = L"RunPollStop"},
                    {.name = L"Zwei", .initialize = s.slowInitialize ? L"InitializeSlow" : L"Initialize", .run = L"RunPollStop"},
                    {.name = L"Drei"}});
         evidence.Clear();
         recorder.Reset();
+        const EventRecorder events;
         auto service = std::make_unique<CVemoHostService>(kService, kService, L"Test");
         ASSERT_TRUE(service->OnStart());
         ASSERT_TRUE(!s.stopAfterLine || recorder.WaitFor(s.stopAfterLine, kPhaseMs));
@@ -283,10 +248,19 @@ protected:
         EXPECT_EQ(nullptr, ::GetModuleHandleW(kTestPluginDll)) << "a plug-in module stayed loaded";
         // Every plug-in that entered Run left it through the stop flag and was uninitialised.
         EXPECT_EQ(evidence.Calls("RunPollStop") + evidence.Calls("Run"), evidence.Calls("Uninitialize"));
-        if (s.hostNeeded) {
-            EXPECT_EQ(1u, recorder.CountExact("Start-Flag für VeMoHost wurde gesetzt..."));
-            EXPECT_EQ(HostInRunKey(), RunKeyValue());
+        if (s.done) {
+            EXPECT_EQ(s.daemon ? 1u : 0u, recorder.CountExact("Start-Flag für VeMoHost wurde gesetzt..."));
+            EXPECT_EQ(L"\"" + product.path() + L"VeMoHost.exe\"", RunKeyValue());
             EXPECT_EQ(2u, evidence.Calls("RunPollStop"));
+            // The barrier was waited for, with three decimals, and the missing host reported.
+            const std::regex waited("Es wurde <[0-9]+\\.[0-9]{3}> Sekunden auf die Initialisierung der Plugins gewartet");
+            EXPECT_EQ(1, std::ranges::count_if(recorder.Records(), [&](const TraceRecord& r) { return std::regex_search(r.text, waited); }));
+            EXPECT_EQ(1u, recorder.Count("Datei <" + Narrow(product.path()) + "VeMoHost.exe> nicht vorhanden!"));
+            EXPECT_EQ(1u, recorder.Count("InitEvent received!"));
+            EXPECT_EQ((std::vector<EventRecorder::Inserts>{{kService, L"3"}}), events.Events(VEMO_EVENT_SERVICE_STARTED));
+            EXPECT_EQ((std::vector<EventRecorder::Inserts>{{kService}}), events.Events(VEMO_EVENT_SERVICE_STOPPED));
+            const auto cdb = recorder.Lines("CDB_GetKonfigDir: ");  // ConfigDB's own lines, at the detail level
+            EXPECT_TRUE(!cdb.empty() && cdb[0].level == vemo::tracing::kLevelDetail && cdb[0].category == "VeMoHost");
         }
         EXPECT_TRUE(!s.beforeDiscovery || evidence.Calls("Initialize") + recorder.Count("GetPluginData") == 0);
         // The stop leaves the barrier at once: an initialisation outlasting the unload time is ended with its thread.
@@ -303,7 +277,7 @@ protected:
 
 TEST_F(StartStop, AStopInEachStageOfTheStartUpLeavesNothingBehind) {
     // One whole start-up, daemon mode included, makes what is made once per process.
-    StartAndStop({.name = "warm-up", .daemon = true, .stopAfterLine = "InitEvent set", .hostNeeded = true});
+    StartAndStop({.name = "warm-up", .daemon = true, .stopAfterLine = "InitEvent set", .done = true});
     m_threads = ThreadCount();
     // A MinGW x86 module with the static runtime keeps two handles when it is unloaded before the
     // thread that loaded it ends (its thread library's record of that thread): measured here,

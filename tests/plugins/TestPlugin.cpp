@@ -1,6 +1,5 @@
-// A plug-in with several behaviours per entry point, picked by export name in the configuration:
-// access violation, division by zero, stack overflow, a throw, and the ordinary ones. Every call
-// first appends "<export name> <pid> <tid>" to the file named by VEMO_TEST_PLUGIN_LOG, even when it
+// A plug-in with several behaviours per entry point, picked by export name in the configuration. Every
+// call first appends "<export name> <pid> <tid>" to the file named by VEMO_TEST_PLUGIN_LOG, even when it
 // then faults; VEMO_TEST_PLUGIN_LOAD_DELAY_MS makes loading the module take that long.
 #include <windows.h>
 
@@ -12,10 +11,8 @@
 #include "common/UniqueHandle.h"
 
 namespace {
-// Written through, so the compiler keeps every faulting operation and every frame.
-volatile int g_faultSink = 0;
-// Zero: no depth limit. Read at run time, so the compiler cannot prove the recursion endless.
-volatile int g_recursionLimit = 0;
+volatile int g_faultSink = 0;        // written through: the compiler keeps every fault and every frame
+volatile int g_recursionLimit = 0;   // 0: none; read at run time, so the recursion is not provably endless
 
 // On x64 a GCC exception unwinds through the service's frames like any other. On x86 GCC unwinds
 // by tables that a statically linked plug-in cannot follow into the service (the runtime ends the
@@ -29,8 +26,7 @@ volatile int g_recursionLimit = 0;
 #endif
 }
 
-// Open, append, close per line: several threads and processes may write the same file; Wine loses
-// lines when several writers append to one file at the same moment, so one at a time.
+// Open, append, close per line, one writer at a time: Wine loses lines of concurrent appenders.
 void Evidence(const char* pszExport) {
     wchar_t szPath[MAX_PATH * 4];
     const DWORD nChars = ::GetEnvironmentVariableW(L"VEMO_TEST_PLUGIN_LOG", szPath, ARRAYSIZE(szPath));
@@ -49,8 +45,7 @@ void Evidence(const char* pszExport) {
     if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) ::ReleaseMutex(hMutex.get());
 }
 
-// Volatile operands: the compiler may neither drop the store or the division nor turn them into a
-// trap of its own; both fault on the processor.
+// Volatile operands: the processor faults, not a trap the compiler put in.
 [[noreturn]] void Fault() {
     volatile int* volatile pTarget = nullptr;
     *pTarget = 1;

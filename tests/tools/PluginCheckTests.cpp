@@ -1,6 +1,5 @@
-// VeMoPluginCheck.exe run as a child on configuration directories built here, against the real
-// test plug-ins, a crafted 32-bit image and real registry keys (a child does not see a sandbox).
-// The JSON form is read by its "name": value pairs, in document order.
+// VeMoPluginCheck.exe on configuration directories built here, the real test plug-ins, a crafted image
+// of the other architecture and real registry keys (a child sees no sandbox). JSON is read by "name": value.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -23,7 +22,6 @@ constexpr char kRegistry[] = "SOFTWARE\\VeMoPluginCheckTests\\";
 constexpr DWORD kExitOk = 0, kExitWarnings = 1, kExitErrors = 2, kExitNotChecked = 3;
 constexpr const char* kToolMachine = sizeof(void*) == 4 ? "x86" : "x64";
 
-std::wstring Bin() { return ExecutableDirectory(); }
 std::string Element(const std::string& name, const std::string& text) { return "<" + name + ">" + text + "</" + name + ">"; }
 
 // Every value of "name" in the JSON text, in order, as written (strings without their quotes).
@@ -57,22 +55,18 @@ protected:
         DeleteRegistryTree(std::wstring(kComponentsKey) + L"B0009931");
         DeleteRegistryTree(kTestKey);
     }
-    struct ToolRun {
-        DWORD exitCode = 0;
-        std::string output;
-    };
-    ToolRun Run(const std::wstring& arguments) {
-        // A file of its own per run: whatever a run left holding its output cannot keep the next out.
+    // A file of its own per run: whatever a run left holding its output cannot keep the next out.
+    CapturedProcess Run(const std::wstring& arguments) {
         const std::wstring file = output.path() + L"out" + std::to_wstring(++m_runs) + L".txt";
-        const CapturedProcess run = RunProcessCaptured(Bin() + kToolName, arguments, file, kRunTimeoutMs);
+        const CapturedProcess run = RunProcessCaptured(ExecutableDirectory() + kToolName, arguments, file, kRunTimeoutMs);
         EXPECT_TRUE(run.result.finished);
-        return {run.result.exitCode, run.output};
+        return run;
     }
     // The JSON form and the text form, each with the exit code expected.
     std::pair<std::string, std::string> RunBoth(DWORD expectedExit) {
-        const ToolRun json = Run(DirArgument() + L" /json"), text = Run(DirArgument());
-        EXPECT_EQ(expectedExit, json.exitCode) << json.output;
-        EXPECT_EQ(expectedExit, text.exitCode) << text.output;
+        const CapturedProcess json = Run(DirArgument() + L" /json"), text = Run(DirArgument());
+        EXPECT_EQ(expectedExit, json.result.exitCode) << json.output;
+        EXPECT_EQ(expectedExit, text.result.exitCode) << text.output;
         return {json.output, text.output};
     }
     // Without the trailing backslash, which would escape the closing quote.
@@ -113,12 +107,9 @@ TEST_F(PluginCheckTest, EveryVerdictInTextAndJson) {
     EXPECT_EQ("true", After(json, R"("name": "Unitialize")", "fallback"));
     EXPECT_EQ((Strings{"7000"}), Values(json, "unloadTimeoutMs"));
     EXPECT_EQ((Strings{"1", "1", "2"}), (Strings{Values(json, "errors")[0], Values(json, "warnings")[0], Values(json, "exitCode")[0]}));
-    for (const std::string& line : {std::string("loaded by the main service \"TRUVO Kartenwacht-Dienst\""),
-                                    std::string("loaded by the basis service \"TRUVO Kartenwacht-Basis-Dienst\" (/STARTPURE)"),
-                                    std::string("component \"B0009931\" (installed)"), std::string("system-context plug-ins only"),
-                                    std::string("WARNING [duplicate]"), std::string("ERROR [emptyPathOrName]"),
-                                    std::string("Unload time-out: 7000 ms"), "registry value HKLM\\" + registry + "Ignore",
-                                    std::string("Result: 1 error(s), 1 warning(s), exit code 2")}) {
+    for (const char* line : {"loaded by the main service \"TRUVO Kartenwacht-Dienst\"", "WARNING [duplicate]", "ERROR [emptyPathOrName]",
+                             "loaded by the basis service \"TRUVO Kartenwacht-Basis-Dienst\" (/STARTPURE)",
+                             "component \"B0009931\" (installed)", "Result: 1 error(s), 1 warning(s), exit code 2"}) {
         EXPECT_NE(std::string::npos, text.find(line)) << line << "\n" << text;
     }
 }
@@ -133,17 +124,14 @@ TEST_F(PluginCheckTest, ModulesThatCannotBeLoaded) {
                                            // Not loaded by either service: its missing module is only a note.
                                            {.name = L"NotSystem", .binary = L"NoSuchPlugin.dll", .system = false}}));
     const auto [json, text] = RunBoth(kExitErrors);
-    EXPECT_EQ((Strings{"missing", "wrongMachine", "checked", "notPeImage", "missing"}), Values(json, "status")) << json;
-    EXPECT_EQ((Strings{"moduleMissing", "wrongMachine", "exportMissing", "notPeImage", "moduleMissing"}), Values(json, "code"));
+    EXPECT_EQ((Strings{"moduleMissing", "wrongMachine", "exportMissing", "notPeImage", "moduleMissing"}), Values(json, "code")) << json;
     EXPECT_EQ((Strings{"moduleNotLoadable", "moduleNotLoadable", "moduleNotLoadable", "moduleNotLoadable", "notSystemContext"}),
               Values(json, "verdict"));
-    EXPECT_EQ(Strings(5, "false"), Values(json, "loadable"));
     EXPECT_EQ("info", Values(json, "severity").back());
     EXPECT_EQ((Strings{"4", "0"}), (Strings{Values(json, "errors")[0], Values(json, "warnings")[0]}));
     EXPECT_EQ("false", After(json, R"("configured": "NoSuchExport")", "found")) << json;
     EXPECT_NE(std::string::npos, text.find(std::string("machine type ") + (sizeof(void*) == 4 ? "x64" : "x86") +
                                            ", the service needs " + kToolMachine)) << text;
-    EXPECT_NE(std::string::npos, text.find("does not export \"NoSuchExport\" (initialize)"));
 }
 
 TEST_F(PluginCheckTest, MalformedFileUnknownElementBadComponentListAndSkippedFile) {
@@ -164,41 +152,38 @@ TEST_F(PluginCheckTest, MalformedFileUnknownElementBadComponentListAndSkippedFil
     EXPECT_EQ(Escaped(ConfigFile("B123456A.xml")), After(json, "\"skippedFiles\"", "path"));
     EXPECT_EQ("100", Values(json, "timeoutUnload").front());
     EXPECT_EQ((Strings{"3", "2"}), (Strings{Values(json, "errors")[0], Values(json, "warnings")[0]}));
-    for (const std::string& line : {std::string("ERROR [malformedXml]"), "WARNING [skippedFile] " + ConfigFile("B123456A.xml"),
-                                    std::string("WARNING [unknownElement] element \"Bogus\"")}) {
-        EXPECT_NE(std::string::npos, text.find(line)) << line << "\n" << text;
-    }
+    EXPECT_NE(std::string::npos, text.find("WARNING [unknownElement] element \"Bogus\"")) << text;
     EXPECT_EQ(std::string::npos, text.find("notes.xml"));
 }
 
 TEST_F(PluginCheckTest, ExitCodesJsonEscapesAndRejectedArguments) {
     Write(L"B0000001.xml", PluginDocument({{.name = L"Main"}, {.name = L"Basis", .binary = L"TestPluginUnitialize.dll", .pure = true}}));
-    EXPECT_EQ(kExitOk, Run(DirArgument()).exitCode);
+    EXPECT_EQ(kExitOk, Run(DirArgument()).result.exitCode);
     Write(L"B0000002.xml", PluginDocument({{.name = L"Other", .extra = "<x/>"}}));
     // The JSON form escapes backslashes, quotes and control characters.
     Write(L"B0000003.xml", "<plugins><plugin description=\"Say &quot;hi&quot; \\ there\"><binaryName>x.dll</binaryName>"
                            "<path>C:\\odd \"dir\"\\sub\\</path><events>a\tb</events><system>false</system></plugin></plugins>");
-    const ToolRun warned = Run(DirArgument() + L" -json");
-    EXPECT_EQ(kExitWarnings, warned.exitCode) << warned.output;
+    const CapturedProcess warned = Run(DirArgument() + L" -json");
+    EXPECT_EQ(kExitWarnings, warned.result.exitCode) << warned.output;
     for (const char* escaped : {R"("path": "C:\\odd \"dir\"\\sub\\")", R"("path": "C:\\odd \"dir\"\\sub\\x.dll")",
                                 R"("name": "Say \"hi\" \\ there")", R"("events": "a\tb")"}) {
         EXPECT_NE(std::string::npos, warned.output.find(escaped)) << escaped << "\n" << warned.output;
     }
-    const ToolRun help = Run(L"/?");
-    EXPECT_EQ(kExitOk, help.exitCode);
+    const CapturedProcess help = Run(L"/?");
+    EXPECT_EQ(kExitOk, help.result.exitCode);
     EXPECT_NE(std::string::npos, help.output.find("/dir <directory>"));
     for (const std::wstring& arguments : {std::wstring(L"/nonsense"), std::wstring(L"/dir"), L"/dir \"" + config.path() + L"missing\""}) {
-        EXPECT_EQ(kExitNotChecked, Run(arguments).exitCode) << Narrow(arguments);
+        EXPECT_EQ(kExitNotChecked, Run(arguments).result.exitCode) << Narrow(arguments);
     }
 }
 
 // The sample's own file, unchanged: its path template names the program directory, which for the
 // tool is bin/, where the sample plug-in lies as well.
 TEST_F(PluginCheckTest, TheSampleConfigurationChecksClean) {
-    const ToolRun run = Run(L"/dir \"" + Bin() + L"samples\\ReaderWatch\" /json");
-    EXPECT_EQ(kExitOk, run.exitCode) << run.output;
+    const CapturedProcess run = Run(L"/dir \"" + ExecutableDirectory() + L"samples\\ReaderWatch\" /json");
+    EXPECT_EQ(kExitOk, run.result.exitCode) << run.output;
     EXPECT_EQ((Strings{"main"}), Values(run.output, "verdict"));
-    EXPECT_EQ(Escaped(Narrow(Bin()) + "VeMoReaderWatch.dll"), Values(run.output, "path").back());
+    EXPECT_EQ(Escaped(Narrow(ExecutableDirectory()) + "VeMoReaderWatch.dll"), Values(run.output, "path").back());
     EXPECT_EQ((Strings{"true"}), Values(run.output, "loadable"));
     EXPECT_TRUE(Values(run.output, "code").empty());
 }
@@ -209,9 +194,9 @@ TEST_F(PluginCheckTest, ConfigurationDirectoryOfAnInstalledComponent) {
     }
     ASSERT_TRUE(RegisterComponent(kBasisComponent, config.path()));
     Write(L"B0000003.xml", PluginDocument({{.name = L"Installed"}}));
-    const ToolRun run = Run(L"/json");
+    const CapturedProcess run = Run(L"/json");
     DeleteRegistryTree(std::wstring(kComponentsKey) + kBasisComponent);
-    EXPECT_EQ(kExitOk, run.exitCode) << run.output;
+    EXPECT_EQ(kExitOk, run.result.exitCode) << run.output;
     EXPECT_EQ("components", Values(run.output, "mode").front());
     EXPECT_EQ("true", After(run.output, "\"component\": \"B0003811\"", "installed")) << run.output;
     EXPECT_EQ(Escaped(Narrow(config.path())), After(run.output, "\"component\": \"B0003811\"", "path"));

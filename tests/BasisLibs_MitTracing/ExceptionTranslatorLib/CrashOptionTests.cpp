@@ -16,9 +16,8 @@ constexpr wchar_t kRestartOption[] = L"ShouldRestartVeMoHost";
 
 TEST(CrashOptions, OnlyANonZeroDwordRestartsAndOnlyTheHost) {
     ScratchDirectory scratch{L"crash_options"};
-    const std::wstring evidence = scratch.path() + L"restarted.txt";
-    const std::wstring host = ExecutableDirectory() + L"vemohost.exe";
-    const std::wstring other = scratch.path() + L"VeMoHostService.exe";
+    const std::wstring evidence = scratch.path() + L"restarted.txt", host = ExecutableDirectory() + L"vemohost.exe",
+                       other = scratch.path() + L"VeMoHostService.exe";
     ASSERT_TRUE(::CopyFileW(host.c_str(), other.c_str(), FALSE));
     ::SetEnvironmentVariableW(kCrashHostEvidenceVariable, evidence.c_str());
     // Never the message box: there is no one to close it.
