@@ -8,6 +8,7 @@
 #include <objbase.h>
 #include <oleauto.h>
 
+#include <atomic>
 #include <string>
 
 namespace vemo::late {
@@ -29,11 +30,18 @@ inline FARPROC BindSystemFunction(const wchar_t* dll, const char* name) noexcept
     }
 }
 
-// One binding per function, made once (function-local statics are thread-safe).
+// One binding per function. Not a function-local static: its guard would let a second thread
+// wait for a first that itself waits for the loader lock, which a loading DLL may hold while it
+// calls here. Two threads may both bind; they get the same address.
 template <typename Fn, const wchar_t* Dll, const char* Name>
 Fn* Bound() noexcept {
-    static Fn* const function = reinterpret_cast<Fn*>(BindSystemFunction(Dll, Name));
-    return function;
+    static std::atomic<Fn*> function{nullptr};  // constant-initialised: no guard
+    Fn* bound = function.load(std::memory_order_acquire);
+    if (!bound) {
+        bound = reinterpret_cast<Fn*>(BindSystemFunction(Dll, Name));
+        function.store(bound, std::memory_order_release);
+    }
+    return bound;
 }
 
 inline constexpr char kCoInitializeEx[] = "CoInitializeEx";
