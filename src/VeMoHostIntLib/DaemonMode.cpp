@@ -94,13 +94,7 @@ bool BindExport(HMODULE hModule, const char* pszName, Fn& pfn) {
 
 }  // namespace
 
-RunKeyDependencies DefaultRunKeyDependencies() { return {&GetProgDirWide, &CDB_SetRegistryKeyString}; }
-
 bool GetSetVeMoHostRunKey(bool bWrite, bool& bRunKey) {
-    return GetSetVeMoHostRunKeyWith(bWrite, bRunKey, DefaultRunKeyDependencies());
-}
-
-bool GetSetVeMoHostRunKeyWith(bool bWrite, bool& bRunKey, const RunKeyDependencies& deps) {
     METHOD_TRACE(trace, kLevelInfo, kCategoryVeMoHostCommon, kMethodGetSetVeMoHostRunKey, kLineGetSetVeMoHostRunKey);
     bRunKey = false;
     try {
@@ -130,7 +124,7 @@ bool GetSetVeMoHostRunKeyWith(bool bWrite, bool& bRunKey, const RunKeyDependenci
             return false;
         }
 
-        const std::wstring progDir = deps.pfnGetProgDir(OwnComponentId(), kNoDefaultProgDir);
+        const std::wstring progDir = GetProgDirWide(OwnComponentId(), kNoDefaultProgDir);
         if (progDir.empty()) {
             TraceWriteW(kLevelError, kCategoryVeMoHostCommon, kMsgNoProgDir);
             return false;
@@ -138,7 +132,7 @@ bool GetSetVeMoHostRunKeyWith(bool bWrite, bool& bRunKey, const RunKeyDependenci
         // The program directory ends in a backslash, so nothing goes between it and the file name.
         const std::wstring value = kQuote + progDir + kHostFileName + kQuote;
         const uint32_t writeResult =
-            deps.pfnSetRegistryKeyString(HKEY_LOCAL_MACHINE, kRunKey32BitView, kRunKeyPath, kRunValueName, value);
+            CDB_SetRegistryKeyString(HKEY_LOCAL_MACHINE, kRunKey32BitView, kRunKeyPath, kRunValueName, value);
         if (writeResult != CDB_OK) {
             TraceFormatW(kLevelError, kCategoryVeMoHostCommon, kMsgRunValueNotWritten, kRunValueName, kRunKeyPath,
                          static_cast<int>(writeResult));

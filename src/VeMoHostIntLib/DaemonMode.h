@@ -6,8 +6,6 @@
 
 #include <atomic>
 #include <cstddef>
-#include <cstdint>
-#include <string>
 
 // Size of the buffer GetDaemonDllPath fills, in characters.
 inline constexpr size_t kDaemonDllPathChars = 261;
@@ -16,15 +14,6 @@ inline constexpr size_t kDaemonDllPathChars = 261;
 // bWrite true: writes the quoted path of VeMoHost.exe; bRunKey and the result tell whether it was
 // written. bRunKey is false on every failure.
 bool GetSetVeMoHostRunKey(bool bWrite, bool& bRunKey);
-
-// What the run key takes from ConfigDB, replaceable so that tests can make it fail.
-struct RunKeyDependencies {
-    std::wstring (*pfnGetProgDir)(const std::wstring& compId, bool bDefaultProgDir);
-    uint32_t (*pfnSetRegistryKeyString)(HKEY hRootKey, bool b32BitView, const std::wstring& keyPath,
-                                        const std::wstring& valueName, const std::wstring& value);
-};
-RunKeyDependencies DefaultRunKeyDependencies();
-bool GetSetVeMoHostRunKeyWith(bool bWrite, bool& bRunKey, const RunKeyDependencies& deps);
 
 // Runs the daemon module's initialise, check and exit; blocks for as long as the module watches.
 // bHostNeeded is true when the module asked for the user-session host. pStopFlag is handed to the
