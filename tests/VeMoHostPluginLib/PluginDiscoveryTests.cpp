@@ -44,7 +44,7 @@ void Describe(const std::vector<PluginSpec>& plugins, bool withEvents = true) {
     const size_t n = plugins.size();
     g_vecPluginInfo = std::make_unique<CPluginInfo[]>(n);
     g_numPluginInfo = g_numActivePluginInfo = static_cast<int32_t>(n);
-    if (withEvents) g_hPluginsInitialized = std::make_unique<vemo::unique_handle[]>(n);
+    if (withEvents) MakeBarrier(n);
     for (size_t i = 0; i < n; ++i) {
         CPluginInfo& pi = g_vecPluginInfo[i];
         pi._name = plugins[i].name;
