@@ -124,7 +124,13 @@ fi
 
 # --- stop and uninstall ---------------------------------------------------------------------
 echo "== Stopping and uninstalling both services"
-wine "$EXE_WIN" /stop
+if ! timeout "$WAIT_SECONDS" wine "$EXE_WIN" /stop; then
+  # A stop that does not end is a fault to see, not a demo that hangs: the trace's last lines
+  # tell where each process stands.
+  echo "   /stop did not return within $WAIT_SECONDS s; the trace's last lines:"
+  trace | tail -n 40 | sed 's/^/     /'
+  ok=0
+fi
 wait_for "$WAIT_SECONDS" both_stopped || ok=0
 echo "   service \"$MAIN\": $(state "$MAIN")   service \"$BASIS\": $(state "$BASIS")"
 ended="$(trace | grep -c $'\tKeine aktiven Plugins mehr vorhanden!$' || true)"

@@ -15,13 +15,18 @@
 //     says so once and keeps looking at the stop flag, asking PC/SC again every few seconds.
 //   - Whatever the plug-in holds belongs to one object, so Uninitialize releases it all by
 //     dropping that object.
+//   - One module, several plug-ins: a configuration may name this DLL in more than one entry of
+//     the same service. It is loaded once and its entry points then run on several threads at
+//     the same time, one thread per entry. So there is one object per thread, never one global.
 #include <windows.h>
 #include <winscard.h>
 
 #include <algorithm>
 #include <cwchar>
 #include <exception>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -146,9 +151,36 @@ private:
     ULONGLONG m_nextAttemptTick = 0;
 };
 
-// Created by Initialize, dropped by Uninitialize. If the host had to terminate Run, Uninitialize
-// is not called, and the destructor releases the context when the module is unloaded.
-std::unique_ptr<CReaderWatch> g_pReaderWatch;
+// One object per plug-in thread: created by Initialize, dropped by Uninitialize, both on that
+// thread. If the host had to terminate Run, Uninitialize is not called, and the map's destructor
+// releases the context when the module is unloaded.
+class CWatchesByThread {
+public:
+    void Create() {
+        auto watch = std::make_unique<CReaderWatch>();
+        const std::lock_guard<std::mutex> lock(m_lock);
+        m_watches[::GetCurrentThreadId()] = std::move(watch);
+    }
+    // Only the calling thread drops its own entry, so the object stays valid while it runs.
+    CReaderWatch* Find() {
+        const std::lock_guard<std::mutex> lock(m_lock);
+        const auto found = m_watches.find(::GetCurrentThreadId());
+        return found == m_watches.end() ? nullptr : found->second.get();
+    }
+    void Drop() {
+        std::unique_ptr<CReaderWatch> dropped;  // released outside the lock
+        const std::lock_guard<std::mutex> lock(m_lock);
+        const auto found = m_watches.find(::GetCurrentThreadId());
+        if (found == m_watches.end()) return;
+        dropped = std::move(found->second);
+        m_watches.erase(found);
+    }
+
+private:
+    std::mutex m_lock;
+    std::map<DWORD, std::unique_ptr<CReaderWatch>> m_watches;
+};
+CWatchesByThread g_watches;
 
 int32_t CReaderWatch::Run(VemoPluginStopFlag pStopFlag) {
     TraceFormat(kLevelInfo, kCategory, kTraceRunStarted, static_cast<unsigned long>(kStatusWaitMs));
@@ -289,7 +321,7 @@ extern "C" {
 
 bool WINAPI Initialize(void) {
     try {
-        g_pReaderWatch = std::make_unique<CReaderWatch>();
+        g_watches.Create();
         TraceWrite(kLevelInfo, kCategory, kTraceInitialized);
         return true;
     } catch (...) {
@@ -300,11 +332,12 @@ bool WINAPI Initialize(void) {
 
 int32_t WINAPI Run(VemoPluginStopFlag pStopFlag) {
     try {
-        if (!g_pReaderWatch || !pStopFlag) {
+        CReaderWatch* watch = g_watches.Find();
+        if (!watch || !pStopFlag) {
             TraceWrite(kLevelError, kCategory, kTraceNotInitialized);
             return kRunFailed;
         }
-        return g_pReaderWatch->Run(pStopFlag);
+        return watch->Run(pStopFlag);
     } catch (...) {
         TraceCurrentException(kEntryRun);
         return kRunFailed;
@@ -313,7 +346,7 @@ int32_t WINAPI Run(VemoPluginStopFlag pStopFlag) {
 
 void WINAPI Uninitialize(void) {
     try {
-        g_pReaderWatch.reset();
+        g_watches.Drop();
         TraceWrite(kLevelInfo, kCategory, kTraceUninitialized);
     } catch (...) {
         TraceCurrentException(kEntryUninitialize);
