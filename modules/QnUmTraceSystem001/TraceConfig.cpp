@@ -1,7 +1,5 @@
 #include "TraceConfig.h"
 
-#include <shlobj.h>
-
 #include <optional>
 
 #include "QnUmTraceSystem001/TraceSettings.h"
@@ -11,6 +9,10 @@
 
 namespace vemo::tracemodule {
 namespace {
+
+constexpr wchar_t kProfileListKey[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
+constexpr wchar_t kProgramDataValue[] = L"ProgramData";
+constexpr wchar_t kProgramDataVariable[] = L"%ProgramData%";
 
 std::optional<DWORD> ReadDword(HKEY key, const wchar_t* name) { return vemo::ReadRegistryDword(key, name); }
 
@@ -59,13 +61,16 @@ void ReadCategoryMasks(HKEY parent, TraceConfig& config) {
     }
 }
 
+// The common application data folder as the system keeps it (what the shell answers for
+// FOLDERID_ProgramData), read without loading the shell: that costs a start more than all else.
 std::wstring DefaultTraceFile() {
-    unique_cotaskmem folder;
-    if (FAILED(::SHGetKnownFolderPath(FOLDERID_ProgramData, KF_FLAG_DEFAULT, nullptr,
-                                      reinterpret_cast<PWSTR*>(folder.put())))) {
-        return ExpandEnvironment(std::wstring(L"%ProgramData%\\") + kDefaultTraceFileBelowProgramData);
+    std::wstring folder;
+    unique_hkey profiles;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProfileListKey, 0, KEY_QUERY_VALUE, profiles.put()) == ERROR_SUCCESS) {
+        folder = ExpandEnvironment(ReadString(profiles.get(), kProgramDataValue).value_or(std::wstring()));
     }
-    return std::wstring(static_cast<const wchar_t*>(folder.get())) + L"\\" + kDefaultTraceFileBelowProgramData;
+    if (folder.empty()) folder = ExpandEnvironment(kProgramDataVariable);
+    return folder + L"\\" + kDefaultTraceFileBelowProgramData;
 }
 
 }  // namespace

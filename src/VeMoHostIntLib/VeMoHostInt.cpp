@@ -2,7 +2,6 @@
 
 #include <windows.h>
 // after windows.h
-#include <shellapi.h>
 
 #include <cerrno>
 #include <cstring>
@@ -12,6 +11,7 @@
 #include "BasisLibs_MitTracing/ThreadControlLib/ProcessControl.h"
 #include "BasisLibs_MitTracing/ThreadControlLib/ThreadFunctions.h"
 #include "common/CommandTable.h"
+#include "common/LateBoundShell.h"
 #include "common/ProductIds.h"
 #include "common/RegistryValue.h"
 #include "common/TraceCategories.h"
@@ -126,7 +126,7 @@ int32_t ParseCommandLine(bool& bPureMode, bool& bWithoutDaemon) {
     bPureMode = false;
     try {
         int argc = 0;
-        const vemo::unique_hlocal argvOwner(::CommandLineToArgvW(::GetCommandLineW(), &argc));
+        const vemo::unique_hlocal argvOwner(vemo::late::CommandLineToArgvW(::GetCommandLineW(), &argc));
         auto* argv = static_cast<wchar_t**>(argvOwner.get());
         if (!argv || argc < 2) return kParseNothingToExamine;
         for (int i = 1; i < argc; ++i) {

@@ -3,6 +3,7 @@
 #include <cwchar>
 #include <string>
 
+#include "common/LateBoundApi.h"
 #include "common/TraceCategories.h"
 #include "common/WideFormat.h"
 #include "tracing/MethodTrace.h"
@@ -33,7 +34,7 @@ void ThrowIfFailed(HRESULT hr) {
 }
 
 unique_bstr MakeBstr(const wchar_t* pszText) {
-    unique_bstr text(::SysAllocString(pszText ? pszText : L""));
+    unique_bstr text(vemo::late::SysAllocString(pszText ? pszText : L""));
     if (!text) throw CXmlComError(E_OUTOFMEMORY);
     return text;
 }
@@ -41,13 +42,13 @@ unique_bstr MakeBstr(const wchar_t* pszText) {
 std::wstring NodeText(IXMLDOMNode* pNode) {
     unique_bstr text;
     ThrowIfFailed(pNode->get_text(text.put()));
-    return text.get() ? std::wstring(text.get(), ::SysStringLen(text.get())) : std::wstring();
+    return text.get() ? std::wstring(text.get(), vemo::late::SysStringLen(text.get())) : std::wstring();
 }
 
 std::wstring NodeBaseName(IXMLDOMNode* pNode) {
     unique_bstr name;
     ThrowIfFailed(pNode->get_baseName(name.put()));
-    return name.get() ? std::wstring(name.get(), ::SysStringLen(name.get())) : std::wstring();
+    return name.get() ? std::wstring(name.get(), vemo::late::SysStringLen(name.get())) : std::wstring();
 }
 
 constexpr size_t kErrorCodeChars = 16;
@@ -91,7 +92,7 @@ com_ptr<IXMLDOMNode> ListItem(IXMLDOMNodeList* pList, long index) {
 
 CXmlBase::CXmlBase(const wchar_t* pszFilePath) {
     METHOD_TRACE(trace, kLevelInfo, kCategoryVeMoHostCommon, L"CXmlBase::CXmlBase", __LINE__);
-    const HRESULT hr = ::CoCreateInstance(kClsidDomDocument, nullptr, CLSCTX_INPROC_SERVER, kIidXmlDomDocument,
+    const HRESULT hr = vemo::late::CoCreateInstance(kClsidDomDocument, nullptr, CLSCTX_INPROC_SERVER, kIidXmlDomDocument,
                                           m_xmlDocument.put_void());
     if (FAILED(hr) || !m_xmlDocument) {
         m_xmlDocument.reset();
@@ -131,7 +132,7 @@ int CXmlBase::GetAttributeValue(IXMLDOMNamedNodeMap* pAttributes, const wchar_t*
     if (attribute) {
         vemo::unique_bstr text;
         vemo::xml::ThrowIfFailed(attribute->get_text(text.put()));
-        strValue.assign(text.get() ? text.get() : L"", text.get() ? ::SysStringLen(text.get()) : 0);
+        strValue.assign(text.get() ? text.get() : L"", text.get() ? vemo::late::SysStringLen(text.get()) : 0);
         TraceFormatW(kLevelInfo, kCategoryVeMoHostCommon, kAttributeValue, strValue.c_str());
         rc = kAttributeFound;
     } else {

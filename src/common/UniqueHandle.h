@@ -3,11 +3,11 @@
 // function and the invalid value; closing keeps the caller's last error, so an error path
 // can trace GetLastError() after the handles went out of scope.
 #include <windows.h>
-#include <objbase.h>
-#include <oleauto.h>
 #include <cstdint>
 #include <type_traits>
 #include <utility>
+
+#include "common/LateBoundApi.h"
 
 namespace vemo {
 
@@ -65,8 +65,8 @@ inline void CloseScHandle(SC_HANDLE h) noexcept { ::CloseServiceHandle(h); }
 inline void CloseRegKey(HKEY h) noexcept { ::RegCloseKey(h); }
 inline void UnloadModule(HMODULE h) noexcept { ::FreeLibrary(h); }
 inline void FreeLocalMemory(HLOCAL h) noexcept { ::LocalFree(h); }
-inline void FreeCoTaskMem(void* p) noexcept { ::CoTaskMemFree(p); }
-inline void FreeBstr(BSTR s) noexcept { ::SysFreeString(s); }
+inline void FreeCoTaskMem(void* p) noexcept { vemo::late::CoTaskMemFree(p); }
+inline void FreeBstr(BSTR s) noexcept { vemo::late::SysFreeString(s); }
 inline void ReleaseMutexOwnership(HANDLE h) noexcept { ::ReleaseMutex(h); }
 inline void CloseFind(HANDLE h) noexcept { ::FindClose(h); }
 inline void FreeProcessHeapBlock(void* p) noexcept { ::HeapFree(::GetProcessHeap(), 0, p); }
@@ -135,11 +135,11 @@ private:
 class unique_couninitialize {
 public:
     explicit unique_couninitialize(DWORD coinit = COINIT_APARTMENTTHREADED) noexcept
-        : m_hr(::CoInitializeEx(nullptr, coinit)) {}
+        : m_hr(vemo::late::CoInitializeEx(nullptr, coinit)) {}
     unique_couninitialize(const unique_couninitialize&) = delete;
     unique_couninitialize& operator=(const unique_couninitialize&) = delete;
     ~unique_couninitialize() {
-        if (SUCCEEDED(m_hr)) ::CoUninitialize();
+        if (SUCCEEDED(m_hr)) vemo::late::CoUninitialize();
     }
     HRESULT result() const noexcept { return m_hr; }
 
@@ -150,10 +150,10 @@ private:
 // Owning VARIANT: cleared (releasing a BSTR or interface it holds) at scope end.
 class unique_variant {
 public:
-    unique_variant() noexcept { ::VariantInit(&m_value); }
+    unique_variant() noexcept { vemo::late::VariantInit(&m_value); }
     unique_variant(const unique_variant&) = delete;
     unique_variant& operator=(const unique_variant&) = delete;
-    ~unique_variant() { ::VariantClear(&m_value); }
+    ~unique_variant() { vemo::late::VariantClear(&m_value); }
     VARIANT* get() noexcept { return &m_value; }
     const VARIANT* get() const noexcept { return &m_value; }
 

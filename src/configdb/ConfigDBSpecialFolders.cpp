@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/LateBoundShell.h"
 #include "common/UniqueHandle.h"
 #include "configdb/ConfigDBInternal.h"
 
@@ -43,7 +44,7 @@ bool UsesCsidlInterface(int osVersionIndex) {
 }
 
 void FromCsidl(const FolderSource& source, char (&buffer)[kFolderBufferBytes]) {
-    const HRESULT result = ::SHGetFolderPathA(nullptr, source.csidl, nullptr, SHGFP_TYPE_DEFAULT, buffer);
+    const HRESULT result = vemo::late::SHGetFolderPathA(nullptr, source.csidl, nullptr, SHGFP_TYPE_DEFAULT, buffer);
     if (FAILED(result)) {
         buffer[0] = '\0';
         _TracerWrite(true, kFolderPathFailed, static_cast<int>(result));
@@ -52,12 +53,12 @@ void FromCsidl(const FolderSource& source, char (&buffer)[kFolderBufferBytes]) {
 
 void FromKnownFolder(const FolderSource& source, char (&buffer)[kFolderBufferBytes]) {
     PWSTR path = nullptr;
-    HRESULT result = ::SHGetKnownFolderPath(*source.knownFolder, kKnownFolderFlags, nullptr, &path);
+    HRESULT result = vemo::late::SHGetKnownFolderPath(*source.knownFolder, kKnownFolderFlags, nullptr, &path);
     vemo::unique_cotaskmem owner(path);
     if (FAILED(result)) {
         _TracerWrite(true, kKnownFolderRetry, static_cast<int>(result));
         path = nullptr;
-        result = ::SHGetKnownFolderPath(*source.knownFolder, kKnownFolderRetryFlags, nullptr, &path);
+        result = vemo::late::SHGetKnownFolderPath(*source.knownFolder, kKnownFolderRetryFlags, nullptr, &path);
         owner.reset(path);
         if (FAILED(result)) {
             _TracerWrite(true, kKnownFolderFailed, static_cast<int>(result));

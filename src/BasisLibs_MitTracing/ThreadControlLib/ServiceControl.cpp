@@ -392,7 +392,9 @@ bool CService::SetServiceStatus(DWORD dwState, DWORD dwCheckpoint, DWORD dwWaitH
     m_status.dwServiceSpecificExitCode = 0;
     m_status.dwCheckPoint = dwCheckpoint;
     m_status.dwWaitHint = dwWaitHint;
-    if (!::SetServiceStatus(m_statusHandle, &m_status)) {
+    const BOOL reported = ::SetServiceStatus(m_statusHandle, &m_status);
+    OnStatusReported(dwState);
+    if (!reported) {
         if (dwState == SERVICE_RUNNING) OnStop();
         TraceWriteW(kLevelError, m_traceCategory, L"error setting service status!");
         return false;

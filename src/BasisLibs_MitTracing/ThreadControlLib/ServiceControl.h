@@ -39,6 +39,8 @@ protected:
     void ServiceMain();
     void Handler(DWORD dwControl);
     bool SetServiceStatus(DWORD dwState, DWORD dwCheckpoint, DWORD dwWaitHint);
+    // Called once the manager was told a state, whether or not it took it.
+    virtual void OnStatusReported(DWORD /*dwState*/) {}
 
     static constexpr size_t kNameChars = 256;
     static constexpr size_t kDescriptionChars = 1024;

@@ -9,6 +9,7 @@
 #include "BasisLibs_MitTracing/ThreadControlLib/ThreadFunctions.h"
 #include "tracing/MethodTrace.h"
 #include "tracing/Trace.h"
+#include "common/LateBoundApi.h"
 #include "common/ProductIds.h"
 
 using namespace vemo::tracing;
@@ -81,14 +82,14 @@ private:
 // A null text gives a null BSTR, as the automation interfaces read an empty string.
 vemo::unique_bstr MakeBstr(const wchar_t* pszText) {
     if (!pszText) return vemo::unique_bstr();
-    vemo::unique_bstr text(::SysAllocString(pszText));
+    vemo::unique_bstr text(vemo::late::SysAllocString(pszText));
     if (!text) throw ShellComError(E_OUTOFMEMORY);
     return text;
 }
 
 void SetBstrVariant(vemo::unique_variant& variant, const wchar_t* pszText) {
     vemo::unique_bstr text = MakeBstr(pszText);
-    ::VariantClear(variant.get());
+    vemo::late::VariantClear(variant.get());
     V_VT(variant.get()) = VT_BSTR;
     V_BSTR(variant.get()) = text.release();
 }
@@ -98,7 +99,7 @@ int AsDecimal(HRESULT hr) { return static_cast<int>(hr); }
 bool FindDesktopFolderViewSteps(vemo::com_ptr<IShellView>& view) {
     const wchar_t* const category = _GetTraceCategory();
     vemo::com_ptr<IShellWindows> shellWindows;
-    HRESULT hr = ::CoCreateInstance(kClsidShellWindows, nullptr, kShellWindowsClassContext, kIidShellWindows,
+    HRESULT hr = vemo::late::CoCreateInstance(kClsidShellWindows, nullptr, kShellWindowsClassContext, kIidShellWindows,
                                     shellWindows.put_void());
     if (hr != S_OK) {
         TraceFormatW(kLevelWarning, category, kMsgCoCreateInstanceFailed, AsDecimal(hr));
