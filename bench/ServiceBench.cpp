@@ -24,7 +24,6 @@ using namespace vemo::bench;
 
 namespace {
 constexpr int kRepetitions = 5;            // the median counts
-constexpr int kBaselineStarts = 15;
 constexpr int kPluginCounts[] = {0, 1, 16, 64};
 constexpr int kStopPluginCount = 64;
 constexpr DWORD kStateWaitMs = 60000;
@@ -87,6 +86,14 @@ bool WaitForState(SC_HANDLE service, DWORD state) {
 bool Stop(SC_HANDLE service) {
     SERVICE_STATUS status{};
     return ::ControlService(service, SERVICE_CONTROL_STOP, &status) && WaitForState(service, SERVICE_STOPPED);
+}
+
+// The next start is measured only once the stopped service's process has gone: its teardown
+// (the host's unloads its COM and shell DLLs) would otherwise run beside that start and be
+// counted against the host and not against the baselines, whose processes end at once.
+void WaitForProcessExit(DWORD processId) {
+    unique_handle process(::OpenProcess(SYNCHRONIZE, FALSE, processId));
+    if (process) ::WaitForSingleObject(process.get(), kStateWaitMs);
 }
 
 std::vector<DWORD> HostProcesses() { return vemo::test::ProcessIdsNamed(kHostProcess); }
@@ -190,6 +197,30 @@ private:
     bool m_ready = false;
 };
 
+// One start of a baseline service to RUNNING, then its stop; false if it did not start.
+bool StartBaselineOnce(SC_HANDLE service, std::vector<double>& times) {
+    const double start = NowMs();
+    if (!::StartServiceW(service, 0, nullptr) || !WaitForState(service, SERVICE_RUNNING)) {
+        std::fprintf(stderr, "baseline service did not start (error %lu)\n", ::GetLastError());
+        return false;
+    }
+    times.push_back(NowMs() - start);
+    const DWORD processId = Status(service).dwProcessId;
+    Stop(service);
+    WaitForProcessExit(processId);
+    return true;
+}
+
+// Both baselines, started once right before each start of the host: a machine that gets slower
+// or faster during the run moves all three alike, and the ratios compare like with like.
+struct Baselines {
+    const BaselineService& bare;
+    const BaselineService& queue;
+    std::vector<double> bareMs;
+    std::vector<double> queueMs;
+    bool StartBoth() { return StartBaselineOnce(bare.get(), bareMs) && StartBaselineOnce(queue.get(), queueMs); }
+};
+
 // One start of the host service with N plug-ins, measured from StartServiceW.
 struct HostRun {
     double runningMs = 0;
@@ -212,19 +243,23 @@ bool MeasureHostRun(SC_HANDLE service, HANDLE inRun, int n, HostRun& run) {
     unique_handle process(::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE,
                                         Status(service).dwProcessId));
     run.privateBytes = process ? PrivateBytes(process.get()) : 0;
+    const DWORD processId = Status(service).dwProcessId;
     const double stopStart = NowMs();
     if (!Stop(service)) return false;
     run.stopMs = NowMs() - stopStart;
     EndHostProcesses();
+    WaitForProcessExit(processId);
     return true;
 }
 
 // Five starts with n plug-ins; the medians, and every start's RUNNING time added to running.
+// With baselines, each start of the host follows one start of each baseline.
 bool MeasureMedian(const SampleInstallation& installation, SC_HANDLE service, HANDLE inRun, int n, HostRun& median,
-                   std::vector<double>& running) {
+                   std::vector<double>& running, Baselines* baselines) {
     installation.WritePlugins(n);
     std::vector<double> myRunning, up, stop, bytes;
     for (int r = 0; r < kRepetitions; ++r) {
+        if (baselines && !baselines->StartBoth()) return false;
         HostRun run;
         if (!MeasureHostRun(service, inRun, n, run)) {
             std::fprintf(stderr, "N=%d: the host service did not run its plug-ins (error %lu)\n", n, ::GetLastError());
@@ -238,27 +273,6 @@ bool MeasureMedian(const SampleInstallation& installation, SC_HANDLE service, HA
     }
     running.insert(running.end(), myRunning.begin(), myRunning.end());
     median = HostRun{Median(myRunning), Median(up), Median(stop), static_cast<SIZE_T>(Median(bytes))};
-    return true;
-}
-
-// Median time from StartServiceW to RUNNING of a baseline service.
-bool MeasureBaseline(SC_HANDLE manager, const wchar_t* name, const wchar_t* exe, double& medianMs) {
-    BaselineService service(manager, name, exe);
-    if (!service.get()) {
-        std::fprintf(stderr, "baseline service could not be installed (error %lu)\n", ::GetLastError());
-        return false;
-    }
-    std::vector<double> times;
-    for (int r = 0; r < kBaselineStarts; ++r) {
-        const double start = NowMs();
-        if (!::StartServiceW(service.get(), 0, nullptr) || !WaitForState(service.get(), SERVICE_RUNNING)) {
-            std::fprintf(stderr, "baseline service did not start (error %lu)\n", ::GetLastError());
-            return false;
-        }
-        times.push_back(NowMs() - start);
-        Stop(service.get());
-    }
-    medianMs = Median(times);
     return true;
 }
 
@@ -300,12 +314,13 @@ int wmain() {
         return 1;
     }
 
-    double baselineMs = 0;
-    double queueBaselineMs = 0;
-    if (!MeasureBaseline(manager.get(), kBaselineServiceName, kBaselineServiceExe, baselineMs) ||
-        !MeasureBaseline(manager.get(), kQueueBaselineServiceName, kQueueBaselineServiceExe, queueBaselineMs)) {
+    const BaselineService bare(manager.get(), kBaselineServiceName, kBaselineServiceExe);
+    const BaselineService queue(manager.get(), kQueueBaselineServiceName, kQueueBaselineServiceExe);
+    if (!bare.get() || !queue.get()) {
+        std::fprintf(stderr, "baseline service could not be installed (error %lu)\n", ::GetLastError());
         return 1;
     }
+    Baselines baselines{bare, queue, {}, {}};
 
     SampleInstallation installation;
     unique_schandle host(::OpenServiceW(manager.get(), g_serviceTable[kServiceIndexVemo].name, SERVICE_ALL_ACCESS));
@@ -316,15 +331,13 @@ int wmain() {
     }
     EndHostProcesses();
 
-    std::printf("baseline service RUNNING after %.1f ms, with a message queue after %.1f ms\n", baselineMs,
-                queueBaselineMs);
-    std::printf("%-4s %12s %12s %12s %14s   (median of %d starts; baseline service RUNNING after %.1f ms)\n", "N",
-                "RUNNING ms", "all in Run", "stop ms", "private KiB", kRepetitions, baselineMs);
+    std::printf("%-4s %12s %12s %12s %14s   (median of %d starts)\n", "N", "RUNNING ms", "all in Run", "stop ms",
+                "private KiB", kRepetitions);
     std::vector<HostRun> medians;
     std::vector<double> running;  // RUNNING does not wait for the plug-ins: every start counts
     for (int n : kPluginCounts) {
         HostRun median;
-        if (!MeasureMedian(installation, host.get(), inRun.get(), n, median, running)) return 1;
+        if (!MeasureMedian(installation, host.get(), inRun.get(), n, median, running, &baselines)) return 1;
         medians.push_back(median);
         std::printf("%-4d %12.1f %12.1f %12.1f %14.0f\n", n, median.runningMs, median.upMs, median.stopMs,
                     median.privateBytes / kKiB);
@@ -333,7 +346,7 @@ int wmain() {
     HostRun quiet;
     std::vector<double> quietRunning;
     if (!vemo::test::SetRegistryDword(kProductKey, kTraceLevelsValue, kQuietTraceLevels) ||
-        !MeasureMedian(installation, host.get(), inRun.get(), kStopPluginCount, quiet, quietRunning)) {
+        !MeasureMedian(installation, host.get(), inRun.get(), kStopPluginCount, quiet, quietRunning, nullptr)) {
         vemo::test::DeleteRegistryValue(kProductKey, kTraceLevelsValue);
         return 1;
     }
@@ -344,6 +357,10 @@ int wmain() {
     const HostRun& none = medians.front();
     const HostRun& full = medians.back();
     const double runningMs = Median(running);
+    const double baselineMs = Median(baselines.bareMs);
+    const double queueBaselineMs = Median(baselines.queueMs);
+    std::printf("baseline services, each started once before every start of the host above: RUNNING after %.1f ms, "
+                "with a message queue after %.1f ms\n", baselineMs, queueBaselineMs);
     const double startRatio = runningMs / baselineMs;
     // Not a target of its own: the host needs a message queue, which the bare baseline does not make.
     Row("service start: StartServiceW to RUNNING, host / bare baseline",

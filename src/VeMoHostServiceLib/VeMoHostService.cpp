@@ -34,8 +34,6 @@ constexpr size_t kInitEventNameChars = 128;
 constexpr wchar_t kInitThreadName[] = L"InitThread";
 constexpr DWORD kIdlePollMs = 50;
 constexpr DWORD kInitEventWaitMs = 25000;
-// The report is one call to the manager; should it not come back, the start-up goes on anyway.
-constexpr DWORD kRunningReportWaitMs = 3000;
 constexpr double kClockTicksPerSecond = CLOCKS_PER_SEC;
 constexpr int kLineSetRunKey = 24;
 constexpr int kLineInitThread = 66;
@@ -99,10 +97,16 @@ BOOL CVemoHostService::OnStart() {
     ThreadControl::TC_SetTraceCategory(kCategoryVHService);
     vemo::eventlog::SetSource(RunningServiceName());
     vemo::eventlog::SetTraceMirror(&TraceReportedEvent);
-    if (m_statusHandle) m_runningReported.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    // Run by the manager, the start-up begins once RUNNING has been reported (OnStatusReported):
+    // starting it here would only delay the report.
+    if (!m_statusHandle) StartInitThread();
+    return TRUE;
+}
+
+void CVemoHostService::StartInitThread() {
+    if (m_initThreadStarted.exchange(true)) return;
     // Nobody joins the initialisation thread: its end is told through the InitEvent.
     const vemo::unique_handle thread(ThreadControl::_CreateThread(&InitThread, this, kInitThreadName));
-    return TRUE;
 }
 
 void SetRunKey(bool& bRunKeyOk) {
@@ -115,13 +119,10 @@ void SetRunKey(bool& bRunKeyOk) {
 }
 
 void CVemoHostService::OnStatusReported(DWORD dwState) {
-    if (dwState == SERVICE_RUNNING && m_runningReported) ::SetEvent(m_runningReported.get());
+    if (dwState == SERVICE_RUNNING) StartInitThread();
 }
 
 DWORD WINAPI CVemoHostService::InitThread(void* pService) {
-    if (auto* service = static_cast<CVemoHostService*>(pService); service && service->m_runningReported) {
-        ::WaitForSingleObject(service->m_runningReported.get(), kRunningReportWaitMs);
-    }
     Pause2Attach();
     vemo::seh::SetSehTranslator(&TranslateSEHExceptionToStdException);
     METHOD_TRACE(trace, kLevelInfo, kCategoryVHService, L"InitThread", kLineInitThread);

@@ -31,11 +31,11 @@ protected:
 private:
     // The plug-in part of the start-up, under the plug-in host lock.
     void HostPluginsUnlessStopping(bool bPureMode, bool bStartHost);
+    // Once per object: from the start hook outside the manager, after the RUNNING report in it.
+    void StartInitThread();
 
     vemo::unique_handle m_initEvent;
-    // Run by the manager, the start-up waits until RUNNING was reported: loading DLLs beside the
-    // report would only delay it.
-    vemo::unique_handle m_runningReported;
+    std::atomic<bool> m_initThreadStarted{false};
     std::atomic<bool> m_stopFlag{false};
     // Plug-in threads the start-up started, for the "service started" event.
     std::atomic<int32_t> m_hostedPlugins{0};
