@@ -89,7 +89,7 @@ bool Stop(SC_HANDLE service) {
 }
 
 // The next start is measured only once the stopped service's process has gone: its teardown
-// (the host's unloads its COM and shell DLLs) would otherwise run beside that start and be
+// (the host unloads its COM and shell DLLs) would otherwise run beside that start and be
 // counted against the host and not against the baselines, whose processes end at once.
 void WaitForProcessExit(DWORD processId) {
     unique_handle process(::OpenProcess(SYNCHRONIZE, FALSE, processId));
@@ -240,10 +240,9 @@ bool MeasureHostRun(SC_HANDLE service, HANDLE inRun, int n, HostRun& run) {
     run.upMs = NowMs() - start;
     // The start-up ends with the user-session host: sampled after it, all plug-ins are in Run.
     if (!vemo::test::WaitFor([] { return !HostProcesses().empty(); }, kHostWaitMs)) return false;
-    unique_handle process(::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE,
-                                        Status(service).dwProcessId));
-    run.privateBytes = process ? PrivateBytes(process.get()) : 0;
     const DWORD processId = Status(service).dwProcessId;
+    unique_handle process(::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId));
+    run.privateBytes = process ? PrivateBytes(process.get()) : 0;
     const double stopStart = NowMs();
     if (!Stop(service)) return false;
     run.stopMs = NowMs() - stopStart;
