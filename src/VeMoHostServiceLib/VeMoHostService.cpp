@@ -104,7 +104,6 @@ BOOL CVemoHostService::OnStart() {
 }
 
 void CVemoHostService::StartInitThread() {
-    if (m_initThreadStarted.exchange(true)) return;
     // Nobody joins the initialisation thread: its end is told through the InitEvent.
     const vemo::unique_handle thread(ThreadControl::_CreateThread(&InitThread, this, kInitThreadName));
 }

@@ -31,11 +31,10 @@ protected:
 private:
     // The plug-in part of the start-up, under the plug-in host lock.
     void HostPluginsUnlessStopping(bool bPureMode, bool bStartHost);
-    // Once per object: from the start hook outside the manager, after the RUNNING report in it.
+    // From the start hook outside the manager, after the one RUNNING report in it.
     void StartInitThread();
 
     vemo::unique_handle m_initEvent;
-    std::atomic<bool> m_initThreadStarted{false};
     std::atomic<bool> m_stopFlag{false};
     // Plug-in threads the start-up started, for the "service started" event.
     std::atomic<int32_t> m_hostedPlugins{0};
